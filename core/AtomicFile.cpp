@@ -1,0 +1,53 @@
+#include "core/AtomicFile.h"
+
+#include "core/UniqueFd.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvo::AtomicFile {
+namespace {
+
+[[noreturn]] void fail(const std::filesystem::path& target, const char* step, int error) {
+    throw WriteError("could not write " + target.filename().string() + ": " + step + ": " +
+                     std::strerror(error));
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+void write(const std::filesystem::path& target, std::string_view bytes, mode_t mode) {
+    std::string temp = target.string() + ".XXXXXX";
+    UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    if (!fd) fail(target, "create", errno);
+    // mkostemp creates 0600; narrower or wider targets get their mode now,
+    // before any byte is written. A failure here leaves 0600, which is fine.
+    (void)fchmod(fd.get(), mode);
+    if (!writeAll(fd.get(), bytes) || fsync(fd.get()) != 0) {
+        int error = errno;
+        ::unlink(temp.c_str());
+        fail(target, "write", error);
+    }
+    fd.reset();
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temp.c_str());
+        fail(target, "rename", error);
+    }
+}
+
+} // namespace tarvo::AtomicFile

@@ -1,0 +1,157 @@
+#include "core/Config.h"
+
+#include "core/AtomicFile.h"
+#include "core/Paths.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+namespace tarvo {
+namespace {
+
+using Json = nlohmann::json;
+
+Config fallback() {
+    Config config;
+    config.threshold = Config::thresholdFor(0);
+    return config;
+}
+
+// Each reader leaves the default in place for a missing key or null, and
+// reports false for a value of the wrong JSON type.
+bool readDouble(const Json& object, const char* key, double& out) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return true;
+    if (!it->is_number()) return false;
+    out = it->get<double>();
+    return true;
+}
+
+bool readFloat(const Json& object, const char* key, float& out) {
+    double value = out;
+    if (!readDouble(object, key, value)) return false;
+    if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) return false;
+    out = static_cast<float>(value);
+    return true;
+}
+
+bool readInt64(const Json& object, const char* key, std::int64_t& out) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return true;
+    if (it->is_number_integer() && !it->is_number_unsigned()) {
+        out = it->get<std::int64_t>();
+        return true;
+    }
+    if (it->is_number_unsigned()) {
+        auto value = it->get<std::uint64_t>();
+        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return false;
+        out = static_cast<std::int64_t>(value);
+        return true;
+    }
+    // 3.0 is an integer written as a float; 3.5 is not.
+    if (it->is_number_float()) {
+        double value = it->get<double>();
+        if (value != std::trunc(value) || value < -0x1p63 || value >= 0x1p63) return false;
+        out = static_cast<std::int64_t>(value);
+        return true;
+    }
+    return false;
+}
+
+bool readBool(const Json& object, const char* key, bool& out) {
+    auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return true;
+    if (!it->is_boolean()) return false;
+    out = it->get<bool>();
+    return true;
+}
+
+// Anything but one of the two names is attention, never a failure.
+Config::Liveness readLiveness(const Json& object) {
+    auto it = object.find("liveness");
+    if (it != object.end() && it->is_string() && it->get<std::string>() == "blink")
+        return Config::Liveness::blink;
+    return Config::Liveness::attention;
+}
+
+// The float as its shortest decimal text, held as the double that text
+// denotes, so the file says 0.45 rather than 0.44999998807907104.
+double shortestDecimal(float value) {
+    char text[32];
+    auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    if (error != std::errc()) return value;
+    double decimal = value;
+    std::from_chars(text, end, decimal);
+    return decimal;
+}
+
+} // namespace
+
+float Config::thresholdFor(double sensitivity) {
+    double clamped = std::clamp(sensitivity, 0.0, 1.0);
+    if (std::isnan(sensitivity)) clamped = 0.0;
+    return static_cast<float>(clamped) * 0.25f + 0.45f;
+}
+
+double Config::measuredAcceptanceFor(double sensitivity) {
+    double t = thresholdFor(sensitivity);
+    long index = std::lround(t * 100) - 45;
+    return measuredAcceptance[static_cast<size_t>(std::clamp(index, 0L, 25L))];
+}
+
+std::string_view Config::name(Liveness liveness) {
+    return liveness == Liveness::blink ? "blink" : "attention";
+}
+
+std::optional<Config> Config::decode(std::string_view text) {
+    Json object = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!object.is_object()) return std::nullopt;
+    Config config;
+    bool ok = readFloat(object, "threshold", config.threshold) &&
+              readInt64(object, "requiredFrames", config.requiredFrames) &&
+              readDouble(object, "openEyeAspectRatio", config.openEyeAspectRatio) &&
+              readDouble(object, "scanTimeout", config.scanTimeout) &&
+              readBool(object, "warmWithDisplay", config.warmWithDisplay) &&
+              readDouble(object, "sensitivity", config.sensitivity);
+    if (!ok) return std::nullopt;
+    config.liveness = readLiveness(object);
+    return config;
+}
+
+std::string Config::encode() const {
+    Json object = {
+        {"threshold", shortestDecimal(threshold)},
+        {"requiredFrames", requiredFrames},
+        {"liveness", name(liveness)},
+        {"openEyeAspectRatio", openEyeAspectRatio},
+        {"scanTimeout", scanTimeout},
+        {"warmWithDisplay", warmWithDisplay},
+        {"sensitivity", sensitivity},
+    };
+    // Non-finite numbers have no JSON form; refuse rather than write null.
+    for (const auto& [key, value] : object.items())
+        if (value.is_number_float() && !std::isfinite(value.get<double>()))
+            throw AtomicFile::WriteError("could not encode " + key + ": not a finite number");
+    return object.dump(2) + "\n";
+}
+
+Config Config::load() {
+    std::ifstream file(Paths::config(), std::ios::binary);
+    if (!file) return fallback();
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::optional<Config> config = decode(text.str());
+    if (!config) return fallback();
+    config->applySensitivity();
+    return *config;
+}
+
+void Config::save() const { AtomicFile::write(Paths::config(), encode(), 0600); }
+
+} // namespace tarvo

@@ -1,0 +1,62 @@
+#include "core/Log.h"
+
+#include "core/Paths.h"
+#include "core/UniqueFd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace tarvo::Log {
+
+std::atomic<bool> echoToStdout{false};
+
+namespace {
+
+std::mutex& lineLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+void writeAll(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        text.remove_prefix(static_cast<size_t>(n));
+    }
+}
+
+} // namespace
+
+std::string format(std::chrono::system_clock::time_point when, std::string_view message) {
+    std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    size_t length = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::string text(stamp, length);
+    text += ' ';
+    text += message;
+    text += '\n';
+    return text;
+}
+
+void line(std::string_view message) {
+    std::string text = format(std::chrono::system_clock::now(), message);
+    const std::string path = Paths::log().string();
+    std::lock_guard guard(lineLock());
+    if (echoToStdout) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+    // Append, creating the file only if it is missing: an existing log that
+    // can't be opened is left alone rather than replaced.
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd) writeAll(fd.get(), text);
+}
+
+} // namespace tarvo::Log

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace tarvo {
+
+// The agent's end of "agent.sock": decides who may ask what, calls back into
+// its owner for the answer and formats the reply. Connections are served one
+// at a time on a single thread.
+class SocketServer : public std::enable_shared_from_this<SocketServer> {
+  public:
+    struct Match {
+        float distance = 0;
+        std::string password;
+    };
+
+    class ServerError : public std::runtime_error {
+      public:
+        // bindFailed(reason)
+        explicit ServerError(const std::string& reason)
+            : std::runtime_error("socket bind failed: " + reason) {}
+    };
+
+    using Verify = std::function<std::optional<Match>()>;
+    using IsScanning = std::function<bool()>;
+    using OnEvent = std::function<void(const std::string&)>;
+
+    // How long a permitted peer may take to send its request after
+    // connecting. The PAM module writes at once; a peer that stalls longer
+    // must not hold the lock screen's VERIFY queued behind it.
+    static constexpr int requestTimeoutMs = 500;
+
+    static std::shared_ptr<SocketServer> create(std::string path, Verify verify,
+                                                IsScanning isScanning, OnEvent onEvent);
+    ~SocketServer();
+
+    // Binds, listens and starts the accept thread; throws ServerError.
+    void start();
+    // Stops listening and removes the socket file (always). The accept
+    // thread ends by itself once any request it is serving is answered.
+    void stop();
+
+    const std::string& path() const { return path_; }
+    int listenFD() const { return listenFD_; }
+
+    // The reply to one request from a peer allowed to send one (root or this
+    // process's user); reports events before it returns.
+    std::string answer(std::string_view request, uid_t peer);
+
+  private:
+    struct Listener;
+
+    SocketServer(std::string path, Verify verify, IsScanning isScanning, OnEvent onEvent);
+    void serve(int connection);
+    static void acceptLoop(std::shared_ptr<Listener> listener, std::weak_ptr<SocketServer> owner);
+
+    Verify verify_;
+    IsScanning isScanning_;
+    std::string path_;
+    std::atomic<int> listenFD_{-1};
+    std::mutex lifecycle_;
+    std::shared_ptr<Listener> listener_;
+    OnEvent onEvent_;
+    uid_t ownUid_;
+};
+
+} // namespace tarvo

@@ -1,0 +1,113 @@
+// The lock screen's request path end to end, on a machine with no camera:
+// the real libpam runs pam_tarvo.so from a private service directory; the
+// module checks the user's folder and socket and asks the agent-side server,
+// which runs as that user; a password module after it checks the token.
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/SocketServer.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/SyslogCapture.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <security/pam_appl.h>
+#include <unistd.h>
+
+using namespace tarvo;
+namespace sb = tarvo::sandbox;
+
+namespace {
+
+constexpr const char* password = "correct horse battery staple";
+
+// The agent's side, as alice: a server whose verifier vouches with a fixed
+// password (face recognition is not part of this path yet). Returns once
+// the parent closes `control`.
+int agent(int ready, int control) {
+    Log::echoToStdout = true;
+    auto server = SocketServer::create(
+        Paths::socket().string(),
+        [] { return std::optional(SocketServer::Match{0.312f, password}); }, [] { return false; },
+        [](const std::string& event) { Log::line("socket: " + event); });
+    try {
+        server->start();
+    } catch (const SocketServer::ServerError& error) {
+        std::fprintf(stderr, "agent: %s\n", error.what());
+        return 1;
+    }
+    Log::line("agent started");
+    (void)!write(ready, "r", 1);
+    char byte;
+    while (read(control, &byte, 1) > 0) {
+    }
+    server->stop();
+    Log::line("agent stopped");
+    return 0;
+}
+
+void showModuleLog() {
+    for (const auto& entry : sb::SyslogCapture::drain())
+        std::printf("  syslog(authpriv.%d) %s\n", entry.priority, entry.text.c_str());
+}
+
+sb::PamStack::Outcome unlock(const char* title) {
+    std::printf("\n== %s\n", title);
+    auto start = std::chrono::steady_clock::now();
+    auto outcome = sb::PamStack::run("tarvo-demo", "alice");
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count();
+    std::fflush(stdout);
+    showModuleLog();
+    std::printf("  pam_authenticate: %s (%.2f ms)\n", pam_strerror(nullptr, outcome.status), ms);
+    std::printf("  token handed on:  %s\n",
+                outcome.token ? ("\"" + *outcome.token + "\"").c_str() : "(none)");
+    return outcome;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sb::enter(argc, argv);
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "tarvo-demo: run as root: the module runs as root and the agent as "
+                             "a test user\n");
+        return 2;
+    }
+    bool logCaptured = sb::SyslogCapture::install();
+    sb::agentFolder("alice", sb::aliceUid);
+    {
+        std::ofstream passdb(sb::root() / "passdb");
+        passdb << "alice:" << password << "\n";
+    }
+    // The lock screen's stack: our module, then the password check.
+    sb::PamStack::writeService(
+        "tarvo-demo", {"auth [success=done ignore=ignore default=die] " +
+                           sb::PamStack::tarvoModule() + " debug",
+                       "auth required " + sb::PamStack::passcheckModule() +
+                           " passdb=" + (sb::root() / "passdb").string(),
+                       "auth required " + sb::PamStack::wrapperModule("pam_get_items.so")});
+    std::printf("user alice, home %s\n", sb::home("alice").c_str());
+    if (!logCaptured) std::printf("(module's syslog lines are not shown: needs root namespaces)\n");
+
+    int ready[2], control[2];
+    if (pipe(ready) != 0 || pipe(control) != 0) return 1;
+    pid_t agentPid = sb::spawnAs(sb::aliceUid, [&] {
+        close(control[1]);
+        return agent(ready[1], control[0]);
+    });
+    close(control[0]);
+    close(ready[1]);
+    char byte;
+    if (read(ready[0], &byte, 1) != 1) return 1;
+
+    auto face = unlock("Return on the empty field, agent vouches");
+    close(control[1]);
+    sb::waitFor(agentPid);
+    auto none = unlock("Return again, agent stopped");
+    bool ok = face.status == PAM_SUCCESS && face.token == password && none.status != PAM_SUCCESS;
+    std::printf("\n%s\n", ok ? "request path works: the face's password reached the password check"
+                             : "request path FAILED");
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <optional>
+#include <sys/types.h>
+
+namespace tarvo::platform {
+
+// The effective user id of the process at the other end of a connected
+// Unix-domain socket, as the kernel recorded it; nothing when it can't be read.
+std::optional<uid_t> peerUid(int socketFd);
+
+} // namespace tarvo::platform

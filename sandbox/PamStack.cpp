@@ -1,0 +1,78 @@
+#include "sandbox/PamStack.h"
+
+#include "sandbox/Sandbox.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <security/pam_appl.h>
+#include <stdexcept>
+
+namespace tarvo::sandbox::PamStack {
+namespace {
+
+// The module under test must never prompt: a lock screen's Return carries
+// no conversation beyond what it already set.
+int refuseConversation(int, const pam_message**, pam_response**, void*) { return PAM_CONV_ERR; }
+
+std::optional<std::string> environment(pam_handle_t* pamh, const char* name) {
+    const char* value = pam_getenv(pamh, name);
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+} // namespace
+
+std::string tarvoModule() { return PAM_TARVO_MODULE; }
+std::string passcheckModule() { return PAM_PASSCHECK_MODULE; }
+
+std::string wrapperModule(const std::string& name) {
+    return std::string(PAM_WRAPPER_MODULES) + "/" + name;
+}
+
+std::string writeService(const std::string& service, const std::vector<std::string>& lines) {
+    auto dir = root() / "pam.d";
+    std::filesystem::create_directories(dir);
+    // Services without a file of their own fall back to "other".
+    if (!std::filesystem::exists(dir / "other")) {
+        std::ofstream other(dir / "other");
+        other << "auth required pam_deny.so\n";
+    }
+    std::ofstream file(dir / service, std::ios::trunc);
+    for (const auto& line : lines) file << line << "\n";
+    if (!file) throw std::runtime_error("sandbox: cannot write PAM service " + service);
+    return dir.string();
+}
+
+Outcome run(const std::string& service, const std::string& user) {
+    std::string dir = (root() / "pam.d").string();
+    pam_conv conversation{refuseConversation, nullptr};
+    pam_handle_t* pamh = nullptr;
+    Outcome outcome;
+    if (pam_start_confdir(service.c_str(), user.c_str(), &conversation, dir.c_str(), &pamh) !=
+        PAM_SUCCESS)
+        throw std::runtime_error("sandbox: pam_start_confdir failed");
+    outcome.status = pam_authenticate(pamh, 0);
+    outcome.stackWentOn = environment(pamh, "PAM_USER").has_value();
+    outcome.token = environment(pamh, "PAM_AUTHTOK");
+    pam_end(pamh, outcome.status);
+    return outcome;
+}
+
+Outcome authenticate(const std::string& user, const std::vector<std::string>& tarvoOptions,
+                     const std::optional<std::string>& typed) {
+    std::string tarvo = "auth [success=done ignore=ignore default=die] " + tarvoModule();
+    for (const auto& option : tarvoOptions) tarvo += " " + option;
+    std::vector<std::string> lines;
+    // pam_set_items puts PAM_AUTHTOK from the environment into the handle,
+    // as a lock screen does with a typed password.
+    if (typed) lines.push_back("auth required " + wrapperModule("pam_set_items.so"));
+    lines.push_back(tarvo);
+    lines.push_back("auth required " + wrapperModule("pam_get_items.so"));
+    writeService("tarvo-lockscreen", lines);
+    if (typed) setenv("PAM_AUTHTOK", typed->c_str(), 1);
+    Outcome outcome = run("tarvo-lockscreen", user);
+    unsetenv("PAM_AUTHTOK");
+    return outcome;
+}
+
+} // namespace tarvo::sandbox::PamStack

@@ -1,0 +1,129 @@
+#include "sandbox/Sandbox.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <grp.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tarvo::sandbox {
+namespace {
+
+constexpr const char* rootVariable = "TARVO_SANDBOX_ROOT";
+
+std::filesystem::path& rootPath() {
+    static std::filesystem::path path;
+    return path;
+}
+
+pid_t& ownerPid() {
+    static pid_t pid = 0;
+    return pid;
+}
+
+void removeRoot() {
+    if (getpid() != ownerPid()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(rootPath(), ignored);
+}
+
+void writeUserDatabase(const std::filesystem::path& dir) {
+    std::string longHome = (dir / "home").string() + "/" + std::string(1000, 'l');
+    std::ofstream passwd(dir / "passwd");
+    passwd << "root:x:0:0:root:" << (dir / "home/root").string() << ":/bin/sh\n"
+           << "alice:x:" << aliceUid << ":" << aliceUid << "::" << (dir / "home/alice").string()
+           << ":/bin/sh\n"
+           << "bob:x:" << bobUid << ":" << bobUid << "::" << (dir / "home/bob").string()
+           << ":/bin/sh\n"
+           << "longhome:x:" << longHomeUid << ":" << longHomeUid << "::" << longHome
+           << ":/bin/sh\n";
+    std::ofstream group(dir / "group");
+    group << "root:x:0:\nalice:x:" << aliceUid << ":\nbob:x:" << bobUid << ":\n";
+    if (!passwd || !group) throw std::runtime_error("sandbox: cannot write the user database");
+}
+
+void makeHome(const std::filesystem::path& dir, uid_t uid) {
+    std::filesystem::create_directories(dir);
+    if (::chown(dir.c_str(), uid, uid) != 0 && getuid() == 0)
+        throw std::runtime_error("sandbox: cannot chown " + dir.string());
+}
+
+void reexec(char** argv) {
+    char pattern[] = "/tmp/tarvo-sandbox.XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("sandbox: mkdtemp failed");
+    std::filesystem::path dir = pattern;
+    // Other test uids must be able to reach their homes below it.
+    std::filesystem::permissions(dir, std::filesystem::perms(0755));
+    writeUserDatabase(dir);
+    makeHome(dir / "home/root", 0);
+    makeHome(dir / "home/alice", aliceUid);
+    makeHome(dir / "home/bob", bobUid);
+
+    setenv(rootVariable, dir.c_str(), 1);
+    setenv("NSS_WRAPPER_PASSWD", (dir / "passwd").c_str(), 1);
+    setenv("NSS_WRAPPER_GROUP", (dir / "group").c_str(), 1);
+    setenv("LD_PRELOAD", NSS_WRAPPER_LIB, 1);
+    if (TARVO_SANITIZED) {
+        // The preloaded wrapper comes before the sanitizer runtime.
+        std::string options = "verify_asan_link_order=0";
+        if (const char* old = getenv("ASAN_OPTIONS")) options = std::string(old) + ":" + options;
+        setenv("ASAN_OPTIONS", options.c_str(), 1);
+    }
+    execv("/proc/self/exe", argv);
+    throw std::runtime_error("sandbox: cannot re-execute");
+}
+
+} // namespace
+
+void enter(int, char** argv) {
+    const char* existing = getenv(rootVariable);
+    if (!existing) reexec(argv);
+    rootPath() = existing;
+    ownerPid() = getpid();
+    std::atexit(removeRoot);
+}
+
+const std::filesystem::path& root() { return rootPath(); }
+
+std::filesystem::path home(std::string_view user) { return root() / "home" / user; }
+
+std::filesystem::path agentFolder(std::string_view user, uid_t uid) {
+    std::filesystem::path folder = home(user) / "Library/Application Support/Tarvo";
+    std::filesystem::create_directories(folder);
+    for (auto dir = folder; dir != home(user); dir = dir.parent_path())
+        (void)::chown(dir.c_str(), uid, uid);
+    std::filesystem::permissions(folder, std::filesystem::perms(0700));
+    return folder;
+}
+
+[[noreturn]] void leaveChild(int status) { _exit(status); }
+
+pid_t spawnAs(uid_t uid, const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("sandbox: fork failed");
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+            setresuid(uid, uid, uid) != 0)
+            leaveChild(126);
+        int status = 127;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        leaveChild(status);
+    }
+    return pid;
+}
+
+int waitFor(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+} // namespace tarvo::sandbox

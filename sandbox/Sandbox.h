@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace tarvo::sandbox {
+
+// Test users of the private user database. Their homes live under root().
+inline constexpr uid_t aliceUid = 4242;
+inline constexpr uid_t bobUid = 4343;
+// A user whose home path is so long that the socket path passes 1024 bytes.
+inline constexpr uid_t longHomeUid = 4444;
+
+// Call first in main: re-executes the program once with nss_wrapper
+// preloaded and a user database whose homes lie in a fresh temporary root,
+// removed again when the program ends. Root and the test users resolve
+// there; the machine's own home directories and /etc are never touched.
+void enter(int argc, char** argv);
+
+const std::filesystem::path& root();
+std::filesystem::path home(std::string_view user);
+// The per-user folder of a test user, created owned by that user, mode 0700.
+std::filesystem::path agentFolder(std::string_view user, uid_t uid);
+
+// Starts `body` in a forked child with all ids set to `uid`; the child
+// exits with what `body` returns.
+pid_t spawnAs(uid_t uid, const std::function<int()>& body);
+// Waits for a child; its exit status, or 128 + signal when it was killed.
+int waitFor(pid_t child);
+// spawnAs, then waitFor.
+inline int runAs(uid_t uid, const std::function<int()>& body) { return waitFor(spawnAs(uid, body)); }
+
+// The child's end of a fork: leaves without running the parent's exit handlers.
+[[noreturn]] void leaveChild(int status);
+
+} // namespace tarvo::sandbox

@@ -1,0 +1,117 @@
+#include "core/Log.h"
+
+#include "core/Paths.h"
+#include "sandbox/Sandbox.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace sb = tarvo::sandbox;
+
+namespace {
+
+std::string readLog() {
+    std::stringstream text;
+    text << std::ifstream(tarvo::Paths::log()).rdbuf();
+    return text.str();
+}
+
+class LogTest : public testing::Test {
+  protected:
+    void SetUp() override { std::filesystem::remove(tarvo::Paths::log()); }
+};
+
+TEST_F(LogTest, LineFormatUsesLocalTime) {
+    ::setenv("TZ", "Europe/Helsinki", 1);
+    ::tzset();
+    std::tm local{};
+    local.tm_year = 124, local.tm_mon = 4, local.tm_mday = 1;
+    local.tm_hour = 8, local.tm_min = 15, local.tm_sec = 2, local.tm_isdst = -1;
+    auto when = std::chrono::system_clock::from_time_t(std::mktime(&local)) +
+                std::chrono::milliseconds(999);
+    EXPECT_EQ(tarvo::Log::format(when, "VERIFY -> NO (enrolled face not seen)"),
+              "2024-05-01 08:15:02 VERIFY -> NO (enrolled face not seen)\n");
+    EXPECT_EQ(tarvo::Log::format(when, "two\nlines"), "2024-05-01 08:15:02 two\nlines\n");
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST_F(LogTest, FirstLineCreatesFileLaterLinesAppend) {
+    tarvo::Log::line("agent started");
+    std::string first = readLog();
+    ASSERT_EQ(first.size(), 20u + 13u + 1u);
+    EXPECT_EQ(first.substr(19), " agent started\n");
+    tarvo::Log::line("agent stopped");
+    std::string both = readLog();
+    EXPECT_EQ(both.substr(0, first.size()), first);
+    EXPECT_EQ(both.substr(first.size() + 19), " agent stopped\n");
+}
+
+TEST_F(LogTest, NothingOnStdoutUnlessEchoed) {
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    int saved = dup(STDOUT_FILENO);
+    std::fflush(stdout);
+    dup2(out[1], STDOUT_FILENO);
+    tarvo::Log::line("quiet");
+    tarvo::Log::echoToStdout = true;
+    tarvo::Log::line("loud");
+    tarvo::Log::echoToStdout = false;
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(out[1]);
+    char buffer[256] = {};
+    ssize_t n = read(out[0], buffer, sizeof buffer - 1);
+    close(out[0]);
+    close(saved);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buffer, n).substr(19), " loud\n");
+}
+
+TEST_F(LogTest, ExistingLogThatCannotBeOpenedIsNeverReplaced) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a test user";
+    auto folder = sb::agentFolder("alice", sb::aliceUid);
+    auto log = folder / "tarvo.log";
+    std::ofstream(log) << "history\n";
+    chown(log.c_str(), sb::aliceUid, sb::aliceUid);
+    chmod(log.c_str(), 0400);
+    int status = sb::runAs(sb::aliceUid, [] {
+        tarvo::Log::line("lost, not replacing");
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    std::stringstream text;
+    text << std::ifstream(log).rdbuf();
+    EXPECT_EQ(text.str(), "history\n");
+}
+
+TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
+    constexpr int threads = 8, perThread = 300;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < threads; ++t)
+        writers.emplace_back([t] {
+            std::string body(200, static_cast<char>('a' + t));
+            for (int i = 0; i < perThread; ++i) tarvo::Log::line(body);
+        });
+    for (auto& writer : writers) writer.join();
+    std::istringstream text(readLog());
+    std::string line;
+    int count = 0;
+    while (std::getline(text, line)) {
+        ++count;
+        ASSERT_EQ(line.size(), 20u + 200u) << line;
+        std::string body = line.substr(20);
+        EXPECT_EQ(body, std::string(200, body[0]));
+    }
+    EXPECT_EQ(count, threads * perThread);
+}
+
+} // namespace

@@ -1,0 +1,213 @@
+// pam_tarvo.so as the lock screen runs it: loaded by the real libpam from a
+// service file, followed by a module that shows what it handed on, talking
+// to a scripted agent on the user's real socket path.
+#include "core/UnixSocket.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/SyslogCapture.h"
+
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <security/pam_appl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <thread>
+
+namespace sb = tarvo::sandbox;
+using sb::PamStack::authenticate;
+using namespace std::chrono_literals;
+
+namespace {
+
+#define DASH "\xE2\x80\x94"
+
+// Listens on a path like the agent and answers one connection as scripted:
+// sends `reply` if any, then keeps the connection open for up to `hold` or
+// until the module hangs up.
+class ScriptedAgent {
+  public:
+    struct Script {
+        std::optional<std::string> reply;
+        std::chrono::milliseconds hold = 0ms;
+    };
+
+    ScriptedAgent(const std::filesystem::path& path, uid_t owner, Script script) {
+        auto addr = tarvo::UnixSocket::address(path.string());
+        listener_ = tarvo::UnixSocket::create();
+        std::filesystem::remove(path);
+        if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
+            listen(listener_.get(), 4) != 0)
+            throw std::runtime_error("scripted agent cannot listen");
+        chown(path.c_str(), owner, owner);
+        chmod(path.c_str(), 0600);
+        thread_ = std::thread([this, script] { serve(script); });
+    }
+    ~ScriptedAgent() { finish(); }
+    // What the module sent; empty if it never came.
+    std::string request() {
+        finish();
+        return request_;
+    }
+
+  private:
+    void finish() {
+        if (!thread_.joinable()) return;
+        shutdown(listener_.get(), SHUT_RDWR); // wakes the accept if no one came
+        thread_.join();
+    }
+    void serve(const Script& script) {
+        tarvo::UniqueFd connection(accept(listener_.get(), nullptr, nullptr));
+        if (!connection) return;
+        request_ = tarvo::UnixSocket::readOnce(connection.get(), 256, 2000).value_or("");
+        if (script.reply) tarvo::UnixSocket::sendAll(connection.get(), *script.reply);
+        pollfd hangup{connection.get(), POLLIN, 0};
+        poll(&hangup, 1, static_cast<int>(script.hold.count()));
+    }
+
+    tarvo::UniqueFd listener_;
+    std::thread thread_;
+    std::string request_;
+};
+
+class PamModuleTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the module runs as root, the agent as a test user";
+        std::filesystem::remove_all(sb::home("alice") / "Library");
+        folder = sb::agentFolder("alice", sb::aliceUid);
+        socket = folder / "agent.sock";
+        sb::SyslogCapture::drain();
+    }
+
+    // The module's lines as "priority text".
+    std::vector<std::string> moduleLog() {
+        std::vector<std::string> lines;
+        for (const auto& entry : sb::SyslogCapture::drain()) {
+            EXPECT_EQ(entry.facility, LOG_AUTHPRIV) << entry.text;
+            lines.push_back(std::to_string(entry.priority) + " " + entry.text);
+        }
+        return lines;
+    }
+    using Lines = std::vector<std::string>;
+
+    static void expectSteppedAside(const sb::PamStack::Outcome& outcome) {
+        EXPECT_EQ(outcome.status, PAM_SUCCESS) << "next module's verdict";
+        EXPECT_TRUE(outcome.stackWentOn) << "pam_tarvo must return PAM_IGNORE";
+        EXPECT_EQ(outcome.token, std::nullopt);
+    }
+
+    std::filesystem::path folder, socket;
+};
+
+TEST_F(PamModuleTest, TypedPasswordLeavesTheSocketAlone) {
+    ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+    auto outcome = authenticate("alice", {"debug"}, "typed secret");
+    EXPECT_TRUE(outcome.stackWentOn);
+    EXPECT_EQ(outcome.token, "typed secret");
+    EXPECT_EQ(agent.request(), "");
+    EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: password typed, leaving it to the password check"});
+}
+
+TEST_F(PamModuleTest, NoAgentMeansOnlyADebugLine) {
+    expectSteppedAside(authenticate("alice"));
+    EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: lstat(" + socket.string() +
+                                 "): No such file or directory"});
+
+    // A socket file with nothing listening: a crashed agent.
+    auto addr = tarvo::UnixSocket::address(socket.string());
+    tarvo::UniqueFd dead = tarvo::UnixSocket::create();
+    ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    chown(socket.c_str(), sb::aliceUid, sb::aliceUid);
+    chmod(socket.c_str(), 0600);
+    expectSteppedAside(authenticate("alice"));
+    EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: connect(" + socket.string() +
+                                 "): Connection refused " DASH " agent not running?"});
+
+    // Without "debug" nothing is logged at all.
+    expectSteppedAside(authenticate("alice", {}));
+    EXPECT_EQ(moduleLog(), Lines{});
+}
+
+TEST_F(PamModuleTest, UnsafeFolderOrSocketIsRefusedBeforeConnecting) {
+    ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+    chmod(folder.c_str(), 0775);
+    expectSteppedAside(authenticate("alice"));
+    EXPECT_EQ(moduleLog(), Lines{"4 pam_tarvo: " + folder.string() +
+                                 " is group/world writable (775) " DASH " refusing"});
+
+    chmod(folder.c_str(), 02700);
+    chown(folder.c_str(), sb::bobUid, sb::bobUid);
+    expectSteppedAside(authenticate("alice"));
+    EXPECT_EQ(moduleLog(), Lines{"4 pam_tarvo: " + folder.string() +
+                                 " owned by uid 4343, expected 4242 " DASH " refusing"});
+
+    chown(folder.c_str(), sb::aliceUid, sb::aliceUid);
+    chown(socket.c_str(), 0, 0);
+    expectSteppedAside(authenticate("alice"));
+    EXPECT_EQ(moduleLog(), Lines{"4 pam_tarvo: " + socket.string() +
+                                 " owned by uid 0, expected 4242 " DASH " refusing"});
+    EXPECT_EQ(agent.request(), "");
+}
+
+TEST_F(PamModuleTest, DeclineStepsAside) {
+    ScriptedAgent agent(socket, sb::aliceUid, {"NO not-seen\n"});
+    expectSteppedAside(authenticate("alice"));
+    EXPECT_EQ(agent.request(), "VERIFY\n");
+    EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: agent declined: NO not-seen"});
+}
+
+TEST_F(PamModuleTest, VouchedPasswordIsHandedToTheNextModule) {
+    ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+    auto outcome = authenticate("alice");
+    EXPECT_EQ(outcome.status, PAM_SUCCESS);
+    EXPECT_TRUE(outcome.stackWentOn) << "PAM_IGNORE, so the password module checks the token";
+    EXPECT_EQ(outcome.token, "abc");
+    EXPECT_EQ(moduleLog(), (Lines{"5 pam_tarvo: agent vouched for alice",
+                                  "5 pam_tarvo: keybag -1 -> -1 (unlock -1)"}));
+}
+
+TEST_F(PamModuleTest, VouchWithoutUsablePasswordSucceedsWithoutToken) {
+    for (const char* reply : {"OK\n", "OK 61626\n", "OK 6g\n", "OKAY\n", "OK \n"}) {
+        SCOPED_TRACE(reply);
+        ScriptedAgent agent(socket, sb::aliceUid, {reply});
+        auto outcome = authenticate("alice");
+        EXPECT_EQ(outcome.status, PAM_SUCCESS);
+        EXPECT_FALSE(outcome.stackWentOn) << "PAM_SUCCESS ends the stack";
+        EXPECT_EQ(moduleLog(), Lines{"5 pam_tarvo: agent vouched for alice"});
+    }
+}
+
+TEST_F(PamModuleTest, SilentOrClosingAgentFallsThroughAfterTheWait) {
+    const std::string notice =
+        "5 pam_tarvo: no reply within 5000ms " DASH " falling through to password";
+    struct Case {
+        const char* name;
+        ScriptedAgent::Script script;
+        std::chrono::milliseconds expectedWait;
+    };
+    for (const Case& c : {Case{"closes without reply", {std::nullopt, 0ms}, 0ms},
+                          Case{"never replies", {std::nullopt, 8000ms}, 5000ms},
+                          // The limit covers the whole reply, not each piece.
+                          Case{"half a reply, then silence", {"OK 61", 8000ms}, 5000ms}}) {
+        SCOPED_TRACE(c.name);
+        ScriptedAgent agent(socket, sb::aliceUid, c.script);
+        auto start = std::chrono::steady_clock::now();
+        expectSteppedAside(authenticate("alice"));
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(waited, c.expectedWait - 100ms);
+        EXPECT_LT(waited, c.expectedWait + 900ms);
+        EXPECT_EQ(moduleLog(), Lines{notice});
+    }
+}
+
+TEST_F(PamModuleTest, UsersTheModuleCannotServe) {
+    expectSteppedAside(authenticate("nobody-here"));
+    EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: unknown user nobody-here"});
+    expectSteppedAside(authenticate("longhome"));
+    EXPECT_EQ(moduleLog(), Lines{"4 pam_tarvo: socket path too long for longhome"});
+}
+
+} // namespace

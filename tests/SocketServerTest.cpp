@@ -1,0 +1,269 @@
+#include "core/SocketServer.h"
+
+#include "core/SocketClient.h"
+#include "core/UnixSocket.h"
+#include "sandbox/Sandbox.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using tarvo::SocketServer;
+namespace sb = tarvo::sandbox;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A client that sends its request in pieces and returns every byte of the
+// reply up to the server's close; nothing when it can't connect.
+std::optional<std::string> talk(const std::string& path, std::vector<std::string> pieces,
+                                    std::chrono::milliseconds gap = 0ms) {
+    auto addr = tarvo::UnixSocket::address(path);
+    tarvo::UniqueFd fd = tarvo::UnixSocket::create();
+    if (!addr || connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
+        return std::nullopt;
+    for (const auto& piece : pieces) {
+        tarvo::UnixSocket::sendAll(fd.get(), piece);
+        std::this_thread::sleep_for(gap);
+    }
+    std::string reply;
+    while (auto chunk = tarvo::UnixSocket::readOnce(fd.get(), 4096, 5000)) reply += *chunk;
+    return reply;
+}
+
+std::filesystem::path freshDir(const std::string& name) {
+    auto dir = sb::root() / name;
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+class SocketServerTest : public testing::Test {
+  protected:
+    void SetUp() override { path = (freshDir("server") / "agent.sock").string(); }
+    void TearDown() override {
+        if (server) server->stop();
+    }
+
+    void startServer(std::optional<SocketServer::Match> match) {
+        server = SocketServer::create(
+            path, [match] { return match; }, [this] { return scanning.load(); },
+            [this](const std::string& event) {
+                std::lock_guard guard(lock);
+                events.push_back(event);
+            });
+        server->start();
+    }
+    std::vector<std::string> takeEvents() {
+        std::lock_guard guard(lock);
+        return std::exchange(events, {});
+    }
+
+    std::string path;
+    std::shared_ptr<SocketServer> server;
+    std::atomic<bool> scanning{false};
+    std::mutex lock;
+    std::vector<std::string> events;
+};
+
+TEST_F(SocketServerTest, AnswersRootByRequest) {
+    startServer(SocketServer::Match{0.25f, "hunter2!"});
+    EXPECT_EQ(talk(path, {"VERIFY\n"}), "OK 68756e7465723221\n");
+    EXPECT_EQ(talk(path, {"VERIFY\r\n"})->size(), 20u);
+    EXPECT_EQ(talk(path, {"VERIFY"})->size(), 20u);
+    EXPECT_EQ(talk(path, {"STATUS\n"}), "IDLE\n");
+    scanning = true;
+    EXPECT_EQ(talk(path, {" \t STATUS \r\n"}), "SCANNING\n");
+    EXPECT_EQ(talk(path, {"status\n"}), "NO bad-request\n");
+    EXPECT_EQ(talk(path, {"\xC2\xA0VERIFY\xE2\x80\xA8"})->substr(0, 3), "OK ");
+    EXPECT_EQ(talk(path, {"VERIFY\xFF\n"}), "NO bad-request\n");
+    auto events = takeEvents();
+    ASSERT_EQ(events.size(), 4u);
+    EXPECT_EQ(events[0], "VERIFY -> OK (distance 0.250)");
+}
+
+TEST_F(SocketServerTest, NotSeenAndEmptyPassword) {
+    startServer(std::nullopt);
+    EXPECT_EQ(talk(path, {"VERIFY\n"}), "NO not-seen\n");
+    EXPECT_EQ(takeEvents(), std::vector<std::string>{"VERIFY -> NO (enrolled face not seen)"});
+    server->stop();
+    startServer(SocketServer::Match{0.5f, ""});
+    EXPECT_EQ(talk(path, {"VERIFY\n"}), "OK \n");
+}
+
+TEST_F(SocketServerTest, RequestSplitAcrossWritesIsJudgedByItsFirstPart) {
+    startServer(SocketServer::Match{0.1f, "x"});
+    EXPECT_EQ(talk(path, {"VER", "IFY\n"}, 100ms), "NO bad-request\n");
+}
+
+TEST_F(SocketServerTest, SilentPeersCostLittleAndNextClientIsServed) {
+    startServer(SocketServer::Match{0.1f, "pw"});
+    // Closes without writing: no reply.
+    EXPECT_EQ(talk(path, {}), "");
+    // Connects and stalls: the VERIFY queued behind it waits for the
+    // server's request deadline, not for the stalled peer.
+    auto addr = tarvo::UnixSocket::address(path);
+    tarvo::UniqueFd stalled = tarvo::UnixSocket::create();
+    ASSERT_EQ(connect(stalled.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(talk(path, {"VERIFY\n"}), "OK 7077\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    char byte;
+    EXPECT_EQ(read(stalled.get(), &byte, 1), 0) << "stalled peer is closed without reply";
+}
+
+TEST_F(SocketServerTest, StaleFileDoesNotBlockStartAndStopRemovesSocket) {
+    std::ofstream(path) << "left by a crashed agent";
+    startServer(std::nullopt);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_GE(server->listenFD(), 0);
+    server->stop();
+    EXPECT_EQ(server->listenFD(), -1);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(talk(path, {"STATUS\n"}), std::nullopt);
+    // A second server on the same path, then the first one dropped
+    // without stop: the destructor stops it and the file goes.
+    startServer(std::nullopt);
+    server.reset();
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST_F(SocketServerTest, BindFailuresCarryTheirReason) {
+    // 103 bytes bind; 104 do not.
+    auto base = (sb::root() / "len").string();
+    std::filesystem::create_directories(base);
+    std::string fits = base + "/" + std::string(103 - base.size() - 1, 's');
+    std::string tooLong = fits + "t";
+    ASSERT_EQ(fits.size(), 103u);
+    auto longServer = SocketServer::create(tooLong, {}, {}, {});
+    try {
+        longServer->start();
+        FAIL() << "started on a 104-byte path";
+    } catch (const SocketServer::ServerError& error) {
+        EXPECT_STREQ(error.what(), "socket bind failed: socket path too long");
+    }
+    EXPECT_EQ(longServer->listenFD(), -1);
+    EXPECT_EQ(tarvo::SocketClient::request("STATUS", tooLong, 1), std::nullopt);
+
+    auto fitting = SocketServer::create(fits, {}, [] { return false; }, {});
+    fitting->start();
+    EXPECT_EQ(tarvo::SocketClient::request("STATUS", fits, 1), "IDLE");
+    fitting->stop();
+
+    auto missing = SocketServer::create((sb::root() / "no/such/dir/agent.sock").string(), {}, {}, {});
+    EXPECT_THROW(
+        {
+            try {
+                missing->start();
+            } catch (const SocketServer::ServerError& error) {
+                EXPECT_STREQ(error.what(), "socket bind failed: No such file or directory");
+                throw;
+            }
+        },
+        SocketServer::ServerError);
+}
+
+// The agent runs as alice; the lock screen as root; bob is someone else.
+class SocketPeersTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the test users";
+        auto dir = freshDir("peers");
+        chown(dir.c_str(), sb::aliceUid, sb::aliceUid);
+        chmod(dir.c_str(), 0755);
+        path = (dir / "agent.sock").string();
+        int ready[2], control[2];
+        ASSERT_EQ(pipe(ready), 0);
+        ASSERT_EQ(pipe(control), 0);
+        ASSERT_EQ(pipe(eventPipe), 0);
+        agent = sb::spawnAs(sb::aliceUid, [&] {
+            close(control[1]);
+            auto server = SocketServer::create(
+                path, [] { return std::optional(SocketServer::Match{0.3f, "pw"}); },
+                [] { return false; },
+                [&](const std::string& event) {
+                    (void)!write(eventPipe[1], (event + "\n").data(), event.size() + 1);
+                });
+            server->start();
+            (void)!write(ready[1], "r", 1);
+            char byte;
+            while (read(control[0], &byte, 1) > 0) {
+            }
+            server->stop();
+            return 0;
+        });
+        close(ready[1]);
+        close(control[0]);
+        close(eventPipe[1]);
+        stopAgent = control[1];
+        char byte;
+        ASSERT_EQ(read(ready[0], &byte, 1), 1);
+        close(ready[0]);
+        // Let bob reach the socket, so the server's own check is what stops him.
+        chmod(path.c_str(), 0666);
+    }
+    void TearDown() override {
+        if (geteuid() != 0) return;
+        close(stopAgent);
+        EXPECT_EQ(sb::waitFor(agent), 0);
+        close(eventPipe[0]);
+    }
+
+    std::string readEvent() {
+        std::string event;
+        char c;
+        pollfd waiter{eventPipe[0], POLLIN, 0};
+        while (poll(&waiter, 1, 5000) == 1 && read(eventPipe[0], &c, 1) == 1 && c != '\n')
+            event += c;
+        return event;
+    }
+    // The reply that a client running as `uid` receives, returned through a pipe.
+    std::string askAs(uid_t uid, const std::string& request) {
+        int out[2];
+        if (pipe(out) != 0) return "pipe failed";
+        int status = sb::runAs(uid, [&] {
+            auto reply = talk(path, {request});
+            if (!reply) return 1;
+            return write(out[1], reply->data(), reply->size()) == ssize_t(reply->size()) ? 0 : 2;
+        });
+        close(out[1]);
+        char buffer[256];
+        ssize_t n = read(out[0], buffer, sizeof buffer);
+        close(out[0]);
+        if (status != 0) return "client failed with " + std::to_string(status);
+        return std::string(buffer, n > 0 ? n : 0);
+    }
+
+    std::string path;
+    pid_t agent = -1;
+    int stopAgent = -1;
+    int eventPipe[2] = {-1, -1};
+};
+
+TEST_F(SocketPeersTest, OnlyRootMayVerify) {
+    EXPECT_EQ(askAs(0, "VERIFY\n"), "OK 7077\n");
+    EXPECT_EQ(readEvent(), "VERIFY -> OK (distance 0.300)");
+    EXPECT_EQ(askAs(sb::aliceUid, "VERIFY\n"), "NO not-root\n");
+    EXPECT_EQ(readEvent(), "VERIFY refused from uid 4242: only the lock screen may ask");
+    EXPECT_EQ(askAs(sb::aliceUid, "STATUS\n"), "IDLE\n");
+}
+
+TEST_F(SocketPeersTest, OtherUsersAreRejectedUnread) {
+    EXPECT_EQ(askAs(sb::bobUid, "VERIFY\n"), "NO wrong-user\n");
+    EXPECT_EQ(readEvent(), "rejected connection from uid 4343");
+    EXPECT_EQ(askAs(sb::bobUid, "STATUS\n"), "NO wrong-user\n");
+    EXPECT_EQ(askAs(0, "STATUS\n"), "IDLE\n");
+}
+
+} // namespace
