@@ -28,7 +28,8 @@ namespace {
 constexpr const char* password = "correct horse battery staple";
 
 void report(const char* what, int runs, const std::function<void()>& once) {
-    for (int i = 0; i < runs / 20; ++i) once(); // warm caches and the loader
+    for (int i = 0; i < runs / 20; ++i)
+        once(); // warm caches and the loader
     std::vector<double> us;
     us.reserve(runs);
     for (int i = 0; i < runs; ++i) {
@@ -49,7 +50,10 @@ pid_t startAgent(int& stop) {
         close(control[1]);
         auto socket = (sb::home("alice") / "Library/Application Support/Tarvo/agent.sock").string();
         auto server = tarvo::SocketServer::create(
-            socket, [] { return std::optional(tarvo::SocketServer::Match{0.3f, password}); },
+            socket,
+            [] {
+                return std::optional(tarvo::SocketServer::Match{0.3f, password});
+            },
             [] { return false; }, [](const std::string&) {});
         server->start();
         (void)!write(ready[1], "r", 1);
@@ -94,11 +98,10 @@ int main(int argc, char** argv) {
     sb::SyslogCapture::install();
     auto folder = sb::agentFolder("alice", sb::aliceUid);
     std::ofstream(sb::root() / "passdb") << "alice:" << password << "\n";
-    sb::PamStack::writeService(
-        "tarvo-bench", {"auth [success=done ignore=ignore default=die] " +
-                            sb::PamStack::tarvoModule(),
-                        "auth required " + sb::PamStack::passcheckModule() +
-                            " passdb=" + (sb::root() / "passdb").string()});
+    sb::PamStack::writeService("tarvo-bench", {"auth [success=done ignore=ignore default=die] " +
+                                                   sb::PamStack::tarvoModule(),
+                                               "auth required " + sb::PamStack::passcheckModule() +
+                                                   " passdb=" + (sb::root() / "passdb").string()});
 
     int stop = -1;
     pid_t agent = startAgent(stop);

@@ -152,6 +152,8 @@ Config Config::load() {
     return *config;
 }
 
-void Config::save() const { AtomicFile::write(Paths::config(), encode(), 0600); }
+void Config::save() const {
+    AtomicFile::write(Paths::config(), encode(), 0600);
+}
 
 } // namespace tarvo

@@ -34,10 +34,20 @@ const std::filesystem::path& dir() {
     return folder;
 }
 
-std::filesystem::path config() { return dir() / "config.json"; }
-std::filesystem::path enrolled() { return dir() / "enrolled.json"; }
-std::filesystem::path legacyEnrolled() { return dir() / "enrolled.archive"; }
-std::filesystem::path log() { return dir() / "tarvo.log"; }
-std::filesystem::path socket() { return dir() / "agent.sock"; }
+std::filesystem::path config() {
+    return dir() / "config.json";
+}
+std::filesystem::path enrolled() {
+    return dir() / "enrolled.json";
+}
+std::filesystem::path legacyEnrolled() {
+    return dir() / "enrolled.archive";
+}
+std::filesystem::path log() {
+    return dir() / "tarvo.log";
+}
+std::filesystem::path socket() {
+    return dir() / "agent.sock";
+}
 
 } // namespace tarvo::Paths

@@ -1,5 +1,6 @@
 #include "core/SocketServer.h"
 
+#include "core/AppIdentity.h"
 #include "core/Secret.h"
 #include "core/Text.h"
 #include "core/UniqueFd.h"
@@ -30,7 +31,9 @@ struct SocketServer::Listener {
 
 namespace {
 
-std::string systemError(int error) { return std::strerror(error); }
+std::string systemError(int error) {
+    return std::strerror(error);
+}
 
 // Written straight into the reply so no other copy of the password is left.
 void appendHex(std::string& out, std::string_view bytes) {
@@ -49,8 +52,7 @@ std::shared_ptr<SocketServer> SocketServer::create(std::string path, Verify veri
         std::move(path), std::move(verify), std::move(isScanning), std::move(onEvent)));
 }
 
-SocketServer::SocketServer(std::string path, Verify verify, IsScanning isScanning,
-                           OnEvent onEvent)
+SocketServer::SocketServer(std::string path, Verify verify, IsScanning isScanning, OnEvent onEvent)
     : verify_(std::move(verify)), isScanning_(std::move(isScanning)), path_(std::move(path)),
       onEvent_(std::move(onEvent)), ownUid_(geteuid()) {}
 
@@ -98,8 +100,10 @@ void SocketServer::stop() {
 
 void SocketServer::acceptLoop(std::shared_ptr<Listener> listener,
                               std::weak_ptr<SocketServer> owner) {
-    pthread_setname_np(pthread_self(), "tarvo.socket");
-    pollfd waiters[2] = {{listener->socket.get(), POLLIN, 0}, {listener->wakeRead.get(), POLLIN, 0}};
+    std::string name = std::string(AppIdentity::reverseDns) + ".socket";
+    pthread_setname_np(pthread_self(), name.c_str());
+    pollfd waiters[2] = {{listener->socket.get(), POLLIN, 0},
+                         {listener->wakeRead.get(), POLLIN, 0}};
     for (;;) {
         int ready = ::poll(waiters, 2, -1);
         if (ready < 0 && errno == EINTR) continue;

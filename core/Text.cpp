@@ -56,8 +56,10 @@ size_t spaceAtBack(std::string_view s) {
 } // namespace
 
 std::string_view trim(std::string_view text) {
-    while (size_t n = text.empty() ? 0 : spaceAtFront(text)) text.remove_prefix(n);
-    while (size_t n = text.empty() ? 0 : spaceAtBack(text)) text.remove_suffix(n);
+    while (size_t n = text.empty() ? 0 : spaceAtFront(text))
+        text.remove_prefix(n);
+    while (size_t n = text.empty() ? 0 : spaceAtBack(text))
+        text.remove_suffix(n);
     return text;
 }
 

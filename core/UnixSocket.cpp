@@ -15,7 +15,9 @@ std::optional<sockaddr_un> address(std::string_view path) {
     return addr;
 }
 
-UniqueFd create() { return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+UniqueFd create() {
+    return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
 
 bool sendAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -30,12 +32,14 @@ bool sendAll(int fd, std::string_view bytes) {
 std::optional<std::string> readOnce(int fd, size_t limit, int timeoutMs) {
     pollfd waiter{fd, POLLIN, 0};
     int ready;
-    do ready = ::poll(&waiter, 1, timeoutMs);
+    do
+        ready = ::poll(&waiter, 1, timeoutMs);
     while (ready < 0 && errno == EINTR);
     if (ready <= 0) return std::nullopt;
     std::string bytes(limit, '\0');
     ssize_t n;
-    do n = ::recv(fd, bytes.data(), limit, 0);
+    do
+        n = ::recv(fd, bytes.data(), limit, 0);
     while (n < 0 && errno == EINTR);
     if (n <= 0) return std::nullopt;
     bytes.resize(static_cast<size_t>(n));

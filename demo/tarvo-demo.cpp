@@ -26,11 +26,12 @@ constexpr const char* password = "correct horse battery staple";
 // password (face recognition is not part of this path yet). Returns once
 // the parent closes `control`.
 int agent(int ready, int control) {
-    Log::echoToStdout = true;
     auto server = SocketServer::create(
         Paths::socket().string(),
-        [] { return std::optional(SocketServer::Match{0.312f, password}); }, [] { return false; },
-        [](const std::string& event) { Log::line("socket: " + event); });
+        [] {
+            return std::optional(SocketServer::Match{0.312f, password});
+        },
+        [] { return false; }, [](const std::string& event) { Log::line("socket: " + event); });
     try {
         server->start();
     } catch (const SocketServer::ServerError& error) {
@@ -52,18 +53,28 @@ void showModuleLog() {
         std::printf("  syslog(authpriv.%d) %s\n", entry.priority, entry.text.c_str());
 }
 
-sb::PamStack::Outcome unlock(const char* title) {
+sb::PamStack::Outcome unlock(const char* title, const std::optional<std::string>& typed = {}) {
     std::printf("\n== %s\n", title);
+    if (typed) setenv("PAM_AUTHTOK", typed->c_str(), 1);
     auto start = std::chrono::steady_clock::now();
     auto outcome = sb::PamStack::run("tarvo-demo", "alice");
-    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                    .count();
-    std::fflush(stdout);
+    double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    unsetenv("PAM_AUTHTOK");
     showModuleLog();
-    std::printf("  pam_authenticate: %s (%.2f ms)\n", pam_strerror(nullptr, outcome.status), ms);
-    std::printf("  token handed on:  %s\n",
+    std::printf("  token the password check saw: %s\n",
                 outcome.token ? ("\"" + *outcome.token + "\"").c_str() : "(none)");
+    std::printf("  pam_authenticate: %s (%.2f ms)\n", pam_strerror(nullptr, outcome.status), ms);
     return outcome;
+}
+
+void showAgentLog() {
+    std::printf("\n== the agent's log (%s)\n", (sb::home("alice") / "Library/Application "
+                                                                    "Support/Tarvo/tarvo.log")
+                                                   .c_str());
+    std::ifstream log(sb::home("alice") / "Library/Application Support/Tarvo/tarvo.log");
+    for (std::string line; std::getline(log, line);)
+        std::printf("  %s\n", line.c_str());
 }
 
 } // namespace
@@ -81,14 +92,16 @@ int main(int argc, char** argv) {
         std::ofstream passdb(sb::root() / "passdb");
         passdb << "alice:" << password << "\n";
     }
-    // The lock screen's stack: our module, then the password check.
+    // The lock screen's stack: what was typed, our module, the password check.
     sb::PamStack::writeService(
-        "tarvo-demo", {"auth [success=done ignore=ignore default=die] " +
-                           sb::PamStack::tarvoModule() + " debug",
-                       "auth required " + sb::PamStack::passcheckModule() +
-                           " passdb=" + (sb::root() / "passdb").string(),
-                       "auth required " + sb::PamStack::wrapperModule("pam_get_items.so")});
-    std::printf("user alice, home %s\n", sb::home("alice").c_str());
+        "tarvo-demo",
+        {"auth required " + sb::PamStack::wrapperModule("pam_set_items.so"),
+         "auth [success=done ignore=ignore default=die] " + sb::PamStack::tarvoModule() + " debug",
+         "auth required " + sb::PamStack::passcheckModule() +
+             " passdb=" + (sb::root() / "passdb").string(),
+         "auth required " + sb::PamStack::wrapperModule("pam_get_items.so")});
+    std::printf("user alice (uid %d), home %s\n", sb::aliceUid, sb::home("alice").c_str());
+    std::printf("stack: pam_set_items (the typed field), pam_tarvo.so debug, password check\n");
     if (!logCaptured) std::printf("(module's syslog lines are not shown: needs root namespaces)\n");
 
     int ready[2], control[2];
@@ -102,11 +115,14 @@ int main(int argc, char** argv) {
     char byte;
     if (read(ready[0], &byte, 1) != 1) return 1;
 
-    auto face = unlock("Return on the empty field, agent vouches");
+    auto face = unlock("Return on the empty password field: the agent vouches");
+    auto typed = unlock("A typed password: the module leaves it to the password check", password);
     close(control[1]);
     sb::waitFor(agentPid);
-    auto none = unlock("Return again, agent stopped");
-    bool ok = face.status == PAM_SUCCESS && face.token == password && none.status != PAM_SUCCESS;
+    auto none = unlock("Return on the empty field with no agent: the password must be typed");
+    showAgentLog();
+    bool ok = face.status == PAM_SUCCESS && face.token == password && typed.status == PAM_SUCCESS &&
+              none.status != PAM_SUCCESS && !none.token;
     std::printf("\n%s\n", ok ? "request path works: the face's password reached the password check"
                              : "request path FAILED");
     return ok ? 0 : 1;

@@ -7,7 +7,8 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto config = tarvo::Config::decode(std::string_view(reinterpret_cast<const char*>(data), size));
+    auto config =
+        tarvo::Config::decode(std::string_view(reinterpret_cast<const char*>(data), size));
     if (!config || !std::isfinite(config->openEyeAspectRatio) ||
         !std::isfinite(config->scanTimeout) || !std::isfinite(config->sensitivity))
         return 0;

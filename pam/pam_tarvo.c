@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <pwd.h>
+#include <security/pam_modules.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,8 +18,6 @@
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
-
-#include <security/pam_modules.h>
 
 #define EXPORT __attribute__((visibility("default")))
 #define AGENT_SOCKET "Library/Application Support/Tarvo/agent.sock"
@@ -32,7 +31,7 @@ __attribute__((used)) const char module_id[] = "TARVO-MODULE-ID:" TARVO_MODULE_I
 
 static int debug_enabled = 0;
 
-__attribute__((format(printf, 2, 3))) static void flog(int priority, const char *format, ...) {
+__attribute__((format(printf, 2, 3))) static void flog(int priority, const char* format, ...) {
     if (priority == LOG_DEBUG && !debug_enabled) return;
     char message[512];
     va_list args;
@@ -42,7 +41,7 @@ __attribute__((format(printf, 2, 3))) static void flog(int priority, const char 
     syslog(LOG_AUTHPRIV | priority, "pam_tarvo: %s", message);
 }
 
-static int path_is_safe(const char *path, uid_t uid) {
+static int path_is_safe(const char* path, uid_t uid) {
     struct stat st;
     if (lstat(path, &st) != 0) {
         flog(LOG_DEBUG, "lstat(%s): %s", path, strerror(errno));
@@ -65,9 +64,9 @@ static int path_is_safe(const char *path, uid_t uid) {
  * elsewhere loading fails and the step logs -1 throughout. */
 static void keybag_step(void) {
     int before = -1, after = -1, status = -1;
-    void *framework = dlopen(KEYBAG, RTLD_NOW | RTLD_LOCAL);
+    void* framework = dlopen(KEYBAG, RTLD_NOW | RTLD_LOCAL);
     if (framework != NULL) {
-        int (*lock_state)(void *) = (int (*)(void *))dlsym(framework, "MKBGetDeviceLockState");
+        int (*lock_state)(void*) = (int (*)(void*))dlsym(framework, "MKBGetDeviceLockState");
         if (lock_state != NULL) before = lock_state(NULL);
         /* Unlocking takes a CoreFoundation data object, which can't be made
          * here, so the unlock itself is never called. */
@@ -78,7 +77,7 @@ static void keybag_step(void) {
 
 /* Connects to the agent's socket and asks VERIFY; the connected descriptor,
  * or -1 after logging why not. */
-static int ask_agent(const char *socket_path) {
+static int ask_agent(const char* socket_path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         flog(LOG_DEBUG, "socket(): %s", strerror(errno));
@@ -91,7 +90,7 @@ static int ask_agent(const char *socket_path) {
     memset(&addr, 0, sizeof addr);
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, socket_path, strlen(socket_path));
-    if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
+    if (connect(fd, (struct sockaddr*)&addr, sizeof addr) != 0) {
         flog(LOG_DEBUG, "connect(%s): %s \u2014 agent not running?", socket_path, strerror(errno));
         close(fd);
         return -1;
@@ -105,7 +104,7 @@ static int ask_agent(const char *socket_path) {
 }
 
 /* Fills password with what the agent handed out; returns 1 if it vouched. */
-static int agent_vouches(const char *user, const char *socket_path, char *password) {
+static int agent_vouches(const char* user, const char* socket_path, char* password) {
     int fd = ask_agent(socket_path);
     if (fd < 0) return 0;
     char reply[REPLY_SIZE];
@@ -129,13 +128,13 @@ static int agent_vouches(const char *user, const char *socket_path, char *passwo
     return 1;
 }
 
-EXPORT int pam_sm_authenticate(pam_handle_t *pamh, int flags, int argc, const char **argv) {
+EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const char** argv) {
     (void)flags;
     for (int i = 0; i < argc; i++)
         if (strcmp(argv[i], "debug") == 0) debug_enabled = 1;
 
-    const char *user = NULL;
-    const void *typed = NULL;
+    const char* user = NULL;
+    const void* typed = NULL;
     struct passwd entry, *found = NULL;
     char entry_buffer[4096];
     char socket_path[PATH_SIZE], folder_path[PATH_SIZE], password[PASSWORD_SIZE];
@@ -145,7 +144,7 @@ EXPORT int pam_sm_authenticate(pam_handle_t *pamh, int flags, int argc, const ch
         return PAM_IGNORE;
     }
     if (pam_get_item(pamh, PAM_AUTHTOK, &typed) == PAM_SUCCESS && typed != NULL &&
-        ((const char *)typed)[0] != '\0') {
+        ((const char*)typed)[0] != '\0') {
         flog(LOG_DEBUG, "password typed, leaving it to the password check");
         return PAM_IGNORE;
     }
@@ -178,12 +177,12 @@ EXPORT int pam_sm_authenticate(pam_handle_t *pamh, int flags, int argc, const ch
     return PAM_IGNORE;
 }
 
-EXPORT int pam_sm_setcred(pam_handle_t *pamh, int flags, int argc, const char **argv) {
+EXPORT int pam_sm_setcred(pam_handle_t* pamh, int flags, int argc, const char** argv) {
     (void)pamh, (void)flags, (void)argc, (void)argv;
     return PAM_IGNORE;
 }
 
-EXPORT int pam_sm_acct_mgmt(pam_handle_t *pamh, int flags, int argc, const char **argv) {
+EXPORT int pam_sm_acct_mgmt(pam_handle_t* pamh, int flags, int argc, const char** argv) {
     (void)pamh, (void)flags, (void)argc, (void)argv;
     return PAM_IGNORE;
 }

@@ -25,7 +25,7 @@ static int wait_readable(int fd, long long deadline) {
     }
 }
 
-int read_line_with_timeout(int fd, char *buffer) {
+int read_line_with_timeout(int fd, char* buffer) {
     /* One deadline for the whole reply: a peer that trickles bytes must not
      * hold the lock screen longer than one that sends nothing. */
     long long deadline = now_ms() + REPLY_TIMEOUT_MS;
@@ -38,7 +38,7 @@ int read_line_with_timeout(int fd, char *buffer) {
         if (got <= 0) break;
         n += (size_t)got;
         buffer[n] = '\0';
-        char *feed = memchr(buffer, '\n', n);
+        char* feed = memchr(buffer, '\n', n);
         if (feed != NULL) {
             *feed = '\0';
             return (int)(feed - buffer);
@@ -55,7 +55,7 @@ static int hex_digit(char c) {
     return -1;
 }
 
-int hex_decode(const char *text, char *out) {
+int hex_decode(const char* text, char* out) {
     size_t len = strnlen(text, REPLY_SIZE);
     if (len % 2 != 0 || len > 2 * (PASSWORD_SIZE - 1)) return 0;
     for (size_t i = 0; i < len / 2; i++) {
@@ -68,9 +68,11 @@ int hex_decode(const char *text, char *out) {
     return 1;
 }
 
-void reply_password(const char *reply, char *out) {
+void reply_password(const char* reply, char* out) {
     if (strncmp(reply, "OK ", 3) == 0 && hex_decode(reply + 3, out)) return;
     wipe(out, PASSWORD_SIZE);
 }
 
-void wipe(void *secret, size_t size) { explicit_bzero(secret, size); }
+void wipe(void* secret, size_t size) {
+    explicit_bzero(secret, size);
+}

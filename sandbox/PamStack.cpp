@@ -13,7 +13,9 @@ namespace {
 
 // The module under test must never prompt: a lock screen's Return carries
 // no conversation beyond what it already set.
-int refuseConversation(int, const pam_message**, pam_response**, void*) { return PAM_CONV_ERR; }
+int refuseConversation(int, const pam_message**, pam_response**, void*) {
+    return PAM_CONV_ERR;
+}
 
 std::optional<std::string> environment(pam_handle_t* pamh, const char* name) {
     const char* value = pam_getenv(pamh, name);
@@ -22,8 +24,12 @@ std::optional<std::string> environment(pam_handle_t* pamh, const char* name) {
 
 } // namespace
 
-std::string tarvoModule() { return PAM_TARVO_MODULE; }
-std::string passcheckModule() { return PAM_PASSCHECK_MODULE; }
+std::string tarvoModule() {
+    return PAM_TARVO_MODULE;
+}
+std::string passcheckModule() {
+    return PAM_PASSCHECK_MODULE;
+}
 
 std::string wrapperModule(const std::string& name) {
     return std::string(PAM_WRAPPER_MODULES) + "/" + name;
@@ -38,7 +44,8 @@ std::string writeService(const std::string& service, const std::vector<std::stri
         other << "auth required pam_deny.so\n";
     }
     std::ofstream file(dir / service, std::ios::trunc);
-    for (const auto& line : lines) file << line << "\n";
+    for (const auto& line : lines)
+        file << line << "\n";
     if (!file) throw std::runtime_error("sandbox: cannot write PAM service " + service);
     return dir.string();
 }
@@ -61,7 +68,8 @@ Outcome run(const std::string& service, const std::string& user) {
 Outcome authenticate(const std::string& user, const std::vector<std::string>& tarvoOptions,
                      const std::optional<std::string>& typed) {
     std::string tarvo = "auth [success=done ignore=ignore default=die] " + tarvoModule();
-    for (const auto& option : tarvoOptions) tarvo += " " + option;
+    for (const auto& option : tarvoOptions)
+        tarvo += " " + option;
     std::vector<std::string> lines;
     // pam_set_items puts PAM_AUTHTOK from the environment into the handle,
     // as a lock screen does with a typed password.

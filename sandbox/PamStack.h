@@ -14,8 +14,8 @@ std::string passcheckModule();
 std::string wrapperModule(const std::string& name);
 
 struct Outcome {
-    int status = -1;           // what pam_authenticate returned
-    bool stackWentOn = false;  // a module after pam_tarvo ran
+    int status = -1;                  // what pam_authenticate returned
+    bool stackWentOn = false;         // a module after pam_tarvo ran
     std::optional<std::string> token; // PAM_AUTHTOK as the next module saw it
 };
 
@@ -26,7 +26,8 @@ std::string writeService(const std::string& service, const std::vector<std::stri
 // The lock screen's part: pam_tarvo returns at once on success and goes on to
 // the next module on ignore; pam_wrapper's pam_get_items after it exports
 // PAM_AUTHTOK. `typed` is the password typed before pressing Return.
-Outcome authenticate(const std::string& user, const std::vector<std::string>& tarvoOptions = {"debug"},
+Outcome authenticate(const std::string& user,
+                     const std::vector<std::string>& tarvoOptions = {"debug"},
                      const std::optional<std::string>& typed = std::nullopt);
 
 // Runs pam_authenticate for a service of the sandbox's PAM directory.

@@ -86,9 +86,13 @@ void enter(int, char** argv) {
     std::atexit(removeRoot);
 }
 
-const std::filesystem::path& root() { return rootPath(); }
+const std::filesystem::path& root() {
+    return rootPath();
+}
 
-std::filesystem::path home(std::string_view user) { return root() / "home" / user; }
+std::filesystem::path home(std::string_view user) {
+    return root() / "home" / user;
+}
 
 std::filesystem::path agentFolder(std::string_view user, uid_t uid) {
     std::filesystem::path folder = home(user) / "Library/Application Support/Tarvo";
@@ -99,7 +103,9 @@ std::filesystem::path agentFolder(std::string_view user, uid_t uid) {
     return folder;
 }
 
-[[noreturn]] void leaveChild(int status) { _exit(status); }
+[[noreturn]] void leaveChild(int status) {
+    _exit(status);
+}
 
 pid_t spawnAs(uid_t uid, const std::function<int()>& body) {
     std::fflush(nullptr);

@@ -31,7 +31,9 @@ pid_t spawnAs(uid_t uid, const std::function<int()>& body);
 // Waits for a child; its exit status, or 128 + signal when it was killed.
 int waitFor(pid_t child);
 // spawnAs, then waitFor.
-inline int runAs(uid_t uid, const std::function<int()>& body) { return waitFor(spawnAs(uid, body)); }
+inline int runAs(uid_t uid, const std::function<int()>& body) {
+    return waitFor(spawnAs(uid, body));
+}
 
 // The child's end of a fork: leaves without running the parent's exit handlers.
 [[noreturn]] void leaveChild(int status);

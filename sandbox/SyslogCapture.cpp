@@ -8,13 +8,13 @@
 #include <filesystem>
 #include <mutex>
 #include <poll.h>
-#include <thread>
-#include <unistd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <thread>
+#include <unistd.h>
 
 namespace tarvo::sandbox::SyslogCapture {
 namespace {
@@ -97,7 +97,8 @@ std::vector<Entry> drain() {
         lines.swap(capture().received);
     }
     std::vector<Entry> entries;
-    for (const auto& line : lines) entries.push_back(parse(line));
+    for (const auto& line : lines)
+        entries.push_back(parse(line));
     return entries;
 }
 

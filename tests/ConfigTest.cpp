@@ -33,10 +33,10 @@ class ConfigTest : public testing::Test {
 
 TEST_F(ConfigTest, MissingOrUndecodableFileGivesStrictestDefaults) {
     expectFallback(Config::load());
-    for (const char* bad : {"", "{", "[]", "null", "\"x\"", "{\"requiredFrames\": \"3\"}",
-                            "{\"warmWithDisplay\": 1}", "{\"sensitivity\": true}",
-                            "{\"requiredFrames\": 3.5}", "{\"threshold\": 1e300}",
-                            "{\"requiredFrames\": 18446744073709551615}"}) {
+    for (const char* bad :
+         {"", "{", "[]", "null", "\"x\"", "{\"requiredFrames\": \"3\"}", "{\"warmWithDisplay\": 1}",
+          "{\"sensitivity\": true}", "{\"requiredFrames\": 3.5}", "{\"threshold\": 1e300}",
+          "{\"requiredFrames\": 18446744073709551615}"}) {
         writeFile(bad);
         SCOPED_TRACE(bad);
         expectFallback(Config::load());

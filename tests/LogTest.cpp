@@ -99,9 +99,11 @@ TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {
     for (int t = 0; t < threads; ++t)
         writers.emplace_back([t] {
             std::string body(200, static_cast<char>('a' + t));
-            for (int i = 0; i < perThread; ++i) tarvo::Log::line(body);
+            for (int i = 0; i < perThread; ++i)
+                tarvo::Log::line(body);
         });
-    for (auto& writer : writers) writer.join();
+    for (auto& writer : writers)
+        writer.join();
     std::istringstream text(readLog());
     std::string line;
     int count = 0;

@@ -19,7 +19,8 @@ std::string run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return output;
     std::array<char, 4096> buffer;
-    while (size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
+    while (size_t n = fread(buffer.data(), 1, buffer.size(), pipe))
+        output.append(buffer.data(), n);
     pclose(pipe);
     return output;
 }
@@ -44,8 +45,8 @@ TEST(PamModuleBinary, ExportsOnlyTheEntryPoints) {
     auto exported = matches(run("nm -D --defined-only " PAM_TARVO_MODULE),
                             std::regex(R"(\s[A-Za-z]\s(\S+)\n)"));
     exported.erase("_init"), exported.erase("_fini");
-    EXPECT_EQ(exported, (std::set<std::string>{"pam_sm_acct_mgmt", "pam_sm_authenticate",
-                                               "pam_sm_setcred"}));
+    EXPECT_EQ(exported,
+              (std::set<std::string>{"pam_sm_acct_mgmt", "pam_sm_authenticate", "pam_sm_setcred"}));
 
     void* module = dlopen(PAM_TARVO_MODULE, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();

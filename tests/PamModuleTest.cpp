@@ -113,8 +113,8 @@ TEST_F(PamModuleTest, TypedPasswordLeavesTheSocketAlone) {
 
 TEST_F(PamModuleTest, NoAgentMeansOnlyADebugLine) {
     expectSteppedAside(authenticate("alice"));
-    EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: lstat(" + socket.string() +
-                                 "): No such file or directory"});
+    EXPECT_EQ(moduleLog(),
+              Lines{"7 pam_tarvo: lstat(" + socket.string() + "): No such file or directory"});
 
     // A socket file with nothing listening: a crashed agent.
     auto addr = tarvo::UnixSocket::address(socket.string());

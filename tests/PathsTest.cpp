@@ -54,7 +54,8 @@ TEST_F(PathsTest, WiderFolderIsNarrowedOnceAndNotTouchedAgain) {
 TEST_F(PathsTest, FileNames) {
     int status = sb::runAs(sb::aliceUid, [&] {
         using namespace tarvo::Paths;
-        bool ok = config() == folder() / "config.json" && enrolled() == folder() / "enrolled.json" &&
+        bool ok = config() == folder() / "config.json" &&
+                  enrolled() == folder() / "enrolled.json" &&
                   legacyEnrolled() == folder() / "enrolled.archive" &&
                   log() == folder() / "tarvo.log" && dir() == folder();
         return ok ? 0 : 1;

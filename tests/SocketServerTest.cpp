@@ -25,7 +25,7 @@ namespace {
 // A client that sends its request in pieces and returns every byte of the
 // reply up to the server's close; nothing when it can't connect.
 std::optional<std::string> talk(const std::string& path, std::vector<std::string> pieces,
-                                    std::chrono::milliseconds gap = 0ms) {
+                                std::chrono::milliseconds gap = 0ms) {
     auto addr = tarvo::UnixSocket::address(path);
     tarvo::UniqueFd fd = tarvo::UnixSocket::create();
     if (!addr || connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
@@ -35,7 +35,8 @@ std::optional<std::string> talk(const std::string& path, std::vector<std::string
         std::this_thread::sleep_for(gap);
     }
     std::string reply;
-    while (auto chunk = tarvo::UnixSocket::readOnce(fd.get(), 4096, 5000)) reply += *chunk;
+    while (auto chunk = tarvo::UnixSocket::readOnce(fd.get(), 4096, 5000))
+        reply += *chunk;
     return reply;
 }
 
@@ -161,7 +162,8 @@ TEST_F(SocketServerTest, BindFailuresCarryTheirReason) {
     EXPECT_EQ(tarvo::SocketClient::request("STATUS", fits, 1), "IDLE");
     fitting->stop();
 
-    auto missing = SocketServer::create((sb::root() / "no/such/dir/agent.sock").string(), {}, {}, {});
+    auto missing =
+        SocketServer::create((sb::root() / "no/such/dir/agent.sock").string(), {}, {}, {});
     EXPECT_THROW(
         {
             try {
@@ -190,7 +192,10 @@ class SocketPeersTest : public testing::Test {
         agent = sb::spawnAs(sb::aliceUid, [&] {
             close(control[1]);
             auto server = SocketServer::create(
-                path, [] { return std::optional(SocketServer::Match{0.3f, "pw"}); },
+                path,
+                [] {
+                    return std::optional(SocketServer::Match{0.3f, "pw"});
+                },
                 [] { return false; },
                 [&](const std::string& event) {
                     (void)!write(eventPipe[1], (event + "\n").data(), event.size() + 1);
