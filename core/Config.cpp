@@ -1,15 +1,13 @@
 #include "core/Config.h"
 
-#include "core/AtomicFile.h"
+#include "core/DataFile.h"
 #include "core/Paths.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 namespace tarvo {
 namespace {
@@ -137,23 +135,21 @@ std::string Config::encode() const {
     // Non-finite numbers have no JSON form; refuse rather than write null.
     for (const auto& [key, value] : object.items())
         if (value.is_number_float() && !std::isfinite(value.get<double>()))
-            throw AtomicFile::WriteError("could not encode " + key + ": not a finite number");
+            throw DataFile::WriteError("could not encode " + key + ": not a finite number");
     return object.dump(2) + "\n";
 }
 
 Config Config::load() {
-    std::ifstream file(Paths::config(), std::ios::binary);
-    if (!file) return fallback();
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::optional<Config> config = decode(text.str());
+    std::optional<std::string> text = DataFile::read(Paths::config());
+    if (!text) return fallback();
+    std::optional<Config> config = decode(*text);
     if (!config) return fallback();
     config->applySensitivity();
     return *config;
 }
 
 void Config::save() const {
-    AtomicFile::write(Paths::config(), encode(), 0600);
+    DataFile::write(Paths::config(), encode(), 0600);
 }
 
 } // namespace tarvo

@@ -34,7 +34,7 @@ struct Config {
     // strictest threshold. The stored threshold is always re-derived.
     static Config load();
     // Writes the whole value atomically with mode 0600; throws
-    // AtomicFile::WriteError and leaves the old file intact on failure.
+    // DataFile::WriteError and leaves the old file intact on failure.
     void save() const;
     void applySensitivity() { threshold = thresholdFor(sensitivity); }
 

@@ -42,6 +42,15 @@ TEST_F(ConfigTest, MissingOrUndecodableFileGivesStrictestDefaults) {
         expectFallback(Config::load());
     }
     EXPECT_EQ(readFile(), "{\"requiredFrames\": 18446744073709551615}") << "bad file is left";
+
+    // Neither a directory nor a FIFO in the file's place holds a reader up.
+    std::filesystem::remove(tarvo::Paths::config());
+    ASSERT_EQ(mkfifo(tarvo::Paths::config().c_str(), 0600), 0);
+    expectFallback(Config::load());
+    std::filesystem::remove(tarvo::Paths::config());
+    std::filesystem::create_directory(tarvo::Paths::config());
+    expectFallback(Config::load());
+    std::filesystem::remove(tarvo::Paths::config());
 }
 
 TEST_F(ConfigTest, ThresholdIsAlwaysDerivedFromSensitivity) {

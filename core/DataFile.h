@@ -1,11 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 
-namespace tarvo::AtomicFile {
+// The files of the per-user folder: read whole, written whole.
+namespace tarvo::DataFile {
 
 // A write that did not take place; the file that was there before is intact.
 class WriteError : public std::runtime_error {
@@ -18,4 +21,9 @@ class WriteError : public std::runtime_error {
 // its first byte, so the content is never readable more widely.
 void write(const std::filesystem::path& target, std::string_view bytes, mode_t mode = 0600);
 
-} // namespace tarvo::AtomicFile
+// The whole content of a regular file of at most `limit` bytes; nothing when
+// it is missing, unreadable, not a regular file (a FIFO would block the
+// reader) or larger.
+std::optional<std::string> read(const std::filesystem::path& path, size_t limit = 16 << 20);
+
+} // namespace tarvo::DataFile

@@ -1,4 +1,4 @@
-#include "core/AtomicFile.h"
+#include "core/DataFile.h"
 
 #include "core/UniqueFd.h"
 
@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace tarvo::AtomicFile {
+namespace tarvo::DataFile {
 namespace {
 
 [[noreturn]] void fail(const std::filesystem::path& target, const char* step, int error) {
@@ -50,4 +50,21 @@ void write(const std::filesystem::path& target, std::string_view bytes, mode_t m
     }
 }
 
-} // namespace tarvo::AtomicFile
+std::optional<std::string> read(const std::filesystem::path& path, size_t limit) {
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<size_t>(st.st_size) > limit)
+        return std::nullopt;
+    std::string content;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(fd.get(), buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || content.size() + static_cast<size_t>(n) > limit) return std::nullopt;
+        content.append(buffer, static_cast<size_t>(n));
+    }
+    return content;
+}
+
+} // namespace tarvo::DataFile
