@@ -2,6 +2,7 @@
 // at once, and what the module costs when no agent listens.
 #include "core/SocketServer.h"
 #include "core/UnixSocket.h"
+#include "sandbox/AgentProcess.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <security/pam_appl.h>
 #include <security/pam_modules.h>
 #include <stdexcept>
@@ -41,34 +43,6 @@ void report(const char* what, int runs, const std::function<void()>& once) {
     std::sort(us.begin(), us.end());
     std::printf("%-58s median %8.1f us   p99 %8.1f us   (%d runs)\n", what, us[us.size() / 2],
                 us[us.size() * 99 / 100], runs);
-}
-
-pid_t startAgent(int& stop) {
-    int ready[2], control[2];
-    if (pipe(ready) != 0 || pipe(control) != 0) throw std::runtime_error("pipe");
-    pid_t pid = sb::spawnAs(sb::aliceUid, [&] {
-        close(control[1]);
-        auto socket = (sb::home("alice") / "Library/Application Support/Tarvo/agent.sock").string();
-        auto server = tarvo::SocketServer::create(
-            socket,
-            [] {
-                return std::optional(tarvo::SocketServer::Match{0.3f, password});
-            },
-            [] { return false; }, [](const std::string&) {});
-        server->start();
-        (void)!write(ready[1], "r", 1);
-        char byte;
-        while (read(control[0], &byte, 1) > 0) {
-        }
-        server->stop();
-        return 0;
-    });
-    close(ready[1]);
-    close(control[0]);
-    char byte;
-    if (read(ready[0], &byte, 1) != 1) throw std::runtime_error("agent did not start");
-    stop = control[1];
-    return pid;
 }
 
 // pam_sm_authenticate called directly on a handle, without the stack
@@ -103,8 +77,8 @@ int main(int argc, char** argv) {
                                                "auth required " + sb::PamStack::passcheckModule() +
                                                    " passdb=" + (sb::root() / "passdb").string()});
 
-    int stop = -1;
-    pid_t agent = startAgent(stop);
+    auto agent = std::make_unique<sb::AgentProcess>(sb::aliceUid, (folder / "agent.sock").string(),
+                                                    tarvo::SocketServer::Match{0.3f, password});
     report("round trip: pam_authenticate -> VERIFY -> token checked", 2000, [] {
         if (sb::PamStack::run("tarvo-bench", "alice").status != PAM_SUCCESS)
             throw std::runtime_error("unlock failed");
@@ -116,8 +90,7 @@ int main(int argc, char** argv) {
         tarvo::UnixSocket::sendAll(fd.get(), "VERIFY\n");
         tarvo::UnixSocket::readOnce(fd.get(), 1032, 5000);
     });
-    close(stop);
-    sb::waitFor(agent);
+    agent.reset();
 
     moduleAlone("module alone, no agent: no socket file", 20000);
     auto addr = tarvo::UnixSocket::address((folder / "agent.sock").string());

@@ -2,9 +2,8 @@
 // the real libpam runs pam_tarvo.so from a private service directory; the
 // module checks the user's folder and socket and asks the agent-side server,
 // which runs as that user; a password module after it checks the token.
-#include "core/Log.h"
-#include "core/Paths.h"
 #include "core/SocketServer.h"
+#include "sandbox/AgentProcess.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
@@ -12,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <security/pam_appl.h>
 #include <unistd.h>
 
@@ -21,32 +21,6 @@ namespace sb = tarvo::sandbox;
 namespace {
 
 constexpr const char* password = "correct horse battery staple";
-
-// The agent's side, as alice: a server whose verifier vouches with a fixed
-// password (face recognition is not part of this path yet). Returns once
-// the parent closes `control`.
-int agent(int ready, int control) {
-    auto server = SocketServer::create(
-        Paths::socket().string(),
-        [] {
-            return std::optional(SocketServer::Match{0.312f, password});
-        },
-        [] { return false; }, [](const std::string& event) { Log::line("socket: " + event); });
-    try {
-        server->start();
-    } catch (const SocketServer::ServerError& error) {
-        std::fprintf(stderr, "agent: %s\n", error.what());
-        return 1;
-    }
-    Log::line("agent started");
-    (void)!write(ready, "r", 1);
-    char byte;
-    while (read(control, &byte, 1) > 0) {
-    }
-    server->stop();
-    Log::line("agent stopped");
-    return 0;
-}
 
 void showModuleLog() {
     for (const auto& entry : sb::SyslogCapture::drain())
@@ -104,21 +78,14 @@ int main(int argc, char** argv) {
     std::printf("stack: pam_set_items (the typed field), pam_tarvo.so debug, password check\n");
     if (!logCaptured) std::printf("(module's syslog lines are not shown: needs root namespaces)\n");
 
-    int ready[2], control[2];
-    if (pipe(ready) != 0 || pipe(control) != 0) return 1;
-    pid_t agentPid = sb::spawnAs(sb::aliceUid, [&] {
-        close(control[1]);
-        return agent(ready[1], control[0]);
-    });
-    close(control[0]);
-    close(ready[1]);
-    char byte;
-    if (read(ready[0], &byte, 1) != 1) return 1;
-
+    // The agent's side, as alice: a socket server whose verifier vouches with
+    // a fixed password (recognising the face is not part of this path yet).
+    auto agent = std::make_unique<sb::AgentProcess>(
+        sb::aliceUid, sb::agentFolder("alice", sb::aliceUid) / "agent.sock",
+        SocketServer::Match{0.312f, password});
     auto face = unlock("Return on the empty password field: the agent vouches");
     auto typed = unlock("A typed password: the module leaves it to the password check", password);
-    close(control[1]);
-    sb::waitFor(agentPid);
+    agent.reset();
     auto none = unlock("Return on the empty field with no agent: the password must be typed");
     showAgentLog();
     bool ok = face.status == PAM_SUCCESS && face.token == password && typed.status == PAM_SUCCESS &&

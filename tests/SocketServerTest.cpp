@@ -2,6 +2,7 @@
 
 #include "core/SocketClient.h"
 #include "core/UnixSocket.h"
+#include "sandbox/AgentProcess.h"
 #include "sandbox/Sandbox.h"
 
 #include <atomic>
@@ -10,7 +11,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
@@ -185,54 +185,17 @@ class SocketPeersTest : public testing::Test {
         chown(dir.c_str(), sb::aliceUid, sb::aliceUid);
         chmod(dir.c_str(), 0755);
         path = (dir / "agent.sock").string();
-        int ready[2], control[2];
-        ASSERT_EQ(pipe(ready), 0);
-        ASSERT_EQ(pipe(control), 0);
-        ASSERT_EQ(pipe(eventPipe), 0);
-        agent = sb::spawnAs(sb::aliceUid, [&] {
-            close(control[1]);
-            auto server = SocketServer::create(
-                path,
-                [] {
-                    return std::optional(SocketServer::Match{0.3f, "pw"});
-                },
-                [] { return false; },
-                [&](const std::string& event) {
-                    (void)!write(eventPipe[1], (event + "\n").data(), event.size() + 1);
-                });
-            server->start();
-            (void)!write(ready[1], "r", 1);
-            char byte;
-            while (read(control[0], &byte, 1) > 0) {
-            }
-            server->stop();
-            return 0;
-        });
-        close(ready[1]);
-        close(control[0]);
-        close(eventPipe[1]);
-        stopAgent = control[1];
-        char byte;
-        ASSERT_EQ(read(ready[0], &byte, 1), 1);
-        close(ready[0]);
+        agent.emplace(sb::aliceUid, path, SocketServer::Match{0.3f, "pw"});
         // Let bob reach the socket, so the server's own check is what stops him.
         chmod(path.c_str(), 0666);
     }
     void TearDown() override {
-        if (geteuid() != 0) return;
-        close(stopAgent);
-        EXPECT_EQ(sb::waitFor(agent), 0);
-        close(eventPipe[0]);
+        if (agent) {
+            EXPECT_EQ(agent->stop(), 0);
+        }
     }
 
-    std::string readEvent() {
-        std::string event;
-        char c;
-        pollfd waiter{eventPipe[0], POLLIN, 0};
-        while (poll(&waiter, 1, 5000) == 1 && read(eventPipe[0], &c, 1) == 1 && c != '\n')
-            event += c;
-        return event;
-    }
+    std::string readEvent() { return agent->nextEvent(); }
     // The reply that a client running as `uid` receives, returned through a pipe.
     std::string askAs(uid_t uid, const std::string& request) {
         int out[2];
@@ -251,9 +214,7 @@ class SocketPeersTest : public testing::Test {
     }
 
     std::string path;
-    pid_t agent = -1;
-    int stopAgent = -1;
-    int eventPipe[2] = {-1, -1};
+    std::optional<sb::AgentProcess> agent;
 };
 
 TEST_F(SocketPeersTest, OnlyRootMayVerify) {
