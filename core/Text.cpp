@@ -80,4 +80,14 @@ std::string decodeLossy(std::string_view bytes) {
     return out;
 }
 
+bool isValidUtf8(std::string_view bytes) {
+    while (!bytes.empty()) {
+        char32_t cp = 0;
+        size_t length = decodeOne(bytes, cp);
+        if (length == 0) return false;
+        bytes.remove_prefix(length);
+    }
+    return true;
+}
+
 } // namespace tarvo::Text

@@ -12,4 +12,6 @@ std::string_view trim(std::string_view text);
 // The bytes as valid UTF-8: every ill-formed sequence becomes U+FFFD.
 std::string decodeLossy(std::string_view bytes);
 
+bool isValidUtf8(std::string_view bytes);
+
 } // namespace tarvo::Text

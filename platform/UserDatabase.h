@@ -10,4 +10,7 @@ namespace tarvo::platform {
 // user has no entry. $HOME is deliberately not consulted.
 std::optional<std::string> homeDirectory(uid_t uid);
 
+// The login name of a user; nothing when the user has no entry.
+std::optional<std::string> userName(uid_t uid);
+
 } // namespace tarvo::platform

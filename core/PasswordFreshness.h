@@ -1,0 +1,43 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace tarvo {
+
+// Remembers when the password was last typed and whether the machine has
+// hibernated since, so that a face alone can't keep it unlockable for ever.
+// Kept in memory only: a new agent counts its own start as the last time.
+class PasswordFreshness {
+  public:
+    using Clock = std::function<std::chrono::nanoseconds()>;
+    using HibernationCount = std::function<std::int32_t()>;
+
+    static constexpr std::chrono::seconds maximumAge{172800};
+
+    // The clock and counter default to the system's; tests pass their own.
+    explicit PasswordFreshness(Clock clock = {}, HibernationCount hibernationCount = {});
+
+    // The password was typed (or the agent stops): the period starts again.
+    void credentialPresented();
+    // Nothing when a face may be used; otherwise why the password is needed.
+    std::optional<std::string> reasonPasswordRequired() const;
+
+  private:
+    Clock clock_;
+    HibernationCount count_;
+    mutable std::mutex lock_;
+    std::int32_t hibernations_;
+    std::chrono::nanoseconds presentedAt_;
+};
+
+// Whether the system's biometric unlock is locked out and wants the password.
+namespace TouchIDState {
+bool requiresPassword();
+}
+
+} // namespace tarvo

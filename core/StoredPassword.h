@@ -1,0 +1,59 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace tarvo {
+
+// The user's account password, kept in "password.sealed" sealed to a key
+// that only this machine's TPM can use, so the agent can hand it back after
+// a face match and open the keyring with it.
+namespace StoredPassword {
+
+class Problem : public std::runtime_error {
+  public:
+    enum class Kind { couldNotSave, wrongPassword, noSecureEnclave };
+
+    static Problem couldNotSave(const std::string& reason) {
+        return {Kind::couldNotSave, "Tarvo couldn't save the password: " + reason};
+    }
+    static Problem wrongPassword() {
+        return {Kind::wrongPassword, "That isn't the password for this Mac."};
+    }
+    static Problem noSecureEnclave() {
+        return {Kind::noSecureEnclave,
+                "This Mac has no Secure Enclave to protect the password with."};
+    }
+    Kind kind() const { return kind_; }
+
+  private:
+    Problem(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+    Kind kind_;
+};
+
+std::filesystem::path file();
+
+// Checks the password, seals it to a new TPM key and replaces any stored one.
+// Throws Problem; on any failure the stored file stays as it was.
+void save(const std::string& password);
+// The stored password, or nothing when there is none or it can't be opened.
+std::optional<std::string> load();
+bool isStored();
+// Whether this is the current user's account password.
+bool isCorrect(const std::string& password);
+// Removes the stored password; never fails visibly.
+void clear();
+// Unlocks the login keyring with the password; true when nothing is left
+// locked (a session without a keyring has nothing to unlock).
+bool unlockKeychain(const std::string& password);
+
+} // namespace StoredPassword
+
+namespace LoginKeychain {
+// Whether the login keyring is unlocked, or there is none to unlock.
+bool isUnlocked();
+} // namespace LoginKeychain
+
+} // namespace tarvo

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+namespace tarvo::platform::PasswordCheck {
+
+// The PAM service the application checks passwords with; the installer
+// provides /etc/pam.d/tarvo.
+inline constexpr const char* service = "tarvo";
+
+// Whether `password` is the account password of `user`, asked of PAM with a
+// conversation that answers every hidden prompt with it. TARVO_PAM_CONFDIR,
+// when set, names the directory the service file is read from instead of
+// /etc/pam.d (the tests' private stacks).
+bool verify(const std::string& user, const std::string& password);
+
+} // namespace tarvo::platform::PasswordCheck
