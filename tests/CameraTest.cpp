@@ -1,0 +1,181 @@
+#include "core/Camera.h"
+
+#include "sandbox/Sandbox.h"
+#include "sandbox/SyslogCapture.h"
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <semaphore>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+
+using tarvo::Camera;
+using namespace std::chrono_literals;
+namespace sb = tarvo::sandbox;
+
+namespace {
+
+const std::filesystem::path franck = TARVO_DATA_DIR "/franck/franck.mp4";
+
+Camera::SourceFactory replay(const std::filesystem::path& path) {
+    return [path](std::string& error) { return tarvo::platform::openReplay(path, error); };
+}
+
+// A source that hands out one grey frame each time the test releases it.
+class GatedSource : public tarvo::platform::VideoSource {
+  public:
+    explicit GatedSource(std::counting_semaphore<64>& gate) : gate_(gate) {}
+    bool next(Camera::Image& frame) override {
+        if (!gate_.try_acquire_for(50ms)) return false;
+        frame = Camera::Image(72, 128, CV_8UC3, cv::Scalar(90, 90, 90));
+        return true;
+    }
+
+  private:
+    std::counting_semaphore<64>& gate_;
+};
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 3s) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    return done();
+}
+
+TEST(CameraTest, ReplayDeliversFramesAndASecondStartKeepsTheFirstCallback) {
+    Camera camera(replay(franck));
+    std::atomic<int> first = 0, second = 0;
+    camera.start([&](const Camera::Image&) { ++first; });
+    ASSERT_TRUE(camera.isRunning());
+    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() >= 5; }));
+    auto frame = camera.latestFrame();
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->type(), CV_8UC3);
+    EXPECT_GT(frame->cols, 0);
+
+    auto before = camera.framesDelivered();
+    camera.start([&](const Camera::Image&) { ++second; });
+    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() >= before + 3; }))
+        << "counters are not reset";
+    camera.stop();
+    EXPECT_FALSE(camera.isRunning());
+    EXPECT_EQ(second, 0);
+    EXPECT_GE(first, 8);
+    auto kept = camera.framesDelivered();
+    EXPECT_TRUE(camera.latestFrame()) << "kept until the next start";
+    camera.stop();
+    EXPECT_EQ(camera.framesDelivered(), kept);
+}
+
+TEST(CameraTest, RestartClearsTheCountersUntilTheNextFrame) {
+    std::counting_semaphore<64> gate(0);
+    Camera camera([&](std::string&) { return std::make_unique<GatedSource>(gate); });
+    camera.start([](const Camera::Image&) {});
+    gate.release();
+    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() == 1; }));
+    camera.stop();
+    camera.start([](const Camera::Image&) {});
+    EXPECT_EQ(camera.framesDelivered(), 0);
+    EXPECT_FALSE(camera.latestFrame());
+    gate.release();
+    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() == 1; }));
+    EXPECT_TRUE(camera.latestFrame());
+    camera.stop();
+}
+
+TEST(CameraTest, WarmUp) {
+    std::counting_semaphore<64> gate(0);
+    Camera camera([&](std::string&) { return std::make_unique<GatedSource>(gate); });
+    camera.start([](const Camera::Image&) {});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(camera.warmUp(0, 0, 5));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(camera.warmUp(3, 0, 0.4)) << "no frames at all";
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 400ms);
+    gate.release();
+    EXPECT_TRUE(camera.warmUp(3, 0, 0.4)) << "one frame is enough once the time is out";
+    gate.release(5);
+    EXPECT_TRUE(camera.warmUp(3, 0.2, 2));
+    camera.stop();
+}
+
+TEST(CameraTest, ASlowConsumerGetsRecentFramesNotAQueue) {
+    Camera camera(replay(franck));
+    std::atomic<int> seen = 0;
+    camera.start([&](const Camera::Image&) {
+        ++seen;
+        std::this_thread::sleep_for(250ms);
+    });
+    std::this_thread::sleep_for(1100ms);
+    camera.stop();
+    // About 26 frames arrived at 24 fps; a quarter-second consumer sees four or five.
+    EXPECT_GE(seen, 3);
+    EXPECT_LE(seen, 6);
+}
+
+TEST(CameraTest, Luminance) {
+    EXPECT_EQ(Camera::meanLuminance(Camera::Image(8, 8, CV_8UC3, cv::Scalar(0, 0, 0))), 0.0);
+    EXPECT_DOUBLE_EQ(Camera::meanLuminance(Camera::Image(8, 8, CV_8UC3, cv::Scalar(255, 255, 255))),
+                     1.0);
+    EXPECT_NEAR(Camera::meanLuminance(Camera::Image(8, 8, CV_8UC3, cv::Scalar(0, 0, 255))), 0.299,
+                1e-9);
+    EXPECT_EQ(Camera::meanLuminance(Camera::Image()), -1.0);
+}
+
+// The system's default source: a replay when TARVO_CAMERA names one, else
+// the first V4L2 capture device.
+TEST(CameraTest, DefaultSourceErrors) {
+    ::setenv(tarvo::platform::replayVariable, "/nonexistent/clip.mp4", 1);
+    Camera missing;
+    try {
+        missing.start([](const Camera::Image&) {});
+        FAIL() << "started on a missing replay";
+    } catch (const Camera::CameraError& error) {
+        EXPECT_EQ(error.kind(), Camera::CameraError::Kind::cannotConfigure);
+        EXPECT_STREQ(error.what(),
+                     "camera setup failed: /nonexistent/clip.mp4: No such file or directory");
+    }
+    ::setenv(tarvo::platform::replayVariable, franck.c_str(), 1);
+    Camera replayed;
+    replayed.start([](const Camera::Image&) {});
+    EXPECT_TRUE(replayed.warmUp(2, 0, 3));
+    replayed.stop();
+    ::unsetenv(tarvo::platform::replayVariable);
+
+    if (std::filesystem::exists("/dev/video0")) GTEST_SKIP() << "this machine has a camera";
+    Camera none;
+    try {
+        none.start([](const Camera::Image&) {});
+        FAIL() << "started without a camera";
+    } catch (const Camera::CameraError& error) {
+        EXPECT_EQ(error.kind(), Camera::CameraError::Kind::noDevice);
+        EXPECT_STREQ(error.what(), "no camera found");
+    }
+}
+
+// A camera node this user may not open: access denied. The node is made in
+// the test's private /dev, never the machine's.
+TEST(CameraTest, DeviceThisUserMayNotOpenIsDenied) {
+    if (geteuid() != 0 || !sb::SyslogCapture::install()) GTEST_SKIP() << "needs a private /dev";
+    if (std::filesystem::exists("/dev/video0")) GTEST_SKIP() << "this machine has a camera";
+    ASSERT_EQ(mknod("/dev/video0", S_IFCHR | 0600, makedev(81, 0)), 0);
+    int status = sb::runAs(sb::aliceUid, [] {
+        try {
+            Camera::ensureAuthorized();
+        } catch (const Camera::CameraError& error) {
+            return error.kind() == Camera::CameraError::Kind::denied &&
+                           std::string(error.what()).rfind("camera access denied. ", 0) == 0
+                       ? 0
+                       : 2;
+        }
+        return 1;
+    });
+    unlink("/dev/video0");
+    EXPECT_EQ(status, 0);
+}
+
+} // namespace
