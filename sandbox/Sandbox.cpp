@@ -66,6 +66,10 @@ void reexec(char** argv) {
     setenv("NSS_WRAPPER_PASSWD", (dir / "passwd").c_str(), 1);
     setenv("NSS_WRAPPER_GROUP", (dir / "group").c_str(), 1);
     setenv("LD_PRELOAD", NSS_WRAPPER_LIB, 1);
+    // The wrapper reaches libc's own resolver functions (getaddrinfo for the
+    // TPM's loopback address) through a deep-bound dlopen, which the
+    // sanitizers refuse.
+    setenv("NSS_WRAPPER_DISABLE_DEEPBIND", "1", 1);
     if (TARVO_SANITIZED) {
         // The preloaded wrapper comes before the sanitizer runtime.
         std::string options = "verify_asan_link_order=0";

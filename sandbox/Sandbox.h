@@ -26,7 +26,9 @@ std::filesystem::path home(std::string_view user);
 std::filesystem::path agentFolder(std::string_view user, uid_t uid);
 
 // Starts `body` in a forked child with all ids set to `uid`; the child
-// exits with what `body` returns.
+// exits with what `body` returns. Fork only while this process runs no
+// other thread: a lock another thread held at the fork stays held in the
+// child for ever.
 pid_t spawnAs(uid_t uid, const std::function<int()>& body);
 // Waits for a child; its exit status, or 128 + signal when it was killed.
 int waitFor(pid_t child);

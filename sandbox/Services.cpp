@@ -13,6 +13,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -74,9 +75,12 @@ Process::Process(std::vector<std::string> argv, std::optional<std::string> input
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("sandbox: fork failed");
     if (pid_ == 0) {
+        // Dies with the test, and holds none of its output pipes open.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (input) dup2(feed[0], STDIN_FILENO);
         int null = open("/dev/null", O_WRONLY);
         dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
         execvp(args[0], args.data());
         _exit(127);
     }

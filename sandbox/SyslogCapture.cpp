@@ -6,33 +6,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <syslog.h>
-#include <thread>
 #include <unistd.h>
 
 namespace tarvo::sandbox::SyslogCapture {
 namespace {
 
-// The socket's queue holds only a few datagrams and a sender blocks when
-// it is full, so a thread keeps emptying it. Datagrams are taken off the
-// socket only under the lock, so drain() sees everything sent before it.
+// /dev/log is a stream socket: glibc's syslog, refused a datagram
+// connection, connects by stream and writes each message ending in a NUL.
+// The kernel buffers what is written before the connection is accepted, so
+// no thread is needed to keep senders from blocking (a thread would also
+// make the tests' forks unsafe).
 struct Capture {
-    UniqueFd socket;
-    std::mutex lock;
-    std::vector<std::string> received;
-
-    void takePending() {
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
-            received.emplace_back(buffer, static_cast<size_t>(n));
-    }
+    UniqueFd listener;
+    std::vector<UniqueFd> connections;
+    std::string pending;
 };
 
 Capture& capture() {
@@ -40,11 +32,17 @@ Capture& capture() {
     return instance;
 }
 
-void keepEmptying() {
-    pollfd waiter{capture().socket.get(), POLLIN, 0};
-    while (poll(&waiter, 1, -1) >= 0) {
-        std::lock_guard guard(capture().lock);
-        capture().takePending();
+void takePending() {
+    Capture& c = capture();
+    while (int fd = accept4(c.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) {
+        if (fd < 0) break;
+        c.connections.emplace_back(fd);
+    }
+    char buffer[4096];
+    for (auto& connection : c.connections) {
+        ssize_t n;
+        while ((n = recv(connection.get(), buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            c.pending.append(buffer, static_cast<size_t>(n));
     }
 }
 
@@ -76,29 +74,29 @@ bool privateDev() {
 } // namespace
 
 bool install() {
-    if (capture().socket) return true;
+    if (capture().listener) return true;
     if (!privateDev()) return false;
-    UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", _PATH_LOG);
     ::unlink(_PATH_LOG);
-    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return false;
-    capture().socket = std::move(fd);
-    std::thread(keepEmptying).detach();
+    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(fd.get(), 64) != 0)
+        return false;
+    capture().listener = std::move(fd);
     return true;
 }
 
 std::vector<Entry> drain() {
-    std::vector<std::string> lines;
-    if (capture().socket) {
-        std::lock_guard guard(capture().lock);
-        capture().takePending();
-        lines.swap(capture().received);
-    }
     std::vector<Entry> entries;
-    for (const auto& line : lines)
-        entries.push_back(parse(line));
+    if (!capture().listener) return entries;
+    takePending();
+    std::string& pending = capture().pending;
+    size_t start = 0;
+    for (size_t end; (end = pending.find('\0', start)) != std::string::npos; start = end + 1)
+        entries.push_back(parse(pending.substr(start, end - start)));
+    pending.erase(0, start);
     return entries;
 }
 
