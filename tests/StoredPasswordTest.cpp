@@ -1,6 +1,7 @@
 #include "core/StoredPassword.h"
 
 #include "core/Paths.h"
+#include "platform/Crypto.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -99,15 +100,15 @@ TEST_F(StoredPasswordTest, AnyAlterationOpensToNothing) {
     auto write = [](const nlohmann::ordered_json& json) {
         std::ofstream(StoredPassword::file(), std::ios::trunc) << json.dump();
     };
-    // One byte of the box changed, wherever it is.
-    std::string box = sealed["box"];
-    for (size_t i = 0; i + 4 <= box.size(); i += 4) {
+    // One byte of the box changed, wherever it is: nonce, ciphertext or tag.
+    auto box = *tarvo::platform::Crypto::unbase64(sealed["box"].get<std::string>());
+    for (size_t i = 0; i < box.size(); ++i) {
         auto altered = sealed;
-        std::string changed = box;
-        changed[i] = changed[i] == 'A' ? 'B' : 'A';
-        altered["box"] = changed;
+        auto changed = box;
+        changed[i] ^= 0x01;
+        altered["box"] = tarvo::platform::Crypto::base64(changed);
         write(altered);
-        EXPECT_EQ(StoredPassword::load(), std::nullopt) << "box byte group " << i / 4;
+        EXPECT_EQ(StoredPassword::load(), std::nullopt) << "box byte " << i;
     }
     for (const char* key : {"key", "ephemeral", "box"}) {
         auto missing = sealed;
