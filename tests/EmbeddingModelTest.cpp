@@ -1,0 +1,213 @@
+#include "platform/EmbeddingModel.h"
+
+#include <cmath>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <sstream>
+
+namespace Tflite = tarvo::platform::Tflite;
+using Tflite::Op;
+
+namespace {
+
+const std::string modelPath = TARVO_DATA_DIR "/model/FaceEmbedding.tflite";
+const std::string stillPath = TARVO_DATA_DIR "/franck/franck_02159.jpg";
+
+std::string readAll(const std::string& path) {
+    std::stringstream bytes;
+    bytes << std::ifstream(path, std::ios::binary).rdbuf();
+    return bytes.str();
+}
+
+// A plain interpreter of the TFLite graph, straight from the operators'
+// definitions (NHWC, batch 1, float), to check the rebuilt network against.
+struct Value {
+    std::vector<int> shape; // N, H, W, C (or as the tensor says)
+    std::vector<float> data;
+};
+
+class Reference {
+  public:
+    explicit Reference(const Tflite::Graph& graph) : graph_(graph) {}
+
+    std::vector<float> run(const Value& input) {
+        values_.clear();
+        values_[graph_.inputs[0]] = input;
+        for (const auto& op : graph_.operators)
+            values_[op.outputs[0]] = apply(op);
+        return values_[graph_.outputs[0]].data;
+    }
+
+  private:
+    Value get(int index) {
+        auto it = values_.find(index);
+        if (it != values_.end()) return it->second;
+        const auto& t = graph_.tensors[index];
+        return {t.shape, t.floats};
+    }
+
+    static float activate(float v, Tflite::Activation a) {
+        if (a == Tflite::Activation::relu) return std::max(v, 0.0f);
+        if (a == Tflite::Activation::relu6) return std::min(std::max(v, 0.0f), 6.0f);
+        if (a == Tflite::Activation::reluN1To1) return std::min(std::max(v, -1.0f), 1.0f);
+        return v;
+    }
+
+    static int samePad(int in, int out, int stride, int kernel, int dilation) {
+        int total = std::max((out - 1) * stride + (kernel - 1) * dilation + 1 - in, 0);
+        return total / 2;
+    }
+
+    Value convolution(const Tflite::Operator& op) {
+        Value in = get(op.inputs[0]);
+        const auto& w = graph_.tensors[op.inputs[1]];
+        bool dw = op.op == Op::depthwiseConv2d;
+        int H = in.shape[1], W = in.shape[2], C = in.shape[3];
+        int O = w.shape[dw ? 3 : 0], KH = w.shape[1], KW = w.shape[2];
+        int OH = op.samePadding ? (H + op.strideH - 1) / op.strideH
+                                : (H - (KH - 1) * op.dilationH - 1) / op.strideH + 1;
+        int OW = op.samePadding ? (W + op.strideW - 1) / op.strideW
+                                : (W - (KW - 1) * op.dilationW - 1) / op.strideW + 1;
+        int padH = op.samePadding ? samePad(H, OH, op.strideH, KH, op.dilationH) : 0;
+        int padW = op.samePadding ? samePad(W, OW, op.strideW, KW, op.dilationW) : 0;
+        const float* bias = op.inputs.size() > 2 && op.inputs[2] >= 0
+                                ? graph_.tensors[op.inputs[2]].floats.data()
+                                : nullptr;
+        Value out{{1, OH, OW, O}, std::vector<float>(size_t(OH) * OW * O)};
+        for (int oy = 0; oy < OH; ++oy)
+            for (int ox = 0; ox < OW; ++ox)
+                for (int o = 0; o < O; ++o) {
+                    float sum = bias ? bias[o] : 0.0f;
+                    for (int ky = 0; ky < KH; ++ky)
+                        for (int kx = 0; kx < KW; ++kx) {
+                            int y = oy * op.strideH - padH + ky * op.dilationH;
+                            int x = ox * op.strideW - padW + kx * op.dilationW;
+                            if (y < 0 || y >= H || x < 0 || x >= W) continue;
+                            const float* px = &in.data[(size_t(y) * W + x) * C];
+                            if (dw) {
+                                sum +=
+                                    px[o / op.depthMultiplier] * w.floats[(ky * KW + kx) * O + o];
+                            } else {
+                                const float* k = &w.floats[((size_t(o) * KH + ky) * KW + kx) * C];
+                                for (int c = 0; c < C; ++c)
+                                    sum += px[c] * k[c];
+                            }
+                        }
+                    out.data[(size_t(oy) * OW + ox) * O + o] = activate(sum, op.activation);
+                }
+        return out;
+    }
+
+    // Elementwise with a broadcast of the smaller operand over the last axis.
+    Value binary(const Tflite::Operator& op) {
+        Value a = get(op.inputs[0]), b = get(op.inputs[1]);
+        if (a.data.size() < b.data.size())
+            std::swap(a, b); // all three are commutative here but SUB
+        Value out = a;
+        for (size_t i = 0; i < a.data.size(); ++i) {
+            float x = a.data[i], y = b.data[i % b.data.size()];
+            float v = op.op == Op::add ? x + y : op.op == Op::mul ? x * y : x - y;
+            out.data[i] = activate(v, op.activation);
+        }
+        return out;
+    }
+
+    Value apply(const Tflite::Operator& op) {
+        switch (op.op) {
+        case Op::conv2d:
+        case Op::depthwiseConv2d:
+            return convolution(op);
+        case Op::add:
+        case Op::mul:
+        case Op::sub:
+            return binary(op);
+        case Op::relu:
+        case Op::abs: {
+            Value v = get(op.inputs[0]);
+            for (float& x : v.data)
+                x = op.op == Op::relu ? std::max(x, 0.0f) : std::fabs(x);
+            return v;
+        }
+        case Op::reshape: {
+            Value v = get(op.inputs[0]);
+            v.shape = {1, int(v.data.size())};
+            return v;
+        }
+        default:
+            ADD_FAILURE() << "reference lacks operator " << int(op.op);
+            return {};
+        }
+    }
+
+    const Tflite::Graph& graph_;
+    std::map<int, Value> values_;
+};
+
+cv::Mat crop() {
+    cv::Mat still = cv::imread(stillPath, cv::IMREAD_COLOR);
+    cv::Mat small;
+    cv::resize(still, small, cv::Size(112, 112), 0, 0, cv::INTER_AREA);
+    return small;
+}
+
+TEST(TfliteModelTest, ParsesTheShippedModel) {
+    std::string error;
+    auto graph = Tflite::parse(readAll(modelPath), error);
+    ASSERT_TRUE(graph) << error;
+    EXPECT_EQ(graph->operators.size(), 230u);
+    const auto& input = graph->tensors[graph->inputs[0]];
+    EXPECT_EQ(input.shape, (std::vector<int>{2, 112, 112, 3}));
+    EXPECT_EQ(graph->tensors[graph->outputs[0]].shape, (std::vector<int>{2, 192}));
+}
+
+TEST(TfliteModelTest, DamagedFilesAreRefusedNotCrashedOn) {
+    std::string file = readAll(modelPath), error;
+    EXPECT_FALSE(Tflite::parse("", error));
+    EXPECT_FALSE(Tflite::parse(file.substr(0, 4096), error));
+    EXPECT_FALSE(Tflite::parse(file.substr(0, file.size() / 2), error)) << "half a file";
+    std::string wrong = file;
+    wrong[4] = 'X';
+    EXPECT_FALSE(Tflite::parse(wrong, error));
+    EXPECT_EQ(error, "not a TensorFlow Lite model");
+}
+
+TEST(EmbeddingModelTest, RebuiltNetworkMatchesTheReferenceOnARealCrop) {
+    std::string error;
+    auto graph = Tflite::parse(readAll(modelPath), error);
+    ASSERT_TRUE(graph) << error;
+    auto model = tarvo::platform::EmbeddingModel::load(modelPath, error);
+    ASSERT_TRUE(model) << error;
+
+    cv::Mat face = crop();
+    std::vector<float> ours = model->embed(face);
+    ASSERT_EQ(ours.size(), 192u);
+
+    cv::Mat rgb;
+    cv::cvtColor(face, rgb, cv::COLOR_BGR2RGB);
+    Value input{{1, 112, 112, 3}, {}};
+    for (int y = 0; y < 112; ++y)
+        for (int x = 0; x < 112; ++x)
+            for (int c = 0; c < 3; ++c)
+                input.data.push_back((rgb.at<cv::Vec3b>(y, x)[c] - 127.5f) / 128.0f);
+    std::vector<float> reference = Reference(*graph).run(input);
+    ASSERT_EQ(reference.size(), 192u);
+    double largest = 0, worst = 0;
+    for (size_t i = 0; i < 192; ++i) {
+        largest = std::max(largest, double(std::fabs(reference[i])));
+        worst = std::max(worst, double(std::fabs(reference[i] - ours[i])));
+    }
+    EXPECT_GT(largest, 0.01) << "a real embedding, not zeros";
+    EXPECT_LT(worst, 1e-4 * std::max(1.0, largest)) << "largest difference " << worst;
+}
+
+TEST(EmbeddingModelTest, MissingOrForeignFilesGiveReasons) {
+    std::string error;
+    EXPECT_FALSE(tarvo::platform::EmbeddingModel::load("/nonexistent/FaceEmbedding.tflite", error));
+    EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
+    EXPECT_FALSE(tarvo::platform::EmbeddingModel::load(stillPath, error));
+    EXPECT_EQ(error, "not a TensorFlow Lite model");
+}
+
+} // namespace
