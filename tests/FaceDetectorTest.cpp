@@ -1,0 +1,88 @@
+#include "platform/FaceDetector.h"
+
+#include "sandbox/Sandbox.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+namespace Detector = tarvo::platform::FaceDetector;
+namespace sb = tarvo::sandbox;
+
+namespace {
+
+cv::Mat still(const std::string& name) {
+    return cv::imread(TARVO_DATA_DIR "/" + name, cv::IMREAD_COLOR);
+}
+
+double degrees(std::optional<double> radians) {
+    return radians.value_or(1e9) * 180 / M_PI;
+}
+
+TEST(FaceDetectorTest, OneFaceWithItsRegionsInTheDetectorsConventions) {
+    cv::Mat frame = still("franck/franck_02159.jpg");
+    auto faces = Detector::detect(frame);
+    ASSERT_EQ(faces.size(), 1u);
+    const auto& face = faces[0];
+    ASSERT_TRUE(face.landmarks);
+    const auto& marks = *face.landmarks;
+    ASSERT_TRUE(marks.leftEye && marks.rightEye && marks.nose && marks.outerLips);
+    EXPECT_FALSE(marks.leftPupil || marks.rightPupil);
+    EXPECT_EQ(marks.leftEye->normalizedPoints.size(), 6u);
+    EXPECT_EQ(marks.nose->normalizedPoints.size(), 4u);
+    EXPECT_EQ(marks.outerLips->normalizedPoints.size(), 12u);
+
+    // Bottom-left origin: the eyes lie above the mouth, so their y is larger.
+    auto eye = face.pointsInImage(*marks.leftEye, frame.cols, frame.rows);
+    auto otherEye = face.pointsInImage(*marks.rightEye, frame.cols, frame.rows);
+    auto lips = face.pointsInImage(*marks.outerLips, frame.cols, frame.rows);
+    EXPECT_GT(eye[0].y, lips[0].y);
+    EXPECT_LT(eye[0].x, otherEye[0].x) << "the left eye region is the image's left";
+    for (const auto& p : marks.outerLips->normalizedPoints) {
+        EXPECT_GT(p.x, -0.2);
+        EXPECT_LT(p.x, 1.2);
+        EXPECT_GT(p.y, -0.2);
+        EXPECT_LT(p.y, 0.6) << "the mouth is in the lower part of the box";
+    }
+    // The nose's lowest point is its tip, above the lips.
+    auto nose = face.pointsInImage(*marks.nose, frame.cols, frame.rows);
+    EXPECT_GT(nose.back().y, lips[3].y);
+}
+
+TEST(FaceDetectorTest, PoseSigns) {
+    // In franck_04000 he turns towards the image's left, in franck_02683 to
+    // its right; both with the head upright.
+    auto left = Detector::detect(still("franck/franck_04000.jpg"));
+    auto right = Detector::detect(still("franck/franck_02683.jpg"));
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(right.size(), 1u);
+    EXPECT_GT(degrees(left[0].yaw), 15);
+    EXPECT_LT(degrees(right[0].yaw), -15);
+    EXPECT_LT(std::fabs(degrees(left[0].roll)), 20);
+    EXPECT_LT(std::fabs(degrees(right[0].roll)), 20);
+    EXPECT_LT(std::fabs(degrees(right[0].pitch)), 20);
+}
+
+TEST(FaceDetectorTest, GroupsAndEmptyFrames) {
+    EXPECT_GE(Detector::detect(still("faces/sample1.jpg")).size(), 2u);
+    EXPECT_TRUE(Detector::detect(cv::Mat(720, 1280, CV_8UC3, cv::Scalar(40, 90, 200))).empty());
+    // The blue backdrop beside him, without him.
+    cv::Mat frame = still("franck/franck_02159.jpg");
+    EXPECT_TRUE(Detector::detect(frame(cv::Rect(0, 0, 150, 300)).clone()).empty());
+}
+
+TEST(FaceDetectorTest, AMissingLandmarkModelIsAnError) {
+    // The model loads once per process, so the failure is tried in a child.
+    int status = sb::runAs(geteuid(), [] {
+        ::setenv("TARVO_LANDMARKS", "/nonexistent.dat", 1);
+        try {
+            Detector::detect(still("franck/franck_02159.jpg"));
+        } catch (const std::runtime_error& error) {
+            return std::string(error.what()).rfind("landmark model /nonexistent.dat", 0) == 0 ? 0
+                                                                                              : 2;
+        }
+        return 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+} // namespace
