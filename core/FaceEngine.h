@@ -1,0 +1,67 @@
+#pragma once
+
+#include "platform/FaceDetector.h"
+#include "platform/VideoSource.h"
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// One frame to one measured face: exactly one face, its landmarks, pose and
+// eye openness, and (when asked) its descriptor; and the one distance by
+// which the whole system compares faces.
+namespace tarvo::FaceEngine {
+
+using Image = platform::Image;
+using Observation = platform::FaceDetector::Observation;
+
+// A face embedding of unit length; stored as {"vector": [...]}.
+struct Descriptor {
+    std::vector<float> vector;
+    bool operator==(const Descriptor&) const = default;
+};
+
+// Degrees, in the detector's sign conventions.
+struct Pose {
+    std::optional<double> yaw, pitch, roll;
+    // Each angle from `rectangles` if it has one, else from `landmarks`.
+    static Pose from(const Observation& landmarks, const Observation& rectangles);
+};
+
+struct Detection {
+    Observation observation;
+    double eyeAspectRatio = 0; // mean openness of the eyes; 0 when unmeasurable
+    std::optional<Descriptor> descriptor;
+    Pose pose;
+};
+
+class EngineError : public std::runtime_error {
+  public:
+    enum class Kind { multipleFaces, noFace, cropFailed, embeddingFailed };
+    static EngineError multipleFaces(int count) {
+        return {Kind::multipleFaces, std::to_string(count) + " faces in frame, need exactly one"};
+    }
+    static EngineError noFace() { return {Kind::noFace, "no face in frame"}; }
+    static EngineError cropFailed() { return {Kind::cropFailed, "could not crop face region"}; }
+    static EngineError embeddingFailed() {
+        return {Kind::embeddingFailed, "could not compute a face embedding"};
+    }
+    Kind kind() const { return kind_; }
+
+  private:
+    EngineError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+    Kind kind_;
+};
+
+// Throws EngineError, the detector's errors and (with a descriptor)
+// FaceEmbedder::EmbedError, each unchanged.
+Detection analyze(const Image& image, bool wantDescriptor);
+
+// The cosine distance from the probe to the closest sample of its length;
+// nothing when no sample is comparable.
+std::optional<float> distance(const Descriptor& probe, const std::vector<Descriptor>& samples);
+
+double eyeAspectRatio(const Observation& face);
+
+} // namespace tarvo::FaceEngine
