@@ -1,0 +1,185 @@
+#include "core/Recognizer.h"
+
+#include <cmath>
+#include <deque>
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+using tarvo::Config;
+using tarvo::Recognizer;
+namespace F = tarvo::FaceEngine;
+
+namespace {
+
+const F::Descriptor enrolled{{1, 0}};
+
+// A unit descriptor at a given cosine distance from `enrolled`.
+F::Descriptor at(float distance) {
+    float c = 1 - distance;
+    return {{c, std::sqrt(std::max(0.0f, 1 - c * c))}};
+}
+
+// Frames as the analysis would see them: a distance and an eye openness,
+// or a failure.
+struct Frame {
+    std::optional<float> distance;
+    double ear = 0.3;
+    const char* error = nullptr;
+};
+
+class Script {
+  public:
+    Recognizer recognizer(Config config) {
+        return Recognizer(config, {enrolled}, [this](const F::Image&) {
+            Frame frame = frames.front();
+            frames.pop_front();
+            if (frame.error) throw F::EngineError::noFace();
+            F::Detection detection;
+            detection.eyeAspectRatio = frame.ear;
+            if (frame.distance) detection.descriptor = at(*frame.distance);
+            return detection;
+        });
+    }
+    Recognizer::Outcome feed(Recognizer& r, Frame frame) {
+        frames.push_back(frame);
+        return r.consider(F::Image());
+    }
+    std::deque<Frame> frames;
+};
+
+std::string text(const Recognizer::Outcome& outcome) {
+    if (auto* s = std::get_if<Recognizer::Searching>(&outcome)) return s->text;
+    if (auto* m = std::get_if<Recognizer::Matched>(&outcome))
+        return "matched " + std::to_string(m->frames);
+    return "rejected";
+}
+
+Config settings(std::int64_t requiredFrames = 3,
+                Config::Liveness liveness = Config::Liveness::attention, double openEye = 0) {
+    Config config;
+    config.threshold = 0.5f;
+    config.requiredFrames = requiredFrames;
+    config.liveness = liveness;
+    config.openEyeAspectRatio = openEye;
+    return config;
+}
+
+TEST(RecognizerTest, ARunOfMatchingFramesMatches) {
+    Script s;
+    auto r = s.recognizer(settings());
+    EXPECT_EQ(text(s.feed(r, {0.30f})), "match 1/3 (distance 0.300)");
+    EXPECT_EQ(text(s.feed(r, {0.20f})), "match 2/3 (distance 0.200)");
+    auto outcome = s.feed(r, {0.40f});
+    auto* matched = std::get_if<Recognizer::Matched>(&outcome);
+    ASSERT_TRUE(matched);
+    EXPECT_EQ(matched->frames, 3);
+    EXPECT_NEAR(matched->distance, 0.2f, 1e-6) << "the best so far, not the last";
+}
+
+TEST(RecognizerTest, RunsBreakOnFailuresAndNonMatches) {
+    Script s;
+    auto r = s.recognizer(settings());
+    s.feed(r, {0.3f});
+    EXPECT_EQ(text(s.feed(r, {std::nullopt, 0.3, "x"})), "no face in frame");
+    EXPECT_EQ(text(s.feed(r, {0.3f})), "match 1/3 (distance 0.300)");
+    EXPECT_EQ(text(s.feed(r, {std::nullopt})), "no comparable descriptor");
+    EXPECT_EQ(text(s.feed(r, {0.6f})), "face seen, distance 0.600 > 0.500");
+    EXPECT_EQ(r.consecutiveNonMatches(), 1);
+    EXPECT_EQ(r.consecutiveFarNonMatches(), 0);
+    s.feed(r, {0.8f});
+    EXPECT_EQ(r.consecutiveNonMatches(), 2);
+    EXPECT_EQ(r.consecutiveFarNonMatches(), 1);
+    s.feed(r, {0.75f}); // exactly 1.5 x: not far
+    EXPECT_EQ(r.consecutiveFarNonMatches(), 0);
+    EXPECT_EQ(text(s.feed(r, {0.5f})), "match 1/3 (distance 0.500)") << "equal to the threshold";
+    EXPECT_EQ(r.consecutiveNonMatches(), 0);
+}
+
+TEST(RecognizerTest, OneFrameIsEnoughWhenAskedSo) {
+    for (std::int64_t required : {0, 1}) {
+        Script s;
+        auto r = s.recognizer(settings(required));
+        EXPECT_EQ(text(s.feed(r, {0.1f})), "matched 1");
+    }
+}
+
+TEST(RecognizerTest, OpenEyesTest) {
+    Script s;
+    auto r = s.recognizer(settings(1, Config::Liveness::attention, 0.3));
+    EXPECT_EQ(text(s.feed(r, {0.1f, 0.14})), "face seen, eyes closed or looking away");
+    EXPECT_EQ(text(s.feed(r, {0.1f, 0.15})), "matched 2") << "exactly half passes";
+}
+
+TEST(RecognizerTest, BlinkModeWaitsForABlinkThenARun) {
+    Script s;
+    auto r = s.recognizer(settings(2, Config::Liveness::blink, 0.3));
+    EXPECT_FALSE(r.hasBlinked());
+    s.feed(r, {0.2f, 0.30});
+    EXPECT_EQ(text(s.feed(r, {0.2f, 0.30})),
+              "recognized (distance 0.200) \xE2\x80\x94 waiting for a blink");
+    EXPECT_EQ(text(s.feed(r, {0.2f, 0.30})),
+              "recognized (distance 0.200) \xE2\x80\x94 waiting for a blink");
+    EXPECT_EQ(text(s.feed(r, {0.2f, 0.10})), "face seen, eyes closed or looking away");
+    EXPECT_EQ(text(s.feed(r, {std::nullopt, 0.3, "x"})), "no face in frame");
+    EXPECT_FALSE(r.hasBlinked());
+    EXPECT_EQ(text(s.feed(r, {0.2f, 0.29})), "match 1/2 (distance 0.200)");
+    EXPECT_TRUE(r.hasBlinked());
+    EXPECT_EQ(text(s.feed(r, {0.25f, 0.30})), "matched 7");
+    r.reset();
+    EXPECT_FALSE(r.hasBlinked());
+    auto attention = s.recognizer(settings());
+    attention.reset();
+    EXPECT_TRUE(attention.hasBlinked());
+}
+
+TEST(RecognizerTest, BlinkWorksFromTheScansOwnBaselineWithoutCalibration) {
+    Script s;
+    auto r = s.recognizer(settings(1, Config::Liveness::blink, 0));
+    s.feed(r, {0.2f, 0.30});
+    EXPECT_EQ(text(s.feed(r, {0.2f, 0.05})).substr(0, 10), "recognized") << "judged by distance";
+    EXPECT_EQ(text(s.feed(r, {0.2f, 0.30})), "matched 3");
+}
+
+// The real pipeline on franck.mp4, enrolled from his stills.
+class RecognizerVideoTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 1);
+        for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg"})
+            samples.push_back(
+                *F::analyze(cv::imread(TARVO_DATA_DIR "/franck/" + std::string(still)), true)
+                     .descriptor);
+    }
+    // The first second (of the video) at which the recognizer matches.
+    static std::optional<double> firstMatch(Recognizer& recognizer, double from, double to) {
+        cv::VideoCapture video(TARVO_DATA_DIR "/franck/franck.mp4");
+        video.set(cv::CAP_PROP_POS_MSEC, from * 1000);
+        cv::Mat frame;
+        while (video.get(cv::CAP_PROP_POS_MSEC) < to * 1000 && video.read(frame))
+            if (std::holds_alternative<Recognizer::Matched>(recognizer.consider(frame)))
+                return video.get(cv::CAP_PROP_POS_MSEC) / 1000;
+        return std::nullopt;
+    }
+    static inline std::vector<F::Descriptor> samples;
+};
+
+TEST_F(RecognizerVideoTest, AttentionModeMatchesWithinAFewFrames) {
+    Config config = Config::load();
+    Recognizer recognizer(config, samples);
+    auto at = firstMatch(recognizer, 4, 6);
+    ASSERT_TRUE(at);
+    EXPECT_LT(*at, 4.5);
+}
+
+TEST_F(RecognizerVideoTest, BlinkModeMatchesOnlyAfterABlink) {
+    Config config = Config::load();
+    config.liveness = Config::Liveness::blink;
+    Recognizer recognizer(config, samples);
+    auto at = firstMatch(recognizer, 4, 14);
+    ASSERT_TRUE(at) << "no blink seen between 4 s and 14 s";
+    EXPECT_TRUE(recognizer.hasBlinked());
+    EXPECT_GT(*at, 4.5);
+}
+
+} // namespace
