@@ -2,9 +2,9 @@
 
 #include "core/DataFile.h"
 #include "core/Paths.h"
+#include "core/Text.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -78,17 +78,6 @@ Config::Liveness readLiveness(const Json& object) {
     return Config::Liveness::attention;
 }
 
-// The float as its shortest decimal text, held as the double that text
-// denotes, so the file says 0.45 rather than 0.44999998807907104.
-double shortestDecimal(float value) {
-    char text[32];
-    auto [end, error] = std::to_chars(text, text + sizeof text, value);
-    if (error != std::errc()) return value;
-    double decimal = value;
-    std::from_chars(text, end, decimal);
-    return decimal;
-}
-
 } // namespace
 
 float Config::thresholdFor(double sensitivity) {
@@ -124,7 +113,7 @@ std::optional<Config> Config::decode(std::string_view text) {
 
 std::string Config::encode() const {
     Json object = {
-        {"threshold", shortestDecimal(threshold)},
+        {"threshold", Text::shortestDecimal(threshold)},
         {"requiredFrames", requiredFrames},
         {"liveness", name(liveness)},
         {"openEyeAspectRatio", openEyeAspectRatio},

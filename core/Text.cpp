@@ -1,6 +1,7 @@
 #include "core/Text.h"
 
 #include <array>
+#include <charconv>
 #include <cstdint>
 
 namespace tarvo::Text {
@@ -88,6 +89,15 @@ bool isValidUtf8(std::string_view bytes) {
         bytes.remove_prefix(length);
     }
     return true;
+}
+
+double shortestDecimal(float value) {
+    char text[32];
+    auto [end, error] = std::to_chars(text, text + sizeof text, value);
+    if (error != std::errc()) return value;
+    double decimal = value;
+    std::from_chars(text, end, decimal);
+    return decimal;
 }
 
 } // namespace tarvo::Text

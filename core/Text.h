@@ -14,4 +14,8 @@ std::string decodeLossy(std::string_view bytes);
 
 bool isValidUtf8(std::string_view bytes);
 
+// A float as the double of its shortest decimal text, so JSON shows 0.45
+// rather than 0.44999998807907104 and reads back to the same float.
+double shortestDecimal(float value);
+
 } // namespace tarvo::Text

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "core/FaceEngine.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The enrolled faces of the one local user, in "enrolled.json". Every
+// operation reads the file afresh; writes replace it whole.
+namespace tarvo::Enrollment {
+
+struct Face {
+    std::string id; // canonical upper-case UUID
+    std::string name;
+    std::vector<FaceEngine::Descriptor> samples;
+    double addedAt = 0; // seconds since 2001-01-01 00:00:00 UTC
+    bool operator==(const Face&) const = default;
+};
+
+class EnrollError : public std::runtime_error {
+  public:
+    enum class Kind { corrupt, nothingEnrolled };
+    static EnrollError corrupt(const std::string& reason) {
+        return {Kind::corrupt, "enrolled data unreadable (" + reason + "). Re-enroll in Tarvo."};
+    }
+    static EnrollError nothingEnrolled() {
+        return {Kind::nothingEnrolled, "no enrolled face. Enroll in Tarvo."};
+    }
+    Kind kind() const { return kind_; }
+
+  private:
+    EnrollError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+    Kind kind_;
+};
+
+inline constexpr const char* olderVersion = "enrolled with an older version of Tarvo";
+inline constexpr const char* olderFormat = "saved in an older format";
+
+// The stored faces; empty when there is no readable file of this version.
+std::vector<Face> faces();
+// Every sample of every face, face by face. Throws EnrollError.
+std::vector<FaceEngine::Descriptor> load();
+bool isEnrolled();
+// Adds a face, replacing any of the same name (ignoring case); an empty name
+// becomes "Face N". Throws DataFile::WriteError; the old file stays then.
+void add(const std::string& name, const std::vector<FaceEngine::Descriptor>& samples);
+void remove(const std::string& id);
+void clear();
+
+// The file's text for a list of faces, and back (nothing when undecodable
+// or of another version).
+std::string encode(const std::vector<Face>& faces);
+std::optional<std::vector<Face>> decode(std::string_view text);
+
+// Seconds since 2001-01-01 00:00:00 UTC.
+double referenceSeconds(std::chrono::system_clock::time_point when);
+
+} // namespace tarvo::Enrollment

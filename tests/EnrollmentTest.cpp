@@ -1,0 +1,141 @@
+#include "core/Enrollment.h"
+
+#include "core/Paths.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace Enrollment = tarvo::Enrollment;
+using Descriptor = tarvo::FaceEngine::Descriptor;
+
+namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::trunc) << text;
+}
+
+Enrollment::EnrollError loadFails() {
+    try {
+        Enrollment::load();
+    } catch (const Enrollment::EnrollError& error) {
+        return error;
+    }
+    ADD_FAILURE() << "load succeeded";
+    return Enrollment::EnrollError::nothingEnrolled();
+}
+
+class EnrollmentTest : public testing::Test {
+  protected:
+    void SetUp() override { Enrollment::clear(); }
+    const Descriptor a{{0.6f, 0.8f}}, b{{0.8f, 0.6f}}, c{{1, 0}};
+};
+
+TEST_F(EnrollmentTest, NothingEnrolled) {
+    EXPECT_TRUE(Enrollment::faces().empty());
+    EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::nothingEnrolled);
+    EXPECT_STREQ(loadFails().what(), "no enrolled face. Enroll in Tarvo.");
+    EXPECT_FALSE(Enrollment::isEnrolled());
+    Enrollment::clear();
+}
+
+TEST_F(EnrollmentTest, AddStoresCompactVersionedJsonWithMode0600) {
+    Enrollment::add("  Ada\n", {a, b});
+    auto faces = Enrollment::faces();
+    ASSERT_EQ(faces.size(), 1u);
+    EXPECT_EQ(faces[0].name, "Ada");
+    EXPECT_EQ(faces[0].samples, (std::vector<Descriptor>{a, b}));
+    EXPECT_TRUE(
+        std::regex_match(faces[0].id, std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")));
+    double now = Enrollment::referenceSeconds(std::chrono::system_clock::now());
+    EXPECT_NEAR(faces[0].addedAt, now, 5);
+    EXPECT_GT(faces[0].addedAt, 7e8) << "seconds since 2001, not 1970";
+
+    std::string text = readFile(tarvo::Paths::enrolled());
+    EXPECT_EQ(text.rfind("{\"version\":2,\"faces\":[{\"id\":\"", 0), 0u) << text;
+    EXPECT_NE(text.find("\"samples\":[{\"vector\":[0.6,0.8]},{\"vector\":[0.8,0.6]}],\"addedAt\":"),
+              std::string::npos)
+        << text;
+    struct stat st {};
+    stat(tarvo::Paths::enrolled().c_str(), &st);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(Enrollment::load(), (std::vector<Descriptor>{a, b}));
+    EXPECT_TRUE(Enrollment::isEnrolled());
+}
+
+TEST_F(EnrollmentTest, SameNameInAnotherCaseReplacesAndMovesToTheEnd) {
+    Enrollment::add("Ada", {a});
+    Enrollment::add("Bob", {b});
+    std::string firstId = Enrollment::faces()[0].id;
+    Enrollment::add("ADA", {c});
+    auto faces = Enrollment::faces();
+    ASSERT_EQ(faces.size(), 2u);
+    EXPECT_EQ(faces[0].name, "Bob");
+    EXPECT_EQ(faces[1].name, "ADA");
+    EXPECT_NE(faces[1].id, firstId);
+    EXPECT_EQ(Enrollment::load(), (std::vector<Descriptor>{b, c}));
+}
+
+TEST_F(EnrollmentTest, UnnamedFacesAreNumbered) {
+    Enrollment::add("Ada", {a});
+    Enrollment::add("Bob", {b});
+    Enrollment::add(" ", {c});
+    EXPECT_EQ(Enrollment::faces().back().name, "Face 3");
+    Enrollment::clear();
+    Enrollment::add("Face 2", {a});
+    Enrollment::add("", {b});
+    auto faces = Enrollment::faces();
+    ASSERT_EQ(faces.size(), 1u);
+    EXPECT_EQ(faces[0].samples, std::vector<Descriptor>{b});
+}
+
+TEST_F(EnrollmentTest, OlderFilesAskForANewEnrollment) {
+    writeFile(tarvo::Paths::legacyEnrolled(), "bplist00");
+    EXPECT_STREQ(loadFails().what(),
+                 "enrolled data unreadable (saved in an older format). Re-enroll in Tarvo.");
+    EXPECT_TRUE(Enrollment::faces().empty());
+    Enrollment::add("Ada", {a});
+    EXPECT_FALSE(std::filesystem::exists(tarvo::Paths::legacyEnrolled()));
+
+    for (const char* old :
+         {R"({"version":1,"faces":[]})", R"({"version":3,"faces":[]})", R"({"faces":[]})",
+          "garbage", R"({"version":2,"faces":[{"id":"x"}]})"}) {
+        writeFile(tarvo::Paths::enrolled(), old);
+        EXPECT_TRUE(Enrollment::faces().empty()) << old;
+        EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with an older "
+                                         "version of Tarvo). Re-enroll in Tarvo.")
+            << old;
+    }
+    Enrollment::add("Ada", {a});
+    EXPECT_EQ(Enrollment::faces().size(), 1u) << "the old file is overwritten";
+}
+
+TEST_F(EnrollmentTest, FacesWithoutSamplesAreNothingEnrolled) {
+    Enrollment::add("Ada", {});
+    EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::nothingEnrolled);
+}
+
+TEST_F(EnrollmentTest, Remove) {
+    Enrollment::remove("00000000-0000-4000-8000-000000000000");
+    EXPECT_EQ(readFile(tarvo::Paths::enrolled()), "{\"version\":2,\"faces\":[]}");
+    Enrollment::add("Ada", {a});
+    Enrollment::add("Bob", {b});
+    auto before = Enrollment::faces();
+    Enrollment::remove("00000000-0000-4000-8000-000000000000");
+    EXPECT_EQ(Enrollment::faces(), before);
+    Enrollment::remove(before[0].id);
+    auto after = Enrollment::faces();
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(after[0].name, "Bob");
+}
+
+} // namespace
