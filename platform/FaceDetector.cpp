@@ -1,5 +1,6 @@
 #include "platform/FaceDetector.h"
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <dlib/image_processing.h>
@@ -89,7 +90,13 @@ std::vector<Point> Observation::pointsInImage(const Region& region, int imageWid
     return points;
 }
 
-std::vector<Observation> detect(const cv::Mat& frame) {
+std::vector<Observation> detect(const cv::Mat& frame, Timings* timings) {
+    using Clock = std::chrono::steady_clock;
+    auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    };
+    Timings spent;
+    auto start = Clock::now();
     const auto& shapes = predictor();
     thread_local dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
     cv::Mat grey, small;
@@ -102,11 +109,14 @@ std::vector<Observation> detect(const cv::Mat& frame) {
 
     std::vector<Observation> faces;
     dlib::cv_image<unsigned char> smallImage(cvIplImage(small)), fullImage(cvIplImage(grey));
-    for (const dlib::rectangle& found : detector(smallImage)) {
-        dlib::rectangle box(std::lround(found.left() / scale), std::lround(found.top() / scale),
-                            std::lround(found.right() / scale),
-                            std::lround(found.bottom() / scale));
+    std::vector<dlib::rectangle> found = detector(smallImage);
+    spent.detectMs = since(start);
+    for (const dlib::rectangle& hit : found) {
+        dlib::rectangle box(std::lround(hit.left() / scale), std::lround(hit.top() / scale),
+                            std::lround(hit.right() / scale), std::lround(hit.bottom() / scale));
+        start = Clock::now();
         dlib::full_object_detection shape = shapes(fullImage, box);
+        spent.landmarksMs += since(start);
         Observation face;
         double W = grey.cols, H = grey.rows;
         face.x = box.left() / W;
@@ -120,10 +130,13 @@ std::vector<Observation> detect(const cv::Mat& frame) {
             marks.nose = region(shape, box, 27, 30);
             marks.outerLips = region(shape, box, 48, 59);
             face.landmarks = std::move(marks);
+            start = Clock::now();
             poseFrom(shape, grey.size(), face);
+            spent.poseMs += since(start);
         }
         faces.push_back(std::move(face));
     }
+    if (timings) *timings = spent;
     return faces;
 }
 

@@ -42,9 +42,14 @@ struct Observation {
     std::vector<Point> pointsInImage(const Region& region, int width, int height) const;
 };
 
+// Where one detect() spent its time, for benchmarks.
+struct Timings {
+    double detectMs = 0, landmarksMs = 0, poseMs = 0;
+};
+
 // Every face found in a BGR frame, each with landmarks and pose. Throws
 // std::runtime_error when the landmark model can't be loaded.
-std::vector<Observation> detect(const cv::Mat& frame);
+std::vector<Observation> detect(const cv::Mat& frame, Timings* timings = nullptr);
 
 // Where the 68-point model is read from: TARVO_LANDMARKS, else Debian's
 // libdlib-data file.
