@@ -1,0 +1,15 @@
+// A user may drop any file in as the embedding model; reading it must
+// fail cleanly, never crash.
+#include "platform/TfliteModel.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string error;
+    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    auto graph = tarvo::platform::Tflite::parse(bytes, error);
+    if (!graph && error.empty()) __builtin_trap();
+    return 0;
+}
