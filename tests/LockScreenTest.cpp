@@ -1,0 +1,118 @@
+#include "core/LockScreen.h"
+
+#include "platform/LockScreenStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/SyslogCapture.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace LockScreen = tarvo::LockScreen;
+namespace sb = tarvo::sandbox;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+    return path;
+}
+
+TEST(LockScreenTest, WiredModulePath) {
+    auto stack = sb::root() / "stack";
+    writeFile(stack, "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n@include common-auth\n");
+    EXPECT_EQ(LockScreen::wiredModulePath(stack), std::nullopt) << "only a comment";
+    writeFile(stack, "\n# face unlock\nauth\t[success=done ignore=ignore default=ignore]   "
+                     "/opt/tarvo/lib/pam_tarvo.so\n@include common-auth\n");
+    EXPECT_EQ(LockScreen::wiredModulePath(stack), "/opt/tarvo/lib/pam_tarvo.so");
+    writeFile(stack, "auth optional pam_tarvo.so\nauth optional /opt/tarvo/lib/pam_tarvo.so\n");
+    EXPECT_EQ(LockScreen::wiredModulePath(stack), std::nullopt) << "the first line counts";
+    writeFile(stack, "  # auth sufficient /x/pam_tarvo.so\n");
+    EXPECT_EQ(LockScreen::wiredModulePath(stack), "/x/pam_tarvo.so") << "only column 0 comments";
+    EXPECT_EQ(LockScreen::wiredModulePath(sb::root() / "missing"), std::nullopt);
+}
+
+TEST(LockScreenTest, ModuleIdentifiers) {
+    std::string id(40, 'a');
+    auto app = writeFile(sb::root() / "app/pam_tarvo.so", "\x7f"
+                                                          "ELF...TARVO-MODULE-ID:" +
+                                                              id + '\0' + "rest");
+    auto same = writeFile(sb::root() / "same.so", "xxTARVO-MODULE-ID:" + id + '\0');
+    auto other =
+        writeFile(sb::root() / "other.so", "TARVO-MODULE-ID:" + std::string(40, 'b') + '\0');
+    auto bare = writeFile(sb::root() / "bare.so", "no marker here");
+    auto cut = writeFile(sb::root() / "cut.so", "TARVO-MODULE-ID:aaaaaaaaaa");
+    EXPECT_EQ(LockScreen::moduleID(app), id);
+    EXPECT_EQ(LockScreen::moduleID(cut), "aaaaaaaaaa");
+    EXPECT_EQ(LockScreen::moduleID(bare), std::nullopt);
+    EXPECT_FALSE(LockScreen::moduleIsOutdated(app, same));
+    EXPECT_TRUE(LockScreen::moduleIsOutdated(app, other));
+    EXPECT_TRUE(LockScreen::moduleIsOutdated(app, bare)) << "installed without marker";
+    EXPECT_TRUE(LockScreen::moduleIsOutdated(app, cut)) << "a shorter identifier differs";
+    EXPECT_FALSE(LockScreen::moduleIsOutdated(app, sb::root() / "none.so")) << "nothing installed";
+    EXPECT_FALSE(LockScreen::moduleIsOutdated(bare, other)) << "own copy without marker";
+}
+
+// A root-only tree on a tmpfs mounted over /mnt in the test's own mount
+// namespace: /tmp's sticky 1777 would fail any chain below it.
+class RootChainTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0 || !sb::SyslogCapture::install())
+            GTEST_SKIP() << "needs root and a private mount namespace";
+        ASSERT_EQ(mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755"), 0);
+        fs::create_directories("/mnt/opt/tarvo/lib");
+        writeFile(module, "module");
+        for (const char* dir : {"/mnt/opt", "/mnt/opt/tarvo", "/mnt/opt/tarvo/lib"})
+            chmod(dir, 0755);
+    }
+    void TearDown() override {
+        if (geteuid() == 0) umount2("/mnt", MNT_DETACH);
+    }
+    const std::string module = "/mnt/opt/tarvo/lib/pam_tarvo.so";
+};
+
+TEST_F(RootChainTest, ProblemsAreNamedFromTheFileUp) {
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), std::nullopt);
+    chmod("/mnt/opt/tarvo", 0775);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module),
+              "/mnt/opt/tarvo is writable by group or others (mode 775)");
+    chmod("/mnt/opt/tarvo", 01777);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module),
+              "/mnt/opt/tarvo is writable by group or others (mode 1777)");
+    chmod("/mnt/opt/tarvo", 0755);
+    chown("/mnt/opt", sb::aliceUid, 0);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), "/mnt/opt is owned by alice, not root");
+    chown("/mnt/opt", 5555, 0);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), "/mnt/opt is owned by uid 5555, not root");
+    chown("/mnt/opt", 0, 0);
+    fs::remove(module);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), module + " does not exist");
+    fs::create_symlink("/mnt/elsewhere.so", module);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), module + " is a symlink");
+}
+
+TEST(LockScreenStackTest, TheRunningDesktopsLockerFirst) {
+    auto root = sb::root() / "system";
+    fs::remove_all(root);
+    ::unsetenv("XDG_CURRENT_DESKTOP");
+    EXPECT_EQ(tarvo::platform::lockScreenStack(root), root / "etc/pam.d/gdm-password") << "none";
+    writeFile(root / "etc/pam.d/xscreensaver", "");
+    writeFile(root / "etc/pam.d/kde", "");
+    EXPECT_EQ(tarvo::platform::lockScreenStack(root), root / "etc/pam.d/kde");
+    ::setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
+    EXPECT_EQ(tarvo::platform::lockScreenStack(root), root / "etc/pam.d/kde") << "GNOME's absent";
+    writeFile(root / "etc/pam.d/gdm-password", "");
+    ::setenv("XDG_CURRENT_DESKTOP", "KDE", 1);
+    EXPECT_EQ(tarvo::platform::lockScreenStack(root), root / "etc/pam.d/kde");
+    ::setenv("XDG_CURRENT_DESKTOP", "ubuntu:GNOME", 1);
+    EXPECT_EQ(tarvo::platform::lockScreenStack(root), root / "etc/pam.d/gdm-password");
+    ::unsetenv("XDG_CURRENT_DESKTOP");
+}
+
+} // namespace
