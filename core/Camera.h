@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/KindedError.h"
 #include "platform/VideoSource.h"
 
 #include <condition_variable>
@@ -8,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <thread>
 
 namespace tarvo {
@@ -25,9 +25,10 @@ class Camera {
     // capture device) and checks access first.
     using SourceFactory = std::function<std::unique_ptr<platform::VideoSource>(std::string&)>;
 
-    class CameraError : public std::runtime_error {
+    enum class CameraErrorKind { cannotConfigure, denied, noDevice };
+    class CameraError : public KindedError<CameraErrorKind> {
       public:
-        enum class Kind { cannotConfigure, denied, noDevice };
+        using KindedError::KindedError;
         static CameraError cannotConfigure(const std::string& reason) {
             return {Kind::cannotConfigure, "camera setup failed: " + reason};
         }
@@ -36,11 +37,6 @@ class Camera {
                                   "Security > Camera, then restart the agent."};
         }
         static CameraError noDevice() { return {Kind::noDevice, "no camera found"}; }
-        Kind kind() const { return kind_; }
-
-      private:
-        CameraError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
-        Kind kind_;
     };
 
     explicit Camera(SourceFactory factory = {});

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "core/FaceEngine.h"
+#include "core/KindedError.h"
 
 #include <chrono>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,20 +19,16 @@ struct Face {
     bool operator==(const Face&) const = default;
 };
 
-class EnrollError : public std::runtime_error {
+enum class EnrollErrorKind { corrupt, nothingEnrolled };
+class EnrollError : public KindedError<EnrollErrorKind> {
   public:
-    enum class Kind { corrupt, nothingEnrolled };
+    using KindedError::KindedError;
     static EnrollError corrupt(const std::string& reason) {
         return {Kind::corrupt, "enrolled data unreadable (" + reason + "). Re-enroll in Tarvo."};
     }
     static EnrollError nothingEnrolled() {
         return {Kind::nothingEnrolled, "no enrolled face. Enroll in Tarvo."};
     }
-    Kind kind() const { return kind_; }
-
-  private:
-    EnrollError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
-    Kind kind_;
 };
 
 inline constexpr const char* olderVersion = "enrolled with an older version of Tarvo";

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "core/KindedError.h"
 #include "platform/FaceDetector.h"
 #include "platform/VideoSource.h"
 
 #include <array>
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,9 +19,10 @@ using Image = platform::Image;
 using Observation = platform::FaceDetector::Observation;
 using Point = platform::FaceDetector::Point;
 
-class EmbedError : public std::runtime_error {
+enum class EmbedErrorKind { inferenceFailed, modelMissing, landmarksMissing, alignmentFailed };
+class EmbedError : public KindedError<EmbedErrorKind> {
   public:
-    enum class Kind { inferenceFailed, modelMissing, landmarksMissing, alignmentFailed };
+    using KindedError::KindedError;
     static EmbedError inferenceFailed(const std::string& reason) {
         return {Kind::inferenceFailed, "face model failed: " + reason};
     }
@@ -34,11 +35,6 @@ class EmbedError : public std::runtime_error {
     static EmbedError alignmentFailed() {
         return {Kind::alignmentFailed, "could not align the face"};
     }
-    Kind kind() const { return kind_; }
-
-  private:
-    EmbedError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
-    Kind kind_;
 };
 
 inline constexpr int cropSize = 112;

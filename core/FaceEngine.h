@@ -1,10 +1,10 @@
 #pragma once
 
+#include "core/KindedError.h"
 #include "platform/FaceDetector.h"
 #include "platform/VideoSource.h"
 
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,9 +36,10 @@ struct Detection {
     Pose pose;
 };
 
-class EngineError : public std::runtime_error {
+enum class EngineErrorKind { multipleFaces, noFace, cropFailed, embeddingFailed };
+class EngineError : public KindedError<EngineErrorKind> {
   public:
-    enum class Kind { multipleFaces, noFace, cropFailed, embeddingFailed };
+    using KindedError::KindedError;
     static EngineError multipleFaces(int count) {
         return {Kind::multipleFaces, std::to_string(count) + " faces in frame, need exactly one"};
     }
@@ -47,11 +48,6 @@ class EngineError : public std::runtime_error {
     static EngineError embeddingFailed() {
         return {Kind::embeddingFailed, "could not compute a face embedding"};
     }
-    Kind kind() const { return kind_; }
-
-  private:
-    EngineError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
-    Kind kind_;
 };
 
 // Throws EngineError, the detector's errors and (with a descriptor)

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "core/KindedError.h"
+
 #include <filesystem>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 namespace tarvo {
@@ -12,9 +13,10 @@ namespace tarvo {
 // a face match and open the keyring with it.
 namespace StoredPassword {
 
-class Problem : public std::runtime_error {
+enum class ProblemKind { couldNotSave, wrongPassword, noSecureEnclave };
+class Problem : public KindedError<ProblemKind> {
   public:
-    enum class Kind { couldNotSave, wrongPassword, noSecureEnclave };
+    using KindedError::KindedError;
 
     static Problem couldNotSave(const std::string& reason) {
         return {Kind::couldNotSave, "Tarvo couldn't save the password: " + reason};
@@ -26,11 +28,6 @@ class Problem : public std::runtime_error {
         return {Kind::noSecureEnclave,
                 "This Mac has no Secure Enclave to protect the password with."};
     }
-    Kind kind() const { return kind_; }
-
-  private:
-    Problem(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
-    Kind kind_;
 };
 
 std::filesystem::path file();
