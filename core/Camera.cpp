@@ -31,7 +31,7 @@ void Camera::ensureAuthorized() {
 }
 
 bool Camera::isRunning() const {
-    return captureThread_.joinable();
+    return active_;
 }
 
 std::unique_ptr<platform::VideoSource> Camera::openSource() {
@@ -52,7 +52,8 @@ std::unique_ptr<platform::VideoSource> Camera::openSource() {
 }
 
 void Camera::start(OnFrame onFrame) {
-    if (isRunning()) return;
+    std::lock_guard lifecycle(lifecycle_);
+    if (active_) return;
     source_ = openSource();
     onFrame_ = std::move(onFrame);
     {
@@ -67,10 +68,13 @@ void Camera::start(OnFrame onFrame) {
     }
     captureThread_ = std::thread(&Camera::capture, this);
     frameThread_ = std::thread(&Camera::deliver, this);
+    active_ = true;
 }
 
 void Camera::stop() {
-    if (!isRunning()) return;
+    std::lock_guard lifecycle(lifecycle_);
+    if (!active_) return;
+    active_ = false;
     {
         std::lock_guard guard(slotLock_);
         running_ = false;

@@ -3,6 +3,7 @@
 #include "core/KindedError.h"
 #include "platform/VideoSource.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -48,6 +49,7 @@ class Camera {
     static void ensureAuthorized();
 
     bool isRunning() const;
+    // Start and stop are safe from any thread but the frame callback.
     // Starts delivering frames to `onFrame`; a running camera keeps its
     // callback and counters. Throws CameraError.
     void start(OnFrame onFrame);
@@ -69,6 +71,10 @@ class Camera {
     void capture();
     void deliver();
 
+    // Start and stop may come from different threads (a scan, the agent's
+    // control queue); they take turns.
+    std::mutex lifecycle_;
+    std::atomic<bool> active_{false};
     SourceFactory factory_;
     std::unique_ptr<platform::VideoSource> source_;
     OnFrame onFrame_;
