@@ -5,13 +5,17 @@
 #include "sandbox/Sandbox.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -127,22 +131,163 @@ void SoftwareTpm::use() const {
     ::setenv("TCTI", tcti().c_str(), 1);
 }
 
-SessionBus::SessionBus() : dir_(freshDir("bus")) {
+PrivateBus::PrivateBus(const char* variable) : dir_(freshDir("bus")) {
     auto socket = dir_ / "bus";
     std::ofstream(dir_ / "bus.conf")
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
            "<busconfig><type>session</type><listen>unix:path="
         << socket.string()
-        << "</listen><policy context=\"default\"><allow send_destination=\"*\"/>"
-           "<allow receive_sender=\"*\"/>"
+        << "</listen><policy context=\"default\"><allow user=\"*\"/>"
+           "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
            "<allow own=\"*\"/></policy></busconfig>\n";
+    std::filesystem::permissions(dir_, std::filesystem::perms::all);
     daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
                                              "--config-file=" + (dir_ / "bus.conf").string()});
     address_ = "unix:path=" + socket.string();
     if (!waitUntil([&] { return std::filesystem::exists(socket); }))
         throw std::runtime_error("sandbox: dbus-daemon did not start");
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+    ::setenv(variable, address_.c_str(), 1);
+}
+
+namespace {
+
+constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* screensaver = "org.freedesktop.ScreenSaver";
+
+sd_bus* openBus(bool system) {
+    sd_bus* bus = nullptr;
+    if ((system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus)) < 0)
+        throw std::runtime_error("sandbox: can't reach the private bus");
+    return bus;
+}
+
+sd_bus_message* activeChanged(sd_bus* bus, bool active) {
+    sd_bus_message* signal = nullptr;
+    sd_bus_message_new_signal(bus, &signal, "/org/freedesktop/ScreenSaver", screensaver,
+                              "ActiveChanged");
+    sd_bus_message_append(signal, "b", static_cast<int>(active));
+    return signal;
+}
+
+sd_bus_message* lockedHintChanged(sd_bus* bus, const std::string& path, bool locked) {
+    sd_bus_message* signal = nullptr;
+    sd_bus_message_new_signal(bus, &signal, path.c_str(), "org.freedesktop.DBus.Properties",
+                              "PropertiesChanged");
+    sd_bus_message_append(signal, "sa{sv}as", sessionInterface, 1, "LockedHint", "b",
+                          static_cast<int>(locked), 0);
+    return signal;
+}
+
+// Sends the signal `make` builds to every connection on the bus by name,
+// and once more as a broadcast.
+void sendToEveryone(sd_bus* bus, const std::function<sd_bus_message*(sd_bus*)>& make) {
+    auto send = [&](const char* destination) {
+        sd_bus_message* signal = make(bus);
+        if (destination) sd_bus_message_set_destination(signal, destination);
+        sd_bus_send(bus, signal, nullptr);
+        sd_bus_message_unref(signal);
+    };
+    sd_bus_message* reply = nullptr;
+    char** names = nullptr;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "ListNames", nullptr, &reply, "") >= 0 &&
+        sd_bus_message_read_strv(reply, &names) >= 0) {
+        for (char** name = names; *name; ++name) {
+            if (**name == ':') send(*name);
+            std::free(*name);
+        }
+        std::free(names);
+    }
+    sd_bus_message_unref(reply);
+    send(nullptr);
+    sd_bus_flush(bus);
+}
+
+} // namespace
+
+struct LockServices::Peer {
+    std::mutex lock;
+    sd_bus* session = nullptr;
+    sd_bus* system = nullptr;
+    std::string path;
+    int lockedHint = 0;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+
+    static int getLockedHint(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                             void* data, sd_bus_error*) {
+        return sd_bus_message_append(reply, "b", static_cast<Peer*>(data)->lockedHint);
+    }
+
+    void serve() {
+        while (!stopping) {
+            std::vector<pollfd> fds;
+            {
+                std::lock_guard guard(lock);
+                for (sd_bus* bus : {session, system}) {
+                    while (sd_bus_process(bus, nullptr) > 0) {
+                    }
+                    fds.push_back(
+                        {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0});
+                }
+            }
+            ::poll(fds.data(), fds.size(), 20);
+        }
+    }
+};
+
+LockServices::LockServices(std::string sessionId) : peer_(std::make_unique<Peer>()) {
+    static const sd_bus_vtable vtable[] = {SD_BUS_VTABLE_START(0),
+                                           SD_BUS_PROPERTY("LockedHint", "b", Peer::getLockedHint,
+                                                           0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+                                           SD_BUS_VTABLE_END};
+    ::setenv("XDG_SESSION_ID", sessionId.c_str(), 1);
+    char* path = nullptr;
+    sd_bus_path_encode("/org/freedesktop/login1/session", sessionId.c_str(), &path);
+    peer_->path = path;
+    std::free(path);
+    peer_->session = openBus(false);
+    peer_->system = openBus(true);
+    if (sd_bus_request_name(peer_->session, screensaver, 0) < 0 ||
+        sd_bus_request_name(peer_->system, "org.freedesktop.login1", 0) < 0 ||
+        sd_bus_add_object_vtable(peer_->system, nullptr, peer_->path.c_str(), sessionInterface,
+                                 vtable, peer_.get()) < 0)
+        throw std::runtime_error("sandbox: can't own the lock services' names");
+    peer_->thread = std::thread(&Peer::serve, peer_.get());
+}
+
+LockServices::~LockServices() {
+    peer_->stopping = true;
+    peer_->thread.join();
+    sd_bus_flush_close_unref(peer_->session);
+    sd_bus_flush_close_unref(peer_->system);
+}
+
+void LockServices::setScreenSaverActive(bool active) {
+    std::lock_guard guard(peer_->lock);
+    sd_bus_message* signal = activeChanged(peer_->session, active);
+    sd_bus_send(peer_->session, signal, nullptr);
+    sd_bus_message_unref(signal);
+    sd_bus_flush(peer_->session);
+}
+
+void LockServices::setLockedHint(bool locked) {
+    std::lock_guard guard(peer_->lock);
+    peer_->lockedHint = locked;
+    sd_bus_emit_properties_changed(peer_->system, peer_->path.c_str(), sessionInterface,
+                                   "LockedHint", nullptr);
+    sd_bus_flush(peer_->system);
+}
+
+void LockServices::forge(bool locked) {
+    sd_bus* session = openBus(false);
+    sendToEveryone(session, [&](sd_bus* bus) { return activeChanged(bus, locked); });
+    sd_bus_flush_close_unref(session);
+    sd_bus* system = openBus(true);
+    sendToEveryone(system,
+                   [&](sd_bus* bus) { return lockedHintChanged(bus, peer_->path, locked); });
+    sd_bus_flush_close_unref(system);
 }
 
 KeyringDaemon::KeyringDaemon(const std::string& password) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -36,17 +37,48 @@ class SoftwareTpm {
     std::optional<Process> process_;
 };
 
-// A private session bus (dbus-daemon), made this process's session bus by
-// setting DBUS_SESSION_BUS_ADDRESS.
-class SessionBus {
+// A private dbus-daemon that any user may connect to, made this process's
+// bus by setting `variable` to its address.
+class PrivateBus {
   public:
-    SessionBus();
+    explicit PrivateBus(const char* variable);
     std::string address() const { return address_; }
 
   private:
     std::filesystem::path dir_;
     std::string address_;
     std::optional<Process> daemon_;
+};
+
+// The session bus (DBUS_SESSION_BUS_ADDRESS) and the system bus
+// (DBUS_SYSTEM_BUS_ADDRESS), each private.
+struct SessionBus : PrivateBus {
+    SessionBus() : PrivateBus("DBUS_SESSION_BUS_ADDRESS") {}
+};
+struct SystemBus : PrivateBus {
+    SystemBus() : PrivateBus("DBUS_SYSTEM_BUS_ADDRESS") {}
+};
+
+// A desktop's lock state as the buses show it: the screensaver
+// (org.freedesktop.ScreenSaver, ActiveChanged) on the session bus and
+// logind's session `sessionId` (LockedHint, readable and signalled) on the
+// system bus. Sets XDG_SESSION_ID.
+class LockServices {
+  public:
+    explicit LockServices(std::string sessionId = "c1");
+    ~LockServices();
+    LockServices(const LockServices&) = delete;
+    LockServices& operator=(const LockServices&) = delete;
+
+    void setScreenSaverActive(bool active);
+    void setLockedHint(bool locked);
+    // Another client, owning neither name, sends the screensaver's and
+    // logind's signals to every connection on both buses.
+    void forge(bool locked);
+
+  private:
+    struct Peer;
+    std::unique_ptr<Peer> peer_;
 };
 
 // gnome-keyring-daemon's Secret Service on the current session bus, with a

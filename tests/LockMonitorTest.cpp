@@ -1,0 +1,74 @@
+#include "platform/LockMonitor.h"
+
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <atomic>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace sb = tarvo::sandbox;
+using tarvo::platform::LockMonitor;
+namespace DisplayPower = tarvo::platform::DisplayPower;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A DRM class folder as sysfs lays it out: cards and their connectors.
+void connector(const std::filesystem::path& drm, const std::string& name, const char* status,
+               const char* dpms) {
+    std::filesystem::create_directories(drm / name);
+    std::ofstream(drm / name / "status") << status << "\n";
+    std::ofstream(drm / name / "dpms") << dpms << "\n";
+}
+
+// Waits up to two seconds for `count` to reach `value`, then a little
+// longer, so that a second delivery would show.
+bool settlesAt(const std::atomic<int>& count, int value) {
+    for (int i = 0; i < 200 && count < value; ++i)
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(200ms);
+    return count == value;
+}
+
+TEST(DisplayPowerTest, AsleepOnlyWhenEveryConnectedScreenIsOff) {
+    auto drm = sb::root() / "drm";
+    EXPECT_FALSE(DisplayPower::isAsleep(drm)) << "no DRM at all: awake";
+    std::filesystem::create_directories(drm / "card0");
+    connector(drm, "card0-HDMI-A-1", "disconnected", "Off");
+    EXPECT_FALSE(DisplayPower::isAsleep(drm)) << "nothing connected: awake";
+    connector(drm, "card0-eDP-1", "connected", "Off");
+    EXPECT_TRUE(DisplayPower::isAsleep(drm));
+    connector(drm, "card0-DP-2", "connected", "On");
+    EXPECT_FALSE(DisplayPower::isAsleep(drm));
+    connector(drm, "card0-DP-2", "connected", "Standby");
+    EXPECT_TRUE(DisplayPower::isAsleep(drm));
+}
+
+TEST(LockMonitorTest, FollowsLogindAndTheScreensaverOnceEach) {
+    sb::SessionBus session;
+    sb::SystemBus system;
+    sb::LockServices desktop;
+    EXPECT_FALSE(LockMonitor::isLocked());
+    desktop.setLockedHint(true);
+    EXPECT_TRUE(LockMonitor::isLocked());
+
+    std::atomic<int> locks{0}, unlocks{0};
+    LockMonitor monitor;
+    monitor.start([&] { ++locks; }, [&] { ++unlocks; });
+    // Already locked at start: the same state again is no news.
+    desktop.setScreenSaverActive(true);
+    EXPECT_TRUE(settlesAt(locks, 0));
+    desktop.setLockedHint(false);
+    desktop.setScreenSaverActive(false);
+    EXPECT_TRUE(settlesAt(unlocks, 1)) << "both services report one unlock";
+    desktop.setScreenSaverActive(true);
+    EXPECT_TRUE(settlesAt(locks, 1));
+
+    monitor.stop();
+    desktop.setScreenSaverActive(false);
+    EXPECT_TRUE(settlesAt(unlocks, 1)) << "nothing after stop";
+}
+
+} // namespace
