@@ -43,6 +43,14 @@ double eyeAspectRatio(const Observation& face) {
     return count ? sum / count : 0.0;
 }
 
+void prepare() {
+    try {
+        platform::FaceDetector::prepare();
+    } catch (const std::exception&) {
+    }
+    FaceEmbedder::isAvailable();
+}
+
 Detection analyze(const Image& image, bool wantDescriptor) {
     auto faces = platform::FaceDetector::detect(image);
     if (faces.empty()) throw EngineError::noFace();

@@ -50,6 +50,10 @@ class EngineError : public KindedError<EngineErrorKind> {
     }
 };
 
+// Loads the detector's and the embedder's models ahead of the first frame;
+// a model that can't be loaded shows up again at analysis.
+void prepare();
+
 // Throws EngineError, the detector's errors and (with a descriptor)
 // FaceEmbedder::EmbedError, each unchanged.
 Detection analyze(const Image& image, bool wantDescriptor);

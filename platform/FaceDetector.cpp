@@ -140,4 +140,8 @@ std::vector<Observation> detect(const cv::Mat& frame, Timings* timings) {
     return faces;
 }
 
+void prepare() {
+    predictor();
+}
+
 } // namespace tarvo::platform::FaceDetector

@@ -51,6 +51,10 @@ struct Timings {
 // std::runtime_error when the landmark model can't be loaded.
 std::vector<Observation> detect(const cv::Mat& frame, Timings* timings = nullptr);
 
+// Loads the landmark model now rather than at the first face (about a
+// second). Throws as detect() does.
+void prepare();
+
 // Where the 68-point model is read from: TARVO_LANDMARKS, else Debian's
 // libdlib-data file.
 std::string landmarkModelPath();

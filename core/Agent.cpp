@@ -1,0 +1,349 @@
+#include "core/Agent.h"
+
+#include "core/AppIdentity.h"
+#include "core/Config.h"
+#include "core/Enrollment.h"
+#include "core/FaceEngine.h"
+#include "core/Log.h"
+#include "core/Paths.h"
+#include "core/Secret.h"
+#include "core/SocketClient.h"
+#include "core/StoredPassword.h"
+
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <unistd.h>
+
+namespace tarvo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The shortest text that reads back as the same float: 0.45, not 0.449999988.
+std::string shortestText(float value) {
+    char text[32];
+    auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+} // namespace
+
+Agent::AgentError Agent::AgentError::alreadyRunning() {
+    return {Kind::alreadyRunning,
+            "another Tarvo agent is already running on " + Paths::socket().string()};
+}
+
+std::shared_ptr<Agent> Agent::create(bool requestsCameraAccess, Environment environment) {
+    return std::shared_ptr<Agent>(new Agent(requestsCameraAccess, std::move(environment)));
+}
+
+Agent::Agent(bool requestsCameraAccess, Environment environment)
+    : camera_(environment.cameraSource),
+      control_(std::string(AppIdentity::reverseDns) + ".control"),
+      requestsCameraAccess_(requestsCameraAccess), environment_(std::move(environment)) {
+    if (!environment_.displayAsleep)
+        environment_.displayAsleep = [] { return platform::DisplayPower::isAsleep(); };
+}
+
+Agent::~Agent() {
+    stop();
+    if (preparing_.joinable()) preparing_.join();
+    camera_.stop();
+}
+
+void Agent::start() {
+    if (isRunning_) return;
+    if (SocketClient::agentIsRunning()) throw AgentError::alreadyRunning();
+    Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
+              std::to_string(getpid()) + ")");
+    auto server = SocketServer::create(
+        Paths::socket().string(), weakly([](Agent& self) { return self.verifyNow(); }),
+        [sink = std::weak_ptr<Sink>(sink_)] {
+            auto shared = sink.lock();
+            if (!shared) return false;
+            std::lock_guard guard(shared->lock);
+            return static_cast<bool>(shared->frameSink);
+        },
+        [](const std::string& event) { Log::line("socket: " + event); });
+    server->start();
+    server_ = std::move(server);
+    Log::line("listening on " + Paths::socket().string());
+
+    // The models take about a second to load: not on the first VERIFY.
+    if (preparing_.joinable()) preparing_.join();
+    preparing_ = std::thread([ask = requestsCameraAccess_] {
+        if (ask) {
+            try {
+                Camera::ensureAuthorized();
+                Log::line("camera access: granted");
+            } catch (const std::exception& error) {
+                Log::line(std::string("camera access: ") + error.what());
+            }
+        }
+        FaceEngine::prepare();
+    });
+
+    monitor_.start(weakly([](Agent& self) { self.onLock(); }),
+                   weakly([](Agent& self) { self.onUnlock(); }));
+    if (platform::LockMonitor::isLocked()) {
+        std::lock_guard guard(lock_);
+        locked_ = true;
+    }
+    isRunning_ = true;
+    Log::line("ready");
+}
+
+void Agent::stop() {
+    if (!isRunning_) return;
+    monitor_.stop();
+    onUnlock();
+    server_->stop();
+    server_.reset();
+    isRunning_ = false;
+    Log::line("agent stopped");
+}
+
+void Agent::onLock() {
+    {
+        std::lock_guard guard(lock_);
+        locked_ = true;
+    }
+    warmWithDisplay_ = Config::load().warmWithDisplay;
+    if (!warmWithDisplay_) {
+        Log::line("screen locked — camera starts on Return");
+        return;
+    }
+    startDisplayWatch();
+    control_.async(weakly([](Agent& self) { self.pollDisplay(); }));
+    Log::line("screen locked");
+}
+
+void Agent::startDisplayWatch() {
+    std::lock_guard guard(lock_);
+    if (displayTimer_) return;
+    displayTimer_ = control_.repeating(displayPollInterval, displayPollInterval,
+                                       weakly([](Agent& self) { self.pollDisplay(); }));
+}
+
+bool Agent::warmConditionsHold(bool isLocked) {
+    // The cheap tests first; the file, the hibernation count and the
+    // biometric state only on a lit lock screen.
+    return isLocked && warmWithDisplay_ && !environment_.displayAsleep() &&
+           StoredPassword::isStored() && !freshness_.reasonPasswordRequired() &&
+           !TouchIDState::requiresPassword();
+}
+
+bool Agent::hasFrameSink() {
+    std::lock_guard guard(sink_->lock);
+    return static_cast<bool>(sink_->frameSink);
+}
+
+void Agent::pollDisplay() {
+    bool isLocked;
+    {
+        std::lock_guard guard(lock_);
+        isLocked = locked_;
+    }
+    std::unique_lock scan(scanLock_, std::try_to_lock);
+    if (!scan.owns_lock()) return;
+    if (warmConditionsHold(isLocked)) {
+        if (!camera_.isRunning() && ensureSession())
+            Log::line("lock screen showing — camera warming");
+        return;
+    }
+    if (!camera_.isRunning() || hasFrameSink()) return;
+    camera_.stop();
+    Log::line("camera cold again");
+}
+
+bool Agent::ensureSession() {
+    if (camera_.isRunning()) return true;
+    try {
+        // Frames outside a scan are dropped here, after one lock and a test.
+        camera_.start([sink = sink_](const Camera::Image& frame) {
+            FrameSink consumer;
+            {
+                std::lock_guard guard(sink->lock);
+                consumer = sink->frameSink;
+            }
+            if (consumer) consumer(frame);
+        });
+        return true;
+    } catch (const std::exception& error) {
+        Log::line(std::string("camera failed (") + error.what() + ")");
+        return false;
+    }
+}
+
+void Agent::onUnlock() {
+    {
+        std::lock_guard guard(lock_);
+        locked_ = false;
+        if (displayTimer_) displayTimer_->cancel();
+        displayTimer_.reset();
+    }
+    std::optional<std::string> password;
+    {
+        std::lock_guard guard(sink_->lock);
+        sink_->frameSink = nullptr;
+    }
+    auto unlockedAt = Clock::now();
+    control_.async(weakly([unlockedAt](Agent& self) {
+        if (!self.camera_.isRunning()) return;
+        self.camera_.stop();
+        char text[64];
+        std::snprintf(text, sizeof text, "camera off %.0fms after unlock",
+                      millisecondsSince(unlockedAt));
+        Log::line(text);
+    }));
+    Log::line("screen unlocked");
+    {
+        std::lock_guard guard(sink_->lock);
+        password.swap(sink_->pendingPassword);
+    }
+    if (password) {
+        unlockKeychain(*password);
+        wipe(*password);
+    } else {
+        freshness_.credentialPresented();
+    }
+}
+
+void Agent::unlockKeychain(const std::string& password) {
+    // Each attempt keeps its own copy, wiped once it has run.
+    auto attempt = [this, &password](const char* tag, Clock::duration delay) {
+        auto copy = std::make_shared<std::string>(password);
+        control_.after(delay, [weak = weak_from_this(), copy, tag] {
+            if (auto self = weak.lock()) self->tryKeychain(*copy, tag);
+            wipe(*copy);
+        });
+    };
+    attempt("at unlock", Clock::duration::zero());
+    attempt("recheck", keychainRecheck);
+}
+
+void Agent::tryKeychain(const std::string& password, const char* tag) {
+    if (LoginKeychain::isUnlocked() || StoredPassword::unlockKeychain(password)) {
+        Log::line(std::string("login keychain unlocked (") + tag + ")");
+        return;
+    }
+    StoredPassword::clear();
+    Log::line(std::string("login keychain refused the saved password; removed it (") + tag + ")");
+}
+
+std::optional<SocketServer::Match> Agent::verifyNow() {
+    if (auto reason = freshness_.reasonPasswordRequired()) {
+        Log::line("verify: password needed, " + *reason);
+        return std::nullopt;
+    }
+    if (TouchIDState::requiresPassword()) {
+        Log::line("verify: Touch ID wants the password, so does Tarvo");
+        return std::nullopt;
+    }
+    auto password = StoredPassword::load();
+    if (!password) {
+        Log::line("verify: no saved password, password needed");
+        return std::nullopt;
+    }
+    if (!StoredPassword::isCorrect(*password)) {
+        wipe(*password);
+        StoredPassword::clear();
+        Log::line("verify: saved password is out of date, removed it");
+        return std::nullopt;
+    }
+    auto distance = recognize();
+    if (!distance) {
+        wipe(*password);
+        return std::nullopt;
+    }
+    {
+        std::lock_guard guard(sink_->lock);
+        if (sink_->pendingPassword) wipe(*sink_->pendingPassword);
+        sink_->pendingPassword = *password;
+    }
+    return SocketServer::Match{*distance, std::move(*password)};
+}
+
+std::optional<float> Agent::recognize() {
+    std::lock_guard scan(scanLock_);
+    std::vector<FaceEngine::Descriptor> samples;
+    try {
+        samples = Enrollment::load();
+    } catch (const std::exception& error) {
+        Log::line(std::string("verify: not enrolled (") + error.what() + ")");
+        return std::nullopt;
+    }
+    auto config = Config::load();
+    Recognizer recognizer(config, samples, environment_.analyze);
+    Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
+              shortestText(config.threshold) + ")");
+    auto distance = runScan(std::move(recognizer), scanLimit);
+    if (distance) {
+        char text[64];
+        std::snprintf(text, sizeof text, "verify: recognized (distance %.3f)", *distance);
+        Log::line(text);
+    } else {
+        Log::line("verify: no match");
+    }
+    return distance;
+}
+
+std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::milliseconds timeout) {
+    // Exactly one of match, give-up and time-out decides: whichever sets
+    // `finished` first under the scan's own lock. The frame thread may still
+    // be inside `consider` when the scan has ended, so the recognizer lives
+    // with the sink rather than on this stack.
+    struct Scan {
+        explicit Scan(Recognizer recognizer) : recognizer(std::move(recognizer)) {}
+        Recognizer recognizer;
+        std::mutex lock;
+        std::condition_variable signal;
+        bool finished = false;
+        std::optional<float> result;
+    };
+    auto scan = std::make_shared<Scan>(std::move(recognizer));
+    bool wasWarm = camera_.isRunning();
+    if (!ensureSession()) return std::nullopt;
+    {
+        std::lock_guard guard(sink_->lock);
+        sink_->frameSink = [scan](const Camera::Image& frame) {
+            {
+                std::lock_guard guard(scan->lock);
+                if (scan->finished) return;
+            }
+            auto& recognizer = scan->recognizer;
+            auto outcome = recognizer.consider(frame);
+            std::lock_guard guard(scan->lock);
+            if (scan->finished) return;
+            if (auto* matched = std::get_if<Recognizer::Matched>(&outcome)) {
+                scan->result = matched->distance;
+                scan->finished = true;
+            } else if (recognizer.consecutiveNonMatches() >= giveUpNonMatches ||
+                       recognizer.consecutiveFarNonMatches() >= giveUpFarNonMatches) {
+                scan->finished = true;
+            }
+            if (scan->finished) scan->signal.notify_one();
+        };
+    }
+    std::optional<float> result;
+    {
+        std::unique_lock guard(scan->lock);
+        scan->signal.wait_for(guard, timeout, [&] { return scan->finished; });
+        scan->finished = true;
+        result = scan->result;
+    }
+    {
+        std::lock_guard guard(sink_->lock);
+        sink_->frameSink = nullptr;
+    }
+    if (!wasWarm && camera_.isRunning()) camera_.stop();
+    return result;
+}
+
+} // namespace tarvo

@@ -1,0 +1,114 @@
+#pragma once
+
+#include "core/Camera.h"
+#include "core/KindedError.h"
+#include "core/PasswordFreshness.h"
+#include "core/Recognizer.h"
+#include "core/SerialQueue.h"
+#include "core/SocketServer.h"
+#include "platform/LockMonitor.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace tarvo {
+
+// The per-user service the lock screen talks to: answers VERIFY with one
+// bounded scan, keeps the camera cold while the session is in use and warm
+// while the lock screen shows on an awake display, and opens the keyring
+// after a face unlock. Timers, queued work and callbacks hold the agent
+// weakly, so it is always owned through a shared_ptr.
+class Agent : public std::enable_shared_from_this<Agent> {
+  public:
+    enum class AgentErrorKind { alreadyRunning };
+    class AgentError : public KindedError<AgentErrorKind> {
+      public:
+        using KindedError::KindedError;
+        static AgentError alreadyRunning();
+    };
+
+    // What the agent takes from the machine; each defaults to the real one.
+    struct Environment {
+        Camera::SourceFactory cameraSource;
+        std::function<bool()> displayAsleep;
+        Recognizer::Analyze analyze;
+    };
+
+    static constexpr std::chrono::milliseconds displayPollInterval{400};
+    static constexpr std::chrono::milliseconds scanLimit{3500};
+    static constexpr std::chrono::milliseconds keychainRecheck{1500};
+    static constexpr std::int64_t giveUpNonMatches = 8;
+    static constexpr std::int64_t giveUpFarNonMatches = 3;
+
+    static std::shared_ptr<Agent> create(bool requestsCameraAccess, Environment environment = {});
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Throws AgentError or SocketServer::ServerError; the agent then stays
+    // stopped. A running agent is left as it is.
+    void start();
+    void stop();
+    bool isRunning() const { return isRunning_; }
+    // Whether the camera is running (warm, or scanning).
+    bool isScanning() const { return camera_.isRunning(); }
+
+  private:
+    using FrameSink = std::function<void(const Camera::Image&)>;
+
+    Agent(bool requestsCameraAccess, Environment environment);
+
+    // Wraps a member call so that it does nothing once the agent is gone.
+    template <typename Call> auto weakly(Call call) {
+        return [weak = weak_from_this(), call](auto&&... args) {
+            if (auto self = weak.lock()) return call(*self, std::forward<decltype(args)>(args)...);
+            return decltype(call(std::declval<Agent&>(), args...))();
+        };
+    }
+
+    void onLock();
+    void onUnlock();
+    void startDisplayWatch();
+    void pollDisplay();
+    bool ensureSession();
+    void unlockKeychain(const std::string& password);
+    void tryKeychain(const std::string& password, const char* tag);
+    std::optional<SocketServer::Match> verifyNow();
+    std::optional<float> recognize();
+    std::optional<float> runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
+    bool warmConditionsHold(bool isLocked);
+    bool hasFrameSink();
+
+    std::shared_ptr<SocketServer> server_;
+    Camera camera_;
+    platform::LockMonitor monitor_;
+    std::mutex lock_;     // guards locked_ and displayTimer_
+    std::mutex scanLock_; // held for a whole recognition; the display poll only tries it
+    bool locked_ = false;
+    SerialQueue control_;
+    // The consumer of frames during a scan, and the password the last
+    // successful VERIFY handed out. Shared with the camera's callback, which
+    // must not own the agent: the camera can't be stopped from its own
+    // frame thread.
+    struct Sink {
+        std::mutex lock;
+        FrameSink frameSink;
+        std::optional<std::string> pendingPassword;
+    };
+    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
+    PasswordFreshness freshness_;
+    std::shared_ptr<SerialQueue::Timer> displayTimer_;
+    std::atomic<bool> warmWithDisplay_{true};
+    std::atomic<bool> isRunning_{false};
+    bool requestsCameraAccess_;
+    Environment environment_;
+    std::thread preparing_;
+};
+
+} // namespace tarvo

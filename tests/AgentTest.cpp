@@ -1,0 +1,307 @@
+#include "core/Agent.h"
+
+#include "core/Config.h"
+#include "core/Enrollment.h"
+#include "core/Paths.h"
+#include "core/SocketClient.h"
+#include "core/StoredPassword.h"
+#include "platform/Keyring.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <thread>
+
+namespace sb = tarvo::sandbox;
+using namespace tarvo;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* password = "open sesame";
+
+// Who is in front of the camera; the scripted analysis reads it per frame.
+enum class Scene { owner, stranger, nobody };
+std::atomic<Scene> scene{Scene::owner};
+std::atomic<bool> displayAsleep{false};
+std::atomic<int> camerasOpened{0};
+
+const FaceEngine::Descriptor ownerFace{{1, 0, 0}};
+const FaceEngine::Descriptor strangerFace{{0, 1, 0}};
+
+// A camera of plain frames at 30 a second.
+class TestPattern : public platform::VideoSource {
+  public:
+    bool next(platform::Image& frame) override {
+        std::this_thread::sleep_until(due_);
+        due_ += 33ms;
+        frame = cv::Mat(48, 64, CV_8UC3, cv::Scalar(90, 90, 90));
+        return true;
+    }
+
+  private:
+    std::chrono::steady_clock::time_point due_ = std::chrono::steady_clock::now();
+};
+
+FaceEngine::Detection analyze(const FaceEngine::Image&) {
+    if (scene == Scene::nobody) throw FaceEngine::EngineError::noFace();
+    FaceEngine::Detection detection;
+    detection.eyeAspectRatio = 0.3;
+    detection.descriptor = scene == Scene::owner ? ownerFace : strangerFace;
+    return detection;
+}
+
+Agent::Environment scripted() {
+    Agent::Environment environment;
+    environment.cameraSource = [](std::string&) -> std::unique_ptr<platform::VideoSource> {
+        ++camerasOpened;
+        return std::make_unique<TestPattern>();
+    };
+    environment.displayAsleep = [] { return displayAsleep.load(); };
+    environment.analyze = analyze;
+    return environment;
+}
+
+std::string logText() {
+    std::stringstream text;
+    text << std::ifstream(Paths::log()).rdbuf();
+    return text.str();
+}
+
+template <typename Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// The agent as the desktop runs it: its buses, logind and the screensaver,
+// the keyring, the TPM, the password check, and an enrolled owner.
+class AgentTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        std::ofstream(sb::root() / "passdb") << "root:" << password << ":tarvo\n";
+        auto dir = sb::PamStack::writeService(
+            "tarvo", {"auth required " + sb::PamStack::wrapperModule("pam_matrix.so") +
+                      " passdb=" + (sb::root() / "passdb").string()});
+        ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+        tpm = new sb::SoftwareTpm();
+        tpm->use();
+        sessionBus = new sb::SessionBus();
+        systemBus = new sb::SystemBus();
+        keyring = new sb::KeyringDaemon(password);
+        desktop = new sb::LockServices();
+    }
+    static void TearDownTestSuite() {
+        delete desktop;
+        delete keyring;
+        delete systemBus;
+        delete sessionBus;
+        delete tpm;
+    }
+
+    void SetUp() override {
+        scene = Scene::owner;
+        displayAsleep = false;
+        camerasOpened = 0;
+        std::filesystem::remove(Paths::log());
+        Config config;
+        config.save();
+        Enrollment::clear();
+        Enrollment::add("me", {ownerFace});
+        StoredPassword::save(password);
+        agent = Agent::create(false, scripted());
+    }
+    void TearDown() override {
+        agent.reset();
+        desktop->setScreenSaverActive(false);
+        desktop->setLockedHint(false);
+    }
+
+    bool logged(const std::string& line, std::chrono::milliseconds limit = 2s) {
+        return eventually([&] { return logText().find(line) != std::string::npos; }, limit);
+    }
+    static size_t count(const std::string& line) {
+        auto text = logText();
+        size_t n = 0;
+        for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            ++n;
+        return n;
+    }
+    static std::optional<std::string> verify() {
+        return SocketClient::request("VERIFY", Paths::socket().string(), 6.0);
+    }
+
+    static sb::SoftwareTpm* tpm;
+    static sb::SessionBus* sessionBus;
+    static sb::SystemBus* systemBus;
+    static sb::KeyringDaemon* keyring;
+    static sb::LockServices* desktop;
+    std::shared_ptr<Agent> agent;
+};
+sb::SoftwareTpm* AgentTest::tpm = nullptr;
+sb::SessionBus* AgentTest::sessionBus = nullptr;
+sb::SystemBus* AgentTest::systemBus = nullptr;
+sb::KeyringDaemon* AgentTest::keyring = nullptr;
+sb::LockServices* AgentTest::desktop = nullptr;
+
+TEST_F(AgentTest, StartsOnceAndStopsInOrder) {
+    agent->start();
+    agent->start();
+    EXPECT_TRUE(agent->isRunning());
+    EXPECT_EQ(count("agent starting (uid 0, pid " + std::to_string(getpid()) + ")"), 1u);
+    EXPECT_EQ(count("listening on " + Paths::socket().string()), 1u);
+    EXPECT_EQ(count(" ready\n"), 1u);
+
+    auto second = Agent::create(false, scripted());
+    try {
+        second->start();
+        ADD_FAILURE() << "a second agent started";
+    } catch (const Agent::AgentError& error) {
+        EXPECT_EQ(error.kind(), Agent::AgentError::Kind::alreadyRunning);
+        EXPECT_EQ(std::string(error.what()),
+                  "another Tarvo agent is already running on " + Paths::socket().string());
+    }
+    second.reset();
+    EXPECT_TRUE(SocketClient::agentIsRunning()) << "the second agent left the socket alone";
+
+    agent->stop();
+    EXPECT_FALSE(agent->isRunning());
+    EXPECT_FALSE(std::filesystem::exists(Paths::socket()));
+    auto text = logText();
+    ASSERT_NE(text.find("screen unlocked"), std::string::npos);
+    EXPECT_LT(text.find("screen unlocked"), text.find("agent stopped"));
+}
+
+TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {
+    agent->start();
+    desktop->setScreenSaverActive(true);
+    ASSERT_TRUE(logged("lock screen showing — camera warming"));
+    EXPECT_TRUE(agent->isScanning());
+    EXPECT_EQ(count(" screen locked\n"), 1u);
+
+    displayAsleep = true;
+    ASSERT_TRUE(logged("camera cold again"));
+    EXPECT_FALSE(agent->isScanning());
+    displayAsleep = false;
+    ASSERT_TRUE(eventually([&] { return agent->isScanning(); }, 2s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(count("lock screen showing — camera warming"), 2u) << "once per warming";
+
+    // A warm camera stays warm through a scan.
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+    EXPECT_TRUE(agent->isScanning());
+    EXPECT_EQ(camerasOpened, 2);
+
+    desktop->setScreenSaverActive(false);
+    ASSERT_TRUE(logged("ms after unlock"));
+    EXPECT_FALSE(agent->isScanning());
+    EXPECT_TRUE(logged("login keychain unlocked (at unlock)"));
+}
+
+TEST_F(AgentTest, StaysColdWithoutASealedPasswordOrWithWarmUpOff) {
+    StoredPassword::clear();
+    agent->start();
+    desktop->setLockedHint(true);
+    ASSERT_TRUE(logged(" screen locked\n"));
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(agent->isScanning());
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: no saved password, password needed"));
+    desktop->setLockedHint(false);
+    ASSERT_TRUE(logged("screen unlocked"));
+
+    StoredPassword::save(password);
+    Config config;
+    config.warmWithDisplay = false;
+    config.save();
+    desktop->setLockedHint(true);
+    ASSERT_TRUE(logged("screen locked — camera starts on Return"));
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(agent->isScanning());
+    EXPECT_EQ(camerasOpened, 0);
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+    EXPECT_EQ(camerasOpened, 1) << "the scan started the camera";
+    EXPECT_FALSE(agent->isScanning()) << "and stopped it again";
+}
+
+TEST_F(AgentTest, IgnoresLockSignalsFromClientsThatDontOwnTheService) {
+    agent->start();
+    desktop->forge(true);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(count("screen locked"), 0u);
+    EXPECT_FALSE(agent->isScanning());
+    desktop->setScreenSaverActive(true);
+    ASSERT_TRUE(logged(" screen locked\n"));
+    desktop->forge(false);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(count("screen unlocked"), 0u);
+}
+
+TEST_F(AgentTest, FaceUnlockOpensTheKeyringTwice) {
+    keyring->lock();
+    ASSERT_EQ(platform::Keyring::loginState(), platform::Keyring::State::locked);
+    agent->start();
+    desktop->setScreenSaverActive(true);
+    ASSERT_TRUE(logged(" screen locked\n"));
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+    EXPECT_TRUE(logged("verify: looking (1 samples, threshold 0.45)"));
+    EXPECT_TRUE(logged("verify: recognized (distance 0.000)"));
+    desktop->setScreenSaverActive(false);
+    EXPECT_TRUE(logged("login keychain unlocked (at unlock)"));
+    EXPECT_EQ(platform::Keyring::loginState(), platform::Keyring::State::unlocked);
+    EXPECT_TRUE(logged("login keychain unlocked (recheck)", 3s));
+}
+
+TEST_F(AgentTest, ScansEndOnGiveUpOrTimeLimit) {
+    agent->start();
+    scene = Scene::stranger;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "three far faces give up";
+    EXPECT_TRUE(logged("verify: no match"));
+
+    scene = Scene::nobody;
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3400ms) << "no face: the time limit";
+    EXPECT_FALSE(agent->isScanning());
+}
+
+TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
+    agent->start();
+    Enrollment::clear();
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: not enrolled (no enrolled face. Enroll in Tarvo.)"));
+
+    Enrollment::add("me", {ownerFace});
+    std::ofstream(sb::root() / "passdb") << "root:a new password:tarvo\n";
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: saved password is out of date, removed it"));
+    EXPECT_FALSE(StoredPassword::isStored());
+    std::ofstream(sb::root() / "passdb") << "root:" << password << ":tarvo\n";
+}
+
+// A typed unlock after a failed VERIFY starts the password's period again,
+// and a face VERIFY's password is not kept past the unlock.
+TEST_F(AgentTest, TypedUnlockTouchesNoKeyring) {
+    agent->start();
+    desktop->setScreenSaverActive(true);
+    ASSERT_TRUE(logged(" screen locked\n"));
+    scene = Scene::stranger;
+    EXPECT_EQ(verify(), "NO not-seen");
+    desktop->setScreenSaverActive(false);
+    ASSERT_TRUE(logged("screen unlocked"));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(count("login keychain"), 0u);
+}
+
+} // namespace
