@@ -1,17 +1,26 @@
-// The lock screen's request path end to end, on a machine with no camera:
-// the real libpam runs pam_tarvo.so from a private service directory; the
-// module checks the user's folder and socket and asks the agent-side server,
-// which runs as that user; a password module after it checks the token.
-#include "core/SocketServer.h"
-#include "sandbox/AgentProcess.h"
+// The main job: a real face unlock on a machine with no camera, display or
+// TPM. swtpm stands in for the TPM, a replay of franck.mp4 for the camera.
+// As the user alice, the password is sealed (checked by a PAM stack of its
+// own), the man of the video is enrolled from his stills, and the agent
+// starts. As root, the real libpam runs pam_tarvo.so from a private service
+// directory with a module after it that checks the token. Then someone
+// else stands in front of the camera and the module steps aside.
+#include "core/Agent.h"
+#include "core/Calibration.h"
+#include "core/FaceEngine.h"
+#include "core/Paths.h"
+#include "core/StoredPassword.h"
+#include "platform/FaceDetector.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
 #include "sandbox/SyslogCapture.h"
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <memory>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <security/pam_appl.h>
 #include <unistd.h>
 
@@ -21,34 +30,111 @@ namespace sb = tarvo::sandbox;
 namespace {
 
 constexpr const char* password = "correct horse battery staple";
+const std::string data = TARVO_DATA_DIR;
 
-void showModuleLog() {
-    for (const auto& entry : sb::SyslogCapture::drain())
-        std::printf("  syslog(authpriv.%d) %s\n", entry.priority, entry.text.c_str());
+// One line over a pipe between the two sides.
+void say(int fd, char word) {
+    (void)!::write(fd, &word, 1);
+}
+char hear(int fd) {
+    char word = 0;
+    return ::read(fd, &word, 1) == 1 ? word : 0;
 }
 
-sb::PamStack::Outcome unlock(const char* title, const std::optional<std::string>& typed = {}) {
+std::vector<Calibration::Sample> stillsOfFranck() {
+    std::vector<Calibration::Sample> samples;
+    for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg",
+                              "franck_03909.jpg", "franck_04117.jpg"}) {
+        try {
+            auto image = cv::imread(data + "/franck/" + still);
+            samples.push_back(Calibration::Sample::from(FaceEngine::analyze(image, true)));
+        } catch (const std::exception& error) {
+            std::printf("  %s skipped: %s\n", still, error.what());
+        }
+    }
+    return samples;
+}
+
+// The largest face of a group photo, cut out with some room around it, so
+// that the camera shows one person who is not the enrolled man.
+std::filesystem::path someoneElse() {
+    auto photo = cv::imread(data + "/faces/sample2.jpg");
+    auto faces = platform::FaceDetector::detect(photo);
+    if (faces.empty()) throw std::runtime_error("no face in the stranger's photo");
+    auto largest = *std::max_element(faces.begin(), faces.end(),
+                                     [](auto& a, auto& b) { return a.width < b.width; });
+    double w = largest.width * photo.cols, h = largest.height * photo.rows;
+    double x = largest.x * photo.cols, y = (1 - largest.y - largest.height) * photo.rows;
+    cv::Rect box(int(x - 0.25 * w), int(y - 0.35 * h), int(1.5 * w), int(1.6 * h));
+    cv::Mat crop = photo(box & cv::Rect(0, 0, photo.cols, photo.rows)), larger;
+    cv::resize(crop, larger, {}, 2.0, 2.0, cv::INTER_CUBIC);
+    auto path = Paths::dir() / "someone-else.jpg";
+    cv::imwrite(path.string(), larger);
+    return path;
+}
+
+// Alice's side: seal, enroll, then run the agent once per scene in front of
+// the camera, each until the root side has asked.
+int agentSide(int fromRoot, int toRoot) {
+    std::printf("\n== as alice: seal the password, enroll, start the agent\n");
+    StoredPassword::save(password);
+    std::printf("  password sealed with the TPM: %s\n", StoredPassword::file().c_str());
+    auto samples = stillsOfFranck();
+    auto result = Calibration::commit(samples, "Franck");
+    std::printf("  enrolled Franck: %lld samples from his stills, threshold %.3f\n",
+                static_cast<long long>(result.samples), double(result.threshold));
+    auto stranger = someoneElse();
+    std::fflush(stdout);
+    for (auto scene : {data + "/franck/franck.mp4", stranger.string()}) {
+        ::setenv("TARVO_CAMERA", scene.c_str(), 1);
+        auto agent = Agent::create(false);
+        agent->start();
+        say(toRoot, 'r');
+        if (hear(fromRoot) != 'n') return 1;
+        agent->stop();
+    }
+    say(toRoot, 'r');
+    return 0;
+}
+
+sb::PamStack::Outcome unlock(const char* title) {
     std::printf("\n== %s\n", title);
-    if (typed) setenv("PAM_AUTHTOK", typed->c_str(), 1);
     auto start = std::chrono::steady_clock::now();
     auto outcome = sb::PamStack::run("tarvo-demo", "alice");
     double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    unsetenv("PAM_AUTHTOK");
-    showModuleLog();
+    for (const auto& entry : sb::SyslogCapture::drain())
+        std::printf("  syslog(authpriv.%d) %s\n", entry.priority, entry.text.c_str());
     std::printf("  token the password check saw: %s\n",
-                outcome.token ? ("\"" + *outcome.token + "\"").c_str() : "(none)");
-    std::printf("  pam_authenticate: %s (%.2f ms)\n", pam_strerror(nullptr, outcome.status), ms);
+                outcome.token ? "the saved password" : "(none)");
+    std::printf("  pam_authenticate: %s, %.0f ms from VERIFY to the reply\n",
+                pam_strerror(nullptr, outcome.status), ms);
     return outcome;
 }
 
 void showAgentLog() {
-    std::printf("\n== the agent's log (%s)\n", (sb::home("alice") / "Library/Application "
-                                                                    "Support/Tarvo/tarvo.log")
-                                                   .c_str());
-    std::ifstream log(sb::home("alice") / "Library/Application Support/Tarvo/tarvo.log");
-    for (std::string line; std::getline(log, line);)
+    auto log = sb::home("alice") / Paths::relativeDir / "tarvo.log";
+    std::printf("\n== the agent's log (%s)\n", log.c_str());
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);)
         std::printf("  %s\n", line.c_str());
+}
+
+void writeStacks() {
+    std::ofstream(sb::root() / "passdb") << "alice:" << password << "\n";
+    std::ofstream(sb::root() / "matrix") << "alice:" << password << ":tarvo\n";
+    // The agent checks the password it seals with a stack of its own.
+    auto dir = sb::PamStack::writeService("tarvo", {"auth required " +
+                                                    sb::PamStack::wrapperModule("pam_matrix.so") +
+                                                    " passdb=" + (sb::root() / "matrix").string()});
+    ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+    // The lock screen's stack: our module, then the password check.
+    sb::PamStack::writeService(
+        "tarvo-demo",
+        {"auth [success=done ignore=ignore default=die] " + sb::PamStack::tarvoModule() + " debug",
+         "auth required " + sb::PamStack::passcheckModule() +
+             " passdb=" + (sb::root() / "passdb").string(),
+         "auth required " + sb::PamStack::wrapperModule("pam_get_items.so")});
 }
 
 } // namespace
@@ -61,36 +147,31 @@ int main(int argc, char** argv) {
         return 2;
     }
     bool logCaptured = sb::SyslogCapture::install();
+    ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
+    writeStacks();
+    sb::SoftwareTpm tpm;
+    tpm.use();
     sb::agentFolder("alice", sb::aliceUid);
-    {
-        std::ofstream passdb(sb::root() / "passdb");
-        passdb << "alice:" << password << "\n";
-    }
-    // The lock screen's stack: what was typed, our module, the password check.
-    sb::PamStack::writeService(
-        "tarvo-demo",
-        {"auth required " + sb::PamStack::wrapperModule("pam_set_items.so"),
-         "auth [success=done ignore=ignore default=die] " + sb::PamStack::tarvoModule() + " debug",
-         "auth required " + sb::PamStack::passcheckModule() +
-             " passdb=" + (sb::root() / "passdb").string(),
-         "auth required " + sb::PamStack::wrapperModule("pam_get_items.so")});
-    std::printf("user alice (uid %d), home %s\n", sb::aliceUid, sb::home("alice").c_str());
-    std::printf("stack: pam_set_items (the typed field), pam_tarvo.so debug, password check\n");
+    std::printf("user alice (uid %d), home %s; TPM: swtpm; camera: replay\n", sb::aliceUid,
+                sb::home("alice").c_str());
     if (!logCaptured) std::printf("(module's syslog lines are not shown: needs root namespaces)\n");
 
-    // The agent's side, as alice: a socket server whose verifier vouches with
-    // a fixed password (recognising the face is not part of this path yet).
-    auto agent = std::make_unique<sb::AgentProcess>(
-        sb::aliceUid, sb::agentFolder("alice", sb::aliceUid) / "agent.sock",
-        SocketServer::Match{0.312f, password});
-    auto face = unlock("Return on the empty password field: the agent vouches");
-    auto typed = unlock("A typed password: the module leaves it to the password check", password);
-    agent.reset();
-    auto none = unlock("Return on the empty field with no agent: the password must be typed");
+    int down[2], up[2];
+    if (::pipe(down) != 0 || ::pipe(up) != 0) return 1;
+    std::fflush(stdout);
+    pid_t agent = sb::spawnAs(sb::aliceUid, [&] { return agentSide(down[0], up[1]); });
+    bool ok = hear(up[0]) == 'r';
+    auto face = unlock("Franck presses Return on the empty password field");
+    say(down[1], 'n');
+    ok = ok && hear(up[0]) == 'r';
+    auto other = unlock("Someone else presses Return: the module steps aside");
+    say(down[1], 'n');
+    ok = ok && hear(up[0]) == 'r' && sb::waitFor(agent) == 0;
     showAgentLog();
-    bool ok = face.status == PAM_SUCCESS && face.token == password && typed.status == PAM_SUCCESS &&
-              none.status != PAM_SUCCESS && !none.token;
-    std::printf("\n%s\n", ok ? "request path works: the face's password reached the password check"
-                             : "request path FAILED");
+    ok = ok && face.status == PAM_SUCCESS && face.token == password &&
+         other.status != PAM_SUCCESS && other.stackWentOn && !other.token;
+    std::printf("\n%s\n", ok ? "face unlock works: Franck's face opened the session, the "
+                               "stranger's did not"
+                             : "face unlock FAILED");
     return ok ? 0 : 1;
 }
