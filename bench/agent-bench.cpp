@@ -1,0 +1,214 @@
+// The agent in the lock screen's place: VERIFY -> reply latency with the
+// camera warm (after a lock with warm-up on) and cold (started by the
+// VERIFY), the agent's memory and CPU, and VERIFY under hostile clients.
+// Real parts throughout: swtpm, the real model on a 30 fps replay of
+// franck.mp4, private buses with the screensaver's lock signal.
+#include "core/Agent.h"
+#include "core/Calibration.h"
+#include "core/FaceEngine.h"
+#include "core/Paths.h"
+#include "core/SocketClient.h"
+#include "core/StoredPassword.h"
+#include "core/UnixSocket.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <vector>
+
+using namespace tarvo;
+namespace sb = tarvo::sandbox;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* password = "bench password";
+const std::string data = TARVO_DATA_DIR;
+
+double msSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Four seconds of the video as stills, replayed at 30 frames a second.
+std::filesystem::path replayAt30() {
+    auto dir = sb::root() / "replay30";
+    std::filesystem::create_directories(dir);
+    cv::VideoCapture video(data + "/franck/franck.mp4");
+    video.set(cv::CAP_PROP_POS_MSEC, 4000);
+    cv::Mat frame;
+    for (int i = 0; i < 96 && video.read(frame); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%03d.jpg", i);
+        cv::imwrite((dir / name).string(), frame);
+    }
+    return dir;
+}
+
+void enrollFranck() {
+    std::vector<Calibration::Sample> samples;
+    for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg",
+                              "franck_03909.jpg", "franck_04117.jpg"})
+        samples.push_back(Calibration::Sample::from(
+            FaceEngine::analyze(cv::imread(data + "/franck/" + still), true)));
+    Calibration::commit(samples, "Franck");
+}
+
+std::optional<std::string> verify() {
+    return SocketClient::request("VERIFY", Paths::socket().string(), 6.0);
+}
+
+struct Figures {
+    std::vector<double> ms;
+    int matched = 0;
+    void print(const char* what) {
+        std::sort(ms.begin(), ms.end());
+        std::printf("%-36s median %6.0f ms  p95 %6.0f ms  max %6.0f ms  (%d of %zu matched)\n",
+                    what, ms[ms.size() / 2], ms[(ms.size() * 95 + 99) / 100 - 1], ms.back(),
+                    matched, ms.size());
+    }
+};
+
+Figures unlocks(int count) {
+    Figures figures;
+    for (int i = 0; i < count; ++i) {
+        auto start = Clock::now();
+        auto reply = verify();
+        figures.ms.push_back(msSince(start));
+        if (reply && reply->rfind("OK ", 0) == 0) ++figures.matched;
+        std::this_thread::sleep_for(100ms);
+    }
+    return figures;
+}
+
+long residentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](timeval t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double cpuPercentOver(std::chrono::seconds span) {
+    double before = cpuSeconds();
+    std::this_thread::sleep_for(span);
+    return 100 * (cpuSeconds() - before) / span.count();
+}
+
+// Clients that send garbage, connect and close, flood STATUS, or connect
+// and stall, on several threads at once, until `stop`. They run as root, so
+// the server reads what they send; other users' connections are refused
+// unread (and can't reach the socket through the 0700 folder at all).
+std::vector<std::thread> hostileClients(std::atomic<bool>& stop, std::atomic<long>& connections) {
+    auto path = Paths::socket().string();
+    auto client = [&, path](std::string_view send, bool stall) {
+        while (!stop) {
+            auto fd = UnixSocket::create();
+            auto address = UnixSocket::address(path);
+            if (fd.get() < 0 || !address ||
+                ::connect(fd.get(), reinterpret_cast<sockaddr*>(&*address), sizeof *address) != 0)
+                continue;
+            ++connections;
+            if (stall) {
+                std::this_thread::sleep_for(2s);
+                continue;
+            }
+            UnixSocket::sendAll(fd.get(), send);
+            UnixSocket::readOnce(fd.get(), 128, 200);
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(client, "\x01\xff garbage \xfe\n", false);
+    threads.emplace_back(client, "", false);
+    threads.emplace_back(client, "STATUS\n", false);
+    threads.emplace_back(client, "", true);
+    return threads;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sb::enter(argc, argv);
+    std::ofstream(sb::root() / "matrix") << "root:" << password << ":tarvo\n";
+    auto dir = sb::PamStack::writeService("tarvo", {"auth required " +
+                                                    sb::PamStack::wrapperModule("pam_matrix.so") +
+                                                    " passdb=" + (sb::root() / "matrix").string()});
+    ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+    ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
+    sb::SoftwareTpm tpm;
+    tpm.use();
+    sb::SessionBus session;
+    sb::SystemBus system;
+    sb::LockServices desktop;
+    ::setenv("TARVO_CAMERA", replayAt30().c_str(), 1);
+    StoredPassword::save(password);
+    enrollFranck();
+    std::printf("agent: root in this process; camera: 30 fps replay of franck.mp4 (4-7 s); "
+                "requiredFrames 3, attention\n\n");
+
+    auto agent = Agent::create(false);
+    agent->start();
+    std::this_thread::sleep_for(2s);
+    long idleKiB = residentKiB();
+    double unlockedCpu = cpuPercentOver(10s);
+
+    std::atomic<bool> sampling{true};
+    std::atomic<long> peakKiB{0};
+    std::thread sampler([&] {
+        while (sampling) {
+            peakKiB = std::max(peakKiB.load(), residentKiB());
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    auto cold = unlocks(25);
+
+    desktop.setScreenSaverActive(true);
+    while (!agent->isScanning())
+        std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(500ms);
+    double warmCpu = cpuPercentOver(5s);
+    auto warm = unlocks(25);
+    desktop.setScreenSaverActive(false);
+    std::this_thread::sleep_for(1s);
+
+    std::atomic<bool> stop{false};
+    std::atomic<long> connections{0};
+    auto threads = hostileClients(stop, connections);
+    std::this_thread::sleep_for(300ms);
+    auto hostile = unlocks(20);
+    stop = true;
+    for (auto& thread : threads)
+        thread.join();
+    sampling = false;
+    sampler.join();
+
+    cold.print("VERIFY -> reply, cold camera:");
+    warm.print("VERIFY -> reply, warm camera:");
+    hostile.print("VERIFY -> reply, hostile clients:");
+    std::printf("  (%ld hostile connections meanwhile: garbage, empty, STATUS floods, "
+                "stalled)\n",
+                connections.load());
+    std::printf("\nresident memory: idle %.1f MiB, peak while scanning %.1f MiB (whole process)\n",
+                idleKiB / 1024.0, peakKiB / 1024.0);
+    std::printf("CPU: %.2f%% of a core while unlocked (camera cold), %.1f%% while locked "
+                "with the camera warm\n(whole process, the bench's own bus peers included)\n",
+                unlockedCpu, warmCpu);
+    agent->stop();
+    return 0;
+}
