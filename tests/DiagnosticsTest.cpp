@@ -1,0 +1,156 @@
+#include "core/Diagnostics.h"
+
+#include "core/Enrollment.h"
+#include "core/LockScreen.h"
+#include "core/Paths.h"
+#include "core/StoredPassword.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace tarvo;
+using json = nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string data = TARVO_DATA_DIR;
+
+std::vector<std::string> keys(const json& object) {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : object.items())
+        names.push_back(name);
+    return names;
+}
+
+// A camera that opens but never delivers a frame.
+class SilentSource : public platform::VideoSource {
+  public:
+    bool next(platform::Image&) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return false;
+    }
+};
+
+// As root the test gets a mount namespace of its own in which /etc/pam.d
+// and /opt are empty folders: the lock screen's stack and the installed
+// module are real files at their real paths, without touching the machine's.
+class DiagnosticsTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
+        ::unsetenv("XDG_CURRENT_DESKTOP");
+        isolated = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
+                   ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
+    }
+    void SetUp() override {
+        for (auto file : {Paths::config(), Paths::enrolled(), StoredPassword::file()})
+            fs::remove(file);
+        ::setenv("TARVO_CAMERA", (data + "/franck/franck_01829.jpg").c_str(), 1);
+    }
+    static inline bool isolated = false;
+};
+
+TEST_F(DiagnosticsTest, NothingInstalledNothingEnrolled) {
+    if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+    auto text = Diagnostics::report(false);
+    auto report = json::parse(text);
+    EXPECT_EQ(keys(report), (std::vector<std::string>{"agent", "camera", "config", "enrollment",
+                                                      "lockScreen", "system", "tarvo"}));
+    EXPECT_EQ(report["enrollment"],
+              json::parse(R"({"faces": 0, "samplesPerFace": [], "totalSamples": 0})"));
+    auto& config = report["config"];
+    EXPECT_NE(text.find("\"threshold\": 0.44999998807907104"), std::string::npos) << text;
+    EXPECT_EQ(config["sensitivity"], 0);
+    EXPECT_EQ(config["requiredFrames"], 3);
+    EXPECT_EQ(config["liveness"], "attention");
+    EXPECT_EQ(config["warmWithDisplay"], true);
+    EXPECT_EQ(config["scanTimeout"], 15);
+    EXPECT_EQ(config["passwordSaved"], false);
+    EXPECT_EQ(keys(report["lockScreen"]),
+              (std::vector<std::string>{"stack", "stackExists", "wired"}));
+    EXPECT_EQ(report["lockScreen"]["stack"], "/etc/pam.d/gdm-password");
+    EXPECT_EQ(report["lockScreen"]["wired"], false);
+    EXPECT_NE(text.find("\"/etc/pam.d/gdm-password\""), std::string::npos) << "slashes as they are";
+    EXPECT_EQ(keys(report["camera"]), std::vector<std::string>{"authorization"});
+    EXPECT_EQ(report["agent"]["supportDirExists"], true);
+    EXPECT_EQ(report["agent"]["socketExists"], false);
+    utsname name{};
+    ::uname(&name);
+    EXPECT_EQ(report["system"]["arch"], name.machine);
+    EXPECT_EQ(report["tarvo"]["bundleID"], "io.tarvo");
+}
+
+TEST_F(DiagnosticsTest, WiredModuleAndTheChainAboveIt) {
+    if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+    std::ofstream("/etc/pam.d/gdm-password")
+        << "auth\t[success=done ignore=ignore default=ignore]\t/opt/tarvo/lib/pam_tarvo.so\n"
+           "@include common-auth\n";
+    fs::create_directories(LockScreen::moduleDir);
+    std::ofstream(LockScreen::module) << "module";
+    ::chmod(LockScreen::moduleDir, 0775);
+    auto lock = json::parse(Diagnostics::report(false))["lockScreen"];
+    EXPECT_EQ(lock["wired"], true);
+    EXPECT_EQ(lock["stackExists"], true);
+    EXPECT_EQ(lock["module"], "/opt/tarvo/lib/pam_tarvo.so");
+    EXPECT_EQ(lock["moduleExists"], true);
+    EXPECT_EQ(lock["rootOnlyChain"], false);
+    EXPECT_NE(lock["problem"].get<std::string>().find("is writable by group or others (mode"),
+              std::string::npos);
+
+    ::chmod(LockScreen::moduleDir, 0755);
+    lock = json::parse(Diagnostics::report(false))["lockScreen"];
+    EXPECT_EQ(lock["rootOnlyChain"], true);
+    EXPECT_FALSE(lock.contains("problem"));
+    fs::remove("/etc/pam.d/gdm-password");
+}
+
+TEST_F(DiagnosticsTest, CameraThatDeliversNothing) {
+    auto report = json::parse(Diagnostics::report(true, [](std::string&) {
+        return std::unique_ptr<platform::VideoSource>(new SilentSource);
+    }));
+    auto& camera = report["camera"];
+    EXPECT_EQ(camera["framesDelivered"], 0);
+    EXPECT_EQ(camera["settled"], false);
+    EXPECT_FALSE(camera.contains("frameSize"));
+    EXPECT_FALSE(camera.contains("faceDetected"));
+}
+
+TEST_F(DiagnosticsTest, ReplayedFaceBeforeAndAfterEnrolling) {
+    auto camera = json::parse(Diagnostics::report(true))["camera"];
+    EXPECT_EQ(camera["authorization"], "authorized");
+    EXPECT_EQ(camera["settled"], true);
+    EXPECT_GE(camera["framesDelivered"], 12);
+    auto still = cv::imread(data + "/franck/franck_01829.jpg");
+    EXPECT_EQ(camera["frameSize"], std::to_string(still.cols) + "x" + std::to_string(still.rows));
+    EXPECT_GT(camera["brightness"], 0.1);
+    EXPECT_EQ(camera["faceDetected"], true);
+    EXPECT_GT(camera["eyeAspectRatio"], 0.15);
+    EXPECT_FALSE(camera.contains("nearestDistance")) << "nothing enrolled";
+    EXPECT_FALSE(camera.contains("matched"));
+
+    Enrollment::add("Franck", {*FaceEngine::analyze(still, true).descriptor});
+    camera = json::parse(Diagnostics::report(true))["camera"];
+    EXPECT_LT(camera["nearestDistance"], 0.01);
+    EXPECT_EQ(camera["matched"], true);
+
+    auto blank = fs::path(Paths::dir()) / "blank.png";
+    cv::imwrite(blank.string(), cv::Mat(240, 320, CV_8UC3, cv::Scalar(40, 40, 40)));
+    ::setenv("TARVO_CAMERA", blank.c_str(), 1);
+    camera = json::parse(Diagnostics::report(true))["camera"];
+    EXPECT_EQ(camera["faceDetected"], false);
+    EXPECT_EQ(camera["detectionError"], "no face in frame");
+}
+
+} // namespace
