@@ -131,7 +131,12 @@ void purge(const std::string& user, const fs::path& app) {
     std::error_code ec;
     fs::path self = fs::canonical("/proc/self/exe", ec);
     fs::path target = fs::weakly_canonical(app, ec);
-    if (ec || target == "/" || self.string().rfind(target.string() + "/", 0) != 0)
+    // The bundle is the folder whose libexec holds this helper, and never a
+    // prefix shared with other software.
+    bool shared = false;
+    for (const char* prefix : {"/", "/usr", "/usr/local", "/opt", "/home"})
+        shared = shared || target == prefix;
+    if (ec || shared || self != target / "libexec" / "tarvo-helper")
         fail(app.string() +
              " is not the installation this helper belongs to; refusing to remove it");
     fs::remove_all(target, ec);
