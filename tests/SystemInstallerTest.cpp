@@ -1,0 +1,227 @@
+#include "core/SystemInstaller.h"
+
+#include "core/LockScreen.h"
+#include "core/StoredPassword.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvo::SystemInstaller {
+void PrintTo(const Outcome& outcome, std::ostream* out) {
+    *out << "kind " << static_cast<int>(outcome.kind) << " \"" << outcome.message << "\"";
+}
+} // namespace tarvo::SystemInstaller
+
+namespace sb = tarvo::sandbox;
+namespace fs = std::filesystem;
+using namespace tarvo;
+using Outcome = SystemInstaller::Outcome;
+
+namespace {
+
+constexpr const char* password = "pass \"with\" \\ and '";
+
+std::string readFile(const fs::path& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+void writeExecutable(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+}
+
+TEST(SystemInstallerRules, ShellQuoting) {
+    EXPECT_EQ(SystemInstaller::shellQuoted(
+                  "/Applications/Team's Apps/Tarvo.app/Contents/Helpers/pam_tarvo.so"),
+              "'/Applications/Team'\\''s Apps/Tarvo.app/Contents/Helpers/pam_tarvo.so'");
+    EXPECT_EQ(SystemInstaller::shellQuoted(""), "''");
+    EXPECT_EQ(SystemInstaller::shellQuoted("a b\"$(x)`"), "'a b\"$(x)`'");
+}
+
+TEST(SystemInstallerRules, Outcomes) {
+    using SystemInstaller::outcomeOf;
+    EXPECT_EQ(outcomeOf(0, "warnings", false), Outcome::done());
+    EXPECT_EQ(outcomeOf(126, "", true), Outcome::cancelled()) << "pkexec's dismissed prompt";
+    EXPECT_EQ(outcomeOf(126, "", false), Outcome::failed("The installer exited with an error."));
+    EXPECT_EQ(outcomeOf(1, "User canceled. (-128)", false), Outcome::cancelled());
+    EXPECT_EQ(outcomeOf(1, "cp: /etc/pam.d/gdm-password: Operation not permitted\n", true),
+              Outcome::needsFullDiskAccess());
+    EXPECT_EQ(outcomeOf(1, " \n\t", true), Outcome::failed("The installer exited with an error."));
+    EXPECT_EQ(outcomeOf(1, "0:1: execution error: it broke: here\n", true),
+              Outcome::failed("it broke: here"));
+    EXPECT_EQ(outcomeOf(1, "\n  sudo: a password is required \n", false),
+              Outcome::failed("sudo: a password is required"));
+}
+
+TEST(SystemInstallerRules, OutsideABundleEveryActionRefuses) {
+    ::unsetenv("TARVO_BUNDLE");
+    EXPECT_FALSE(SystemInstaller::isBundled()) << SystemInstaller::helper();
+    EXPECT_EQ(SystemInstaller::install(),
+              Outcome::failed(
+                  "Run Tarvo from Tarvo.app — the helper it installs is part of the app bundle."));
+    EXPECT_EQ(SystemInstaller::uninstall(),
+              Outcome::failed("Run Tarvo from Tarvo.app to turn face unlock off."));
+    EXPECT_EQ(SystemInstaller::purge(),
+              Outcome::failed("Run Tarvo from Tarvo.app to uninstall it."));
+    ::setenv("TARVO_BUNDLE", "/usr/local", 1);
+    EXPECT_FALSE(SystemInstaller::isBundled()) << "a shared prefix is never a bundle";
+    ::unsetenv("TARVO_BUNDLE");
+}
+
+// A bundle with the built helper and module, installed through stand-ins
+// for sudo and pkexec into /etc/pam.d and /opt of a mount namespace of the
+// test's own (empty folders there), so the scripts run for real as root.
+class SystemInstallerTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        isolated = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
+                   ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
+        if (!isolated) return;
+        std::ofstream(sb::root() / "matrix") << "root:" << password << ":tarvo\n";
+        auto dir = sb::PamStack::writeService(
+            "tarvo", {"auth required " + sb::PamStack::wrapperModule("pam_matrix.so") +
+                      " passdb=" + (sb::root() / "matrix").string()});
+        ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+        tpm = new sb::SoftwareTpm();
+        tpm->use();
+
+        fs::path app = "/opt/tarvo-app";
+        fs::create_directories(app / "libexec");
+        fs::copy_file(TARVO_HELPER, app / "libexec/tarvo-helper");
+        fs::copy_file(PAM_TARVO_MODULE, app / "libexec/pam_tarvo.so");
+        ::setenv("TARVO_BUNDLE", app.c_str(), 1);
+        writeExecutable(bin() / "sudo", R"(#!/bin/sh
+# sudo -S -k -p PROMPT -- COMMAND...: asks on standard error, reads one line.
+echo "$*" >> "$FAKE_LOG/sudo.args"
+prompt=$4; shift 5
+case "$FAKE_SUDO" in
+nopasswd) exec "$@" ;;
+esac
+printf '%s' "$prompt" >&2
+IFS= read -r line || exit 1
+if [ "$FAKE_SUDO" = accept ] && [ "$line" = "$FAKE_PASSWORD" ]; then exec "$@"; fi
+echo "Sorry, try again." >&2
+printf '%s' "$prompt" >&2
+if IFS= read -r more; then echo "$more" > "$FAKE_LOG/sudo.leaked"; fi
+echo "sudo: 1 incorrect password attempt" >&2
+exit 1
+)");
+        writeExecutable(bin() / "pkexec", R"(#!/bin/sh
+echo "$*" >> "$FAKE_LOG/pkexec.args"
+case "$FAKE_PKEXEC" in
+ok) exec "$@" ;;
+dismiss) exit 126 ;;
+eperm) echo "install: cannot create /etc/pam.d/x: Operation not permitted" >&2; exit 1 ;;
+silent) exit 1 ;;
+*) printf 'pkexec\nexecution error: it broke\n' >&2; exit 1 ;;
+esac
+)");
+        ::setenv("FAKE_PASSWORD", password, 1);
+    }
+    static void TearDownTestSuite() { delete tpm; }
+
+    void SetUp() override {
+        if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+        fs::remove_all(log());
+        fs::create_directories(log());
+        ::setenv("FAKE_LOG", log().c_str(), 1);
+        StoredPassword::save(password);
+    }
+
+    static fs::path bin() { return sb::root(); }
+    static fs::path log() { return sb::root() / "runner-log"; }
+    static SystemInstaller::Runners standIns() {
+        return {(bin() / "sudo").string(), (bin() / "pkexec").string()};
+    }
+    static void behave(const char* sudo, const char* pkexec) {
+        ::setenv("FAKE_SUDO", sudo, 1);
+        ::setenv("FAKE_PKEXEC", pkexec, 1);
+    }
+
+    static inline bool isolated = false;
+    static inline sb::SoftwareTpm* tpm = nullptr;
+};
+
+TEST_F(SystemInstallerTest, InstallsAndUninstallsWithTheSavedPasswordAndNoPrompt) {
+    behave("accept", "fail");
+    std::ofstream("/etc/pam.d/gdm-password") << "auth\trequisite\tpam_nologin.so\n"
+                                                "@include common-auth\n";
+    ASSERT_TRUE(SystemInstaller::isBundled());
+    EXPECT_EQ(SystemInstaller::install(standIns()), Outcome::done());
+    EXPECT_FALSE(fs::exists(log() / "pkexec.args")) << "no prompt";
+    EXPECT_EQ(readFile(log() / "sudo.args").find(password), std::string::npos);
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
+    struct stat st {};
+    ASSERT_EQ(::stat(LockScreen::module, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(LockScreen::rootOnlyChainProblem(LockScreen::module), std::nullopt);
+    EXPECT_FALSE(LockScreen::moduleIsOutdated(SystemInstaller::bundledModule()));
+
+    EXPECT_EQ(SystemInstaller::uninstall(standIns()), Outcome::done());
+    EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
+    EXPECT_EQ(readFile("/etc/pam.d/gdm-password"), "auth\trequisite\tpam_nologin.so\n"
+                                                   "@include common-auth\n");
+}
+
+TEST_F(SystemInstallerTest, ARefusedPasswordFallsBackToThePrompt) {
+    behave("reject", "ok");
+    std::ofstream("/etc/pam.d/gdm-password") << "@include common-auth\n";
+    EXPECT_EQ(SystemInstaller::install(standIns()), Outcome::done());
+    EXPECT_TRUE(fs::exists(log() / "pkexec.args"));
+    EXPECT_FALSE(fs::exists(log() / "sudo.leaked")) << "sudo's second prompt got nothing";
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
+
+    behave("reject", "dismiss");
+    EXPECT_EQ(SystemInstaller::uninstall(standIns()), Outcome::cancelled());
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module) << "nothing changed";
+}
+
+TEST_F(SystemInstallerTest, WithoutASavedPasswordOnlyThePromptRuns) {
+    StoredPassword::clear();
+    auto script = "echo ran > " + (log() / "ran").string();
+    behave("accept", "eperm");
+    EXPECT_EQ(SystemInstaller::runPrivileged(script, std::nullopt, standIns()),
+              Outcome::needsFullDiskAccess());
+    behave("accept", "silent");
+    EXPECT_EQ(SystemInstaller::uninstall(standIns()),
+              Outcome::failed("The installer exited with an error."));
+    behave("accept", "execution");
+    EXPECT_EQ(SystemInstaller::uninstall(standIns()), Outcome::failed("it broke"));
+    EXPECT_FALSE(fs::exists(log() / "sudo.args"));
+}
+
+// A sudo that asks for nothing must not get the password as the first line
+// of the script: the shell would run it as a command.
+TEST_F(SystemInstallerTest, ASudoThatAsksNothingGetsOnlyTheScript) {
+    behave("nopasswd", "fail");
+    auto out = (log() / "out").string();
+    EXPECT_EQ(SystemInstaller::runPrivileged("echo one > " + out + "\necho two >> " + out, password,
+                                             standIns()),
+              Outcome::done());
+    EXPECT_EQ(readFile(out), "one\ntwo\n");
+}
+
+// Outside the test's namespace: sudo needs the machine's own PAM stack.
+TEST(SystemInstallerRealSudo, RunsTheScriptAsRoot) {
+    if (geteuid() != 0 || ::access("/usr/bin/sudo", X_OK) != 0)
+        GTEST_SKIP() << "needs root and sudo";
+    auto file = sb::root() / "uid";
+    EXPECT_EQ(SystemInstaller::runPrivileged("id -u > " + file.string(), "not asked of root", {}),
+              Outcome::done());
+    EXPECT_EQ(readFile(file), "0\n");
+}
+
+} // namespace
