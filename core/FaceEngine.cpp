@@ -51,8 +51,9 @@ void prepare() {
     FaceEmbedder::isAvailable();
 }
 
-Detection analyze(const Image& image, bool wantDescriptor) {
-    auto faces = platform::FaceDetector::detect(image);
+Detection analyze(const Image& image, bool wantDescriptor,
+                  platform::FaceDetector::Tracker* tracker) {
+    auto faces = platform::FaceDetector::detect(image, nullptr, tracker);
     if (faces.empty()) throw EngineError::noFace();
     if (faces.size() > 1) throw EngineError::multipleFaces(static_cast<int>(faces.size()));
     Detection detection;

@@ -56,7 +56,10 @@ void prepare();
 
 // Throws EngineError, the detector's errors and (with a descriptor)
 // FaceEmbedder::EmbedError, each unchanged.
-Detection analyze(const Image& image, bool wantDescriptor);
+// A tracker follows one stream's face from frame to frame (see the
+// detector); without one, every frame is searched whole.
+Detection analyze(const Image& image, bool wantDescriptor,
+                  platform::FaceDetector::Tracker* tracker = nullptr);
 
 // The cosine distance from the probe to the closest sample of its length;
 // nothing when no sample is comparable.

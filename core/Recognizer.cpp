@@ -22,10 +22,12 @@ void increment(std::int64_t& counter) {
 
 Recognizer::Recognizer(Config config, std::vector<FaceEngine::Descriptor> enrolled, Analyze analyze)
     : config_(std::move(config)), enrolled_(std::move(enrolled)),
-      analyze_(
-          analyze
-              ? std::move(analyze)
-              : [](const FaceEngine::Image& frame) { return FaceEngine::analyze(frame, true); }),
+      analyze_(analyze
+                   ? std::move(analyze)
+                   // A scan is one stream of frames: its face is tracked.
+                   : [tracker = std::make_shared<platform::FaceDetector::Tracker>()](
+                         const FaceEngine::Image&
+                             frame) { return FaceEngine::analyze(frame, true, tracker.get()); }),
       bestDistance_(std::numeric_limits<float>::max()), blinkPhase_(startingPhase()) {}
 
 Recognizer::BlinkPhase Recognizer::startingPhase() const {

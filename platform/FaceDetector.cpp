@@ -90,7 +90,29 @@ std::vector<Point> Observation::pointsInImage(const Region& region, int imageWid
     return points;
 }
 
-std::vector<Observation> detect(const cv::Mat& frame, Timings* timings) {
+namespace {
+
+// The faces in `area` of the grey frame, searched at `scale`, as boxes of
+// the whole frame.
+std::vector<dlib::rectangle> faceBoxes(const cv::Mat& grey, const cv::Rect& area, double scale) {
+    thread_local dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+    cv::Mat small;
+    if (scale < 1.0)
+        cv::resize(grey(area), small, cv::Size(), scale, scale, cv::INTER_AREA);
+    else
+        small = grey(area);
+    dlib::cv_image<unsigned char> image(cvIplImage(small));
+    std::vector<dlib::rectangle> boxes;
+    for (const dlib::rectangle& hit : detector(image))
+        boxes.emplace_back(
+            area.x + std::lround(hit.left() / scale), area.y + std::lround(hit.top() / scale),
+            area.x + std::lround(hit.right() / scale), area.y + std::lround(hit.bottom() / scale));
+    return boxes;
+}
+
+} // namespace
+
+std::vector<Observation> detect(const cv::Mat& frame, Timings* timings, Tracker* tracker) {
     using Clock = std::chrono::steady_clock;
     auto since = [](Clock::time_point start) {
         return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -98,22 +120,37 @@ std::vector<Observation> detect(const cv::Mat& frame, Timings* timings) {
     Timings spent;
     auto start = Clock::now();
     const auto& shapes = predictor();
-    thread_local dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
-    cv::Mat grey, small;
+    cv::Mat grey;
     cv::cvtColor(frame, grey, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    double scale = grey.cols > detectionWidth ? double(detectionWidth) / grey.cols : 1.0;
-    if (scale < 1.0)
-        cv::resize(grey, small, cv::Size(), scale, scale, cv::INTER_AREA);
-    else
-        small = grey;
+    cv::Rect whole(0, 0, grey.cols, grey.rows);
+    std::vector<dlib::rectangle> found;
+    bool tracked = tracker && tracker->face_ && tracker->size_ == grey.size() &&
+                   tracker->sinceFullScan_ + 1 < Tracker::fullScanEvery;
+    if (tracked) {
+        const cv::Rect& face = *tracker->face_;
+        cv::Rect area = cv::Rect(face.x - face.width / 2, face.y - face.height / 2, face.width * 2,
+                                 face.height * 2) &
+                        whole;
+        found = faceBoxes(grey, area, std::min(1.0, 110.0 / std::max(face.width, 1)));
+        tracked = !found.empty();
+    }
+    if (!tracked)
+        found = faceBoxes(grey, whole,
+                          grey.cols > detectionWidth ? double(detectionWidth) / grey.cols : 1.0);
+    if (tracker) {
+        tracker->size_ = grey.size();
+        tracker->sinceFullScan_ = tracked ? tracker->sinceFullScan_ + 1 : 0;
+        if (found.size() == 1)
+            tracker->face_ =
+                cv::Rect(found[0].left(), found[0].top(), found[0].width(), found[0].height());
+        else
+            tracker->face_.reset();
+    }
+    spent.detectMs = since(start);
 
     std::vector<Observation> faces;
-    dlib::cv_image<unsigned char> smallImage(cvIplImage(small)), fullImage(cvIplImage(grey));
-    std::vector<dlib::rectangle> found = detector(smallImage);
-    spent.detectMs = since(start);
-    for (const dlib::rectangle& hit : found) {
-        dlib::rectangle box(std::lround(hit.left() / scale), std::lround(hit.top() / scale),
-                            std::lround(hit.right() / scale), std::lround(hit.bottom() / scale));
+    dlib::cv_image<unsigned char> fullImage(cvIplImage(grey));
+    for (const dlib::rectangle& box : found) {
         start = Clock::now();
         dlib::full_object_detection shape = shapes(fullImage, box);
         spent.landmarksMs += since(start);

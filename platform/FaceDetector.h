@@ -47,9 +47,28 @@ struct Timings {
     double detectMs = 0, landmarksMs = 0, poseMs = 0;
 };
 
-// Every face found in a BGR frame, each with landmarks and pose. Throws
-// std::runtime_error when the landmark model can't be loaded.
-std::vector<Observation> detect(const cv::Mat& frame, Timings* timings = nullptr);
+// Follows the face of one stream of frames (one scan, one preview), so that
+// most frames are searched only around where the face just was, at a scale
+// that makes it about 110 pixels wide: the whole frame is searched every
+// `fullScanEvery` frames, whenever the face is lost, when the frame size
+// changes and while there isn't exactly one face. Someone who comes into
+// view away from the face is found by the next whole-frame search.
+class Tracker {
+  public:
+    static constexpr int fullScanEvery = 5;
+
+  private:
+    friend std::vector<Observation> detect(const cv::Mat&, Timings*, Tracker*);
+    std::optional<cv::Rect> face_;
+    cv::Size size_;
+    int sinceFullScan_ = 0;
+};
+
+// Every face found in a BGR frame, each with landmarks and pose; with a
+// tracker, as the tracker allows. Throws std::runtime_error when the
+// landmark model can't be loaded.
+std::vector<Observation> detect(const cv::Mat& frame, Timings* timings = nullptr,
+                                Tracker* tracker = nullptr);
 
 // Loads the landmark model now rather than at the first face (about a
 // second). Throws as detect() does.

@@ -85,4 +85,35 @@ TEST(FaceDetectorTest, AMissingLandmarkModelIsAnError) {
     EXPECT_EQ(status, 0);
 }
 
+// A camera frame with the man's still at the left, and optionally a second
+// copy far to the right, outside the window the tracker searches.
+cv::Mat cameraFrame(bool second) {
+    cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar(30, 30, 30));
+    cv::Mat face = still("franck/franck_02159.jpg");
+    face.copyTo(frame(cv::Rect(40, 100, face.cols, face.rows)));
+    if (second) face.copyTo(frame(cv::Rect(1280 - 40 - face.cols, 100, face.cols, face.rows)));
+    return frame;
+}
+
+TEST(FaceDetectorTest, TrackingFindsTheSameFaceAndLaterNewcomers) {
+    auto whole = Detector::detect(cameraFrame(false));
+    ASSERT_EQ(whole.size(), 1u);
+    Detector::Tracker tracker;
+    for (int i = 0; i < 2 * Detector::Tracker::fullScanEvery; ++i) {
+        auto faces = Detector::detect(cameraFrame(false), nullptr, &tracker);
+        ASSERT_EQ(faces.size(), 1u) << "frame " << i;
+        EXPECT_NEAR(faces[0].x, whole[0].x, 0.1 * whole[0].width);
+        EXPECT_NEAR(faces[0].width, whole[0].width, 0.2 * whole[0].width);
+        ASSERT_TRUE(faces[0].landmarks);
+    }
+    // Someone sits down beside him: seen by the next whole-frame search at
+    // the latest.
+    int frames = 0;
+    while (Detector::detect(cameraFrame(true), nullptr, &tracker).size() == 1)
+        ASSERT_LT(++frames, Detector::Tracker::fullScanEvery);
+    // A frame of another size is searched whole.
+    cv::Mat group = still("faces/sample2.jpg");
+    EXPECT_EQ(Detector::detect(group, nullptr, &tracker).size(), Detector::detect(group).size());
+}
+
 } // namespace
