@@ -1,11 +1,14 @@
 #include "platform/EmbeddingModel.h"
 
 #include <cmath>
+#include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
+#include <unistd.h>
 
 namespace Tflite = tarvo::platform::Tflite;
 using Tflite::Op;
@@ -208,6 +211,82 @@ TEST(EmbeddingModelTest, MissingOrForeignFilesGiveReasons) {
     EXPECT_NE(error.find("cannot be read"), std::string::npos) << error;
     EXPECT_FALSE(tarvo::platform::EmbeddingModel::load(stillPath, error));
     EXPECT_EQ(error, "not a TensorFlow Lite model");
+}
+
+// Just enough of protobuf's wire format to write a small ONNX model.
+struct Proto {
+    std::string bytes;
+    Proto& varint(std::uint64_t v) {
+        do {
+            bytes += static_cast<char>((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
+            v >>= 7;
+        } while (v);
+        return *this;
+    }
+    Proto& integer(int field, std::uint64_t v) { return varint(field << 3).varint(v); }
+    Proto& text(int field, const std::string& v) {
+        varint(field << 3 | 2).varint(v.size());
+        bytes += v;
+        return *this;
+    }
+    Proto& message(int field, const Proto& v) { return text(field, v.bytes); }
+};
+
+Proto node(const std::string& op, std::vector<std::string> inputs, const std::string& output) {
+    Proto n;
+    for (const auto& input : inputs)
+        n.text(1, input);
+    return n.text(2, output).text(3, op + "_node").text(4, op);
+}
+
+Proto floatTensor(const std::string& name, const std::vector<int>& dims) {
+    Proto shape;
+    for (int d : dims)
+        shape.message(1, Proto().integer(1, d));
+    Proto tensor = Proto().integer(1, 1).message(2, shape);
+    return Proto().text(1, name).message(2, Proto().message(1, tensor));
+}
+
+// pixels [1,3,112,112] -> mean of each channel -> times W [3,2] -> [1,2].
+std::string channelMeanModel() {
+    std::vector<float> w = {1, 0, 0, 2, 3, 0};
+    Proto weights = Proto().integer(1, 3).integer(1, 2).integer(2, 1).text(8, "W");
+    weights.text(9, std::string(reinterpret_cast<const char*>(w.data()), w.size() * sizeof(float)));
+    Proto graph;
+    graph.message(1, node("GlobalAveragePool", {"pixels"}, "pooled"))
+        .message(1, node("Flatten", {"pooled"}, "flat"))
+        .message(1, node("MatMul", {"flat", "W"}, "embedding"))
+        .text(2, "channel-mean")
+        .message(5, weights)
+        .message(11, floatTensor("pixels", {1, 3, 112, 112}))
+        .message(12, floatTensor("embedding", {1, 2}));
+    return Proto()
+        .integer(1, 7)
+        .message(8, Proto().text(1, "").integer(2, 13))
+        .message(7, graph)
+        .bytes;
+}
+
+// A user's own ONNX model, with what it expects described beside it.
+TEST(EmbeddingModelTest, OnnxModelsLoadWithTheirDescription) {
+    auto dir = std::filesystem::temp_directory_path() / ("onnx-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "FaceEmbedding.onnx", std::ios::binary) << channelMeanModel();
+    cv::Mat crop(112, 112, CV_8UC3, cv::Scalar(10, 20, 30)); // B, G, R
+    auto embed = [&](const std::string& description) {
+        std::ofstream(dir / "FaceEmbedding.json") << description;
+        std::string error;
+        auto model = tarvo::platform::EmbeddingModel::load(dir / "FaceEmbedding.onnx", error);
+        EXPECT_TRUE(model) << error;
+        return model ? model->embed(crop) : std::vector<float>{};
+    };
+    EXPECT_EQ(embed(R"({"input": "pixels", "output": "embedding", "mean": 0, "scale": 1,
+                        "channels": "BGR"})"),
+              (std::vector<float>{100, 40}));
+    EXPECT_EQ(embed(R"({"mean": 0, "scale": 1})"), (std::vector<float>{60, 40})) << "RGB";
+    EXPECT_EQ(embed(R"({"mean": 10, "scale": 0.5, "channels": "BGR"})"),
+              (std::vector<float>{30, 10}));
+    std::filesystem::remove_all(dir);
 }
 
 } // namespace
