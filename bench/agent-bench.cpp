@@ -145,11 +145,7 @@ std::vector<std::thread> hostileClients(std::atomic<bool>& stop, std::atomic<lon
 
 int main(int argc, char** argv) {
     sb::enter(argc, argv);
-    std::ofstream(sb::root() / "matrix") << "root:" << password << ":tarvo\n";
-    auto dir = sb::PamStack::writeService("tarvo", {"auth required " +
-                                                    sb::PamStack::wrapperModule("pam_matrix.so") +
-                                                    " passdb=" + (sb::root() / "matrix").string()});
-    ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+    sb::PamStack::usePasswordCheck({{"root", password}});
     ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
     sb::SoftwareTpm tpm;
     tpm.use();

@@ -60,11 +60,7 @@ void cameraRate(double seconds) {
 
 int main(int argc, char** argv) {
     sb::enter(argc, argv);
-    std::ofstream(sb::root() / "passdb") << "root:bench password:tarvo\n";
-    auto dir = sb::PamStack::writeService("tarvo", {"auth required " +
-                                                    sb::PamStack::wrapperModule("pam_matrix.so") +
-                                                    " passdb=" + (sb::root() / "passdb").string()});
-    ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+    sb::PamStack::usePasswordCheck({{"root", "bench password"}});
     sb::SoftwareTpm tpm;
     tpm.use();
 

@@ -122,12 +122,8 @@ void showAgentLog() {
 
 void writeStacks() {
     std::ofstream(sb::root() / "passdb") << "alice:" << password << "\n";
-    std::ofstream(sb::root() / "matrix") << "alice:" << password << ":tarvo\n";
     // The agent checks the password it seals with a stack of its own.
-    auto dir = sb::PamStack::writeService("tarvo", {"auth required " +
-                                                    sb::PamStack::wrapperModule("pam_matrix.so") +
-                                                    " passdb=" + (sb::root() / "matrix").string()});
-    ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+    sb::PamStack::usePasswordCheck({{"alice", password}});
     // The lock screen's stack: our module, then the password check.
     sb::PamStack::writeService(
         "tarvo-demo",

@@ -83,4 +83,15 @@ Outcome authenticate(const std::string& user, const std::vector<std::string>& ta
     return outcome;
 }
 
+void usePasswordCheck(const std::map<std::string, std::string>& passwords) {
+    auto file = root() / "matrix";
+    std::ofstream out(file);
+    for (const auto& [user, password] : passwords)
+        out << user << ":" << password << ":tarvo\n";
+    out.close();
+    auto dir = writeService(
+        "tarvo", {"auth required " + wrapperModule("pam_matrix.so") + " passdb=" + file.string()});
+    ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+}
+
 } // namespace tarvo::sandbox::PamStack

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,11 @@ std::string writeService(const std::string& service, const std::vector<std::stri
 Outcome authenticate(const std::string& user,
                      const std::vector<std::string>& tarvoOptions = {"debug"},
                      const std::optional<std::string>& typed = std::nullopt);
+
+// The account passwords Tarvo's own password check (PAM service "tarvo")
+// accepts from now on, by user: pam_matrix against a file of the sandbox's.
+// Points TARVO_PAM_CONFDIR at the sandbox's PAM directory.
+void usePasswordCheck(const std::map<std::string, std::string>& passwords);
 
 // Runs pam_authenticate for a service of the sandbox's PAM directory.
 Outcome run(const std::string& service, const std::string& user);

@@ -88,11 +88,7 @@ bool eventually(Condition condition, std::chrono::milliseconds limit) {
 class AgentTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        std::ofstream(sb::root() / "passdb") << "root:" << password << ":tarvo\n";
-        auto dir = sb::PamStack::writeService(
-            "tarvo", {"auth required " + sb::PamStack::wrapperModule("pam_matrix.so") +
-                      " passdb=" + (sb::root() / "passdb").string()});
-        ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+        sb::PamStack::usePasswordCheck({{"root", password}});
         tpm = new sb::SoftwareTpm();
         tpm->use();
         sessionBus = new sb::SessionBus();
@@ -283,11 +279,11 @@ TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
     EXPECT_TRUE(logged("verify: not enrolled (no enrolled face. Enroll in Tarvo.)"));
 
     Enrollment::add("me", {ownerFace});
-    std::ofstream(sb::root() / "passdb") << "root:a new password:tarvo\n";
+    sb::PamStack::usePasswordCheck({{"root", "a new password"}});
     EXPECT_EQ(verify(), "NO not-seen");
     EXPECT_TRUE(logged("verify: saved password is out of date, removed it"));
     EXPECT_FALSE(StoredPassword::isStored());
-    std::ofstream(sb::root() / "passdb") << "root:" << password << ":tarvo\n";
+    sb::PamStack::usePasswordCheck({{"root", password}});
 }
 
 // A typed unlock after a failed VERIFY starts the password's period again,

@@ -43,12 +43,7 @@ Problem::Kind saveFails(const std::string& password) {
 class StoredPasswordTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        std::ofstream(sb::root() / "passdb") << "root:" << rootPassword << ":tarvo\n"
-                                             << "alice:" << alicePassword << ":tarvo\n";
-        auto dir = sb::PamStack::writeService(
-            "tarvo", {"auth required " + sb::PamStack::wrapperModule("pam_matrix.so") +
-                      " passdb=" + (sb::root() / "passdb").string()});
-        ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+        sb::PamStack::usePasswordCheck({{"root", rootPassword}, {"alice", alicePassword}});
         tpm = new sb::SoftwareTpm();
     }
     static void TearDownTestSuite() { delete tpm; }

@@ -90,11 +90,7 @@ class SystemInstallerTest : public testing::Test {
                    ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
                    ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
         if (!isolated) return;
-        std::ofstream(sb::root() / "matrix") << "root:" << password << ":tarvo\n";
-        auto dir = sb::PamStack::writeService(
-            "tarvo", {"auth required " + sb::PamStack::wrapperModule("pam_matrix.so") +
-                      " passdb=" + (sb::root() / "matrix").string()});
-        ::setenv("TARVO_PAM_CONFDIR", dir.c_str(), 1);
+        sb::PamStack::usePasswordCheck({{"root", password}});
         tpm = new sb::SoftwareTpm();
         tpm->use();
 
