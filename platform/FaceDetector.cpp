@@ -95,7 +95,10 @@ namespace {
 // The faces in `area` of the grey frame, searched at `scale`, as boxes of
 // the whole frame.
 std::vector<dlib::rectangle> faceBoxes(const cv::Mat& grey, const cv::Rect& area, double scale) {
-    thread_local dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+    // Building the detector takes a quarter of a second and each camera
+    // start brings a new frame thread: every thread copies one built once.
+    static const dlib::frontal_face_detector prototype = dlib::get_frontal_face_detector();
+    thread_local dlib::frontal_face_detector detector = prototype;
     cv::Mat small;
     if (scale < 1.0)
         cv::resize(grey(area), small, cv::Size(), scale, scale, cv::INTER_AREA);
