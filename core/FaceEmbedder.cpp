@@ -60,6 +60,16 @@ bool isAvailable() {
     return model() != nullptr;
 }
 
+void prepare() {
+    if (auto* loaded = model()) {
+        try {
+            loaded->embed(Image(112, 112, CV_8UC3, cv::Scalar::all(128)));
+        } catch (const std::exception&) {
+            // A model that can't run says so at the first real face.
+        }
+    }
+}
+
 std::optional<std::array<Point, 5>> fivePoints(const Observation& face, int width, int height) {
     if (!face.landmarks) return std::nullopt;
     const auto& marks = *face.landmarks;

@@ -48,7 +48,7 @@ void prepare() {
         platform::FaceDetector::prepare();
     } catch (const std::exception&) {
     }
-    FaceEmbedder::isAvailable();
+    FaceEmbedder::prepare();
 }
 
 Detection analyze(const Image& image, bool wantDescriptor,

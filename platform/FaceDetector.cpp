@@ -95,9 +95,16 @@ namespace {
 // The faces in `area` of the grey frame, searched at `scale`, as boxes of
 // the whole frame.
 std::vector<dlib::rectangle> faceBoxes(const cv::Mat& grey, const cv::Rect& area, double scale) {
-    // Building the detector takes a quarter of a second and each camera
-    // start brings a new frame thread: every thread copies one built once.
-    static const dlib::frontal_face_detector prototype = dlib::get_frontal_face_detector();
+    // Building the detector, and preparing its filters at its first
+    // search, take a quarter of a second each; each camera start brings a
+    // new frame thread. Every thread copies one built and run once.
+    static const dlib::frontal_face_detector prototype = [] {
+        dlib::frontal_face_detector built = dlib::get_frontal_face_detector();
+        dlib::array2d<unsigned char> blank(120, 120);
+        dlib::assign_all_pixels(blank, 0);
+        built(blank);
+        return built;
+    }();
     thread_local dlib::frontal_face_detector detector = prototype;
     cv::Mat small;
     if (scale < 1.0)
@@ -180,8 +187,10 @@ std::vector<Observation> detect(const cv::Mat& frame, Timings* timings, Tracker*
     return faces;
 }
 
+// A first search of a camera-sized frame sets up what the libraries build
+// once per process (about 0.3 s); a scan should find it ready.
 void prepare() {
-    predictor();
+    detect(cv::Mat(480, 640, CV_8UC3, cv::Scalar::all(0)));
 }
 
 } // namespace tarvo::platform::FaceDetector
