@@ -45,7 +45,7 @@ std::shared_ptr<Agent> Agent::create(bool requestsCameraAccess, Environment envi
 
 Agent::Agent(bool requestsCameraAccess, Environment environment)
     : camera_(environment.cameraSource),
-      control_(std::string(AppIdentity::reverseDns) + ".control"),
+      control_(std::string(AppIdentity::reverseDns) + ".control"), freshness_(environment.clock),
       requestsCameraAccess_(requestsCameraAccess), environment_(std::move(environment)) {
     if (!environment_.displayAsleep)
         environment_.displayAsleep = [] { return platform::DisplayPower::isAsleep(); };

@@ -38,6 +38,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
         Camera::SourceFactory cameraSource;
         std::function<bool()> displayAsleep;
         Recognizer::Analyze analyze;
+        PasswordFreshness::Clock clock; // time since boot
     };
 
     static constexpr std::chrono::milliseconds displayPollInterval{400};

@@ -30,6 +30,8 @@ enum class Scene { owner, stranger, nobody };
 std::atomic<Scene> scene{Scene::owner};
 std::atomic<bool> displayAsleep{false};
 std::atomic<int> camerasOpened{0};
+// Time since boot as the agent's password freshness sees it.
+std::atomic<std::int64_t> hoursSinceBoot{1};
 
 const FaceEngine::Descriptor ownerFace{{1, 0, 0}};
 const FaceEngine::Descriptor strangerFace{{0, 1, 0}};
@@ -64,6 +66,7 @@ Agent::Environment scripted() {
     };
     environment.displayAsleep = [] { return displayAsleep.load(); };
     environment.analyze = analyze;
+    environment.clock = [] { return std::chrono::nanoseconds(std::chrono::hours(hoursSinceBoot)); };
     return environment;
 }
 
@@ -108,6 +111,7 @@ class AgentTest : public testing::Test {
         scene = Scene::owner;
         displayAsleep = false;
         camerasOpened = 0;
+        hoursSinceBoot = 1;
         std::filesystem::remove(Paths::log());
         Config config;
         config.save();
@@ -286,18 +290,24 @@ TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
     sb::PamStack::usePasswordCheck({{"root", password}});
 }
 
-// A typed unlock after a failed VERIFY starts the password's period again,
-// and a face VERIFY's password is not kept past the unlock.
-TEST_F(AgentTest, TypedUnlockTouchesNoKeyring) {
+// A typed unlock starts the password's 48 hours again and touches no
+// keyring; after 48 hours a face is refused and the lock screen isn't
+// warmed until the password is typed.
+TEST_F(AgentTest, TypedUnlockStartsThePasswordsPeriodAgain) {
     agent->start();
+    hoursSinceBoot = 50;
     desktop->setScreenSaverActive(true);
     ASSERT_TRUE(logged(" screen locked\n"));
-    scene = Scene::stranger;
+    std::this_thread::sleep_for(1s);
+    EXPECT_FALSE(agent->isScanning()) << "no warming when the password is needed";
     EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: password needed, 48 hours since the last password"));
     desktop->setScreenSaverActive(false);
     ASSERT_TRUE(logged("screen unlocked"));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(count("login keychain"), 0u);
+
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65") << "typed just now: a face will do";
 }
 
 } // namespace
