@@ -66,9 +66,7 @@ void Agent::start() {
         Paths::socket().string(), weakly([](Agent& self) { return self.verifyNow(); }),
         [sink = std::weak_ptr<Sink>(sink_)] {
             auto shared = sink.lock();
-            if (!shared) return false;
-            std::lock_guard guard(shared->lock);
-            return static_cast<bool>(shared->frameSink);
+            return shared && shared->isScanning();
         },
         [](const std::string& event) { Log::line("socket: " + event); });
     server->start();
@@ -139,11 +137,6 @@ bool Agent::warmConditionsHold(bool isLocked) {
            !TouchIDState::requiresPassword();
 }
 
-bool Agent::hasFrameSink() {
-    std::lock_guard guard(sink_->lock);
-    return static_cast<bool>(sink_->frameSink);
-}
-
 void Agent::pollDisplay() {
     bool isLocked;
     {
@@ -157,7 +150,7 @@ void Agent::pollDisplay() {
             Log::line("lock screen showing — camera warming");
         return;
     }
-    if (!camera_.isRunning() || hasFrameSink()) return;
+    if (!camera_.isRunning() || sink_->isScanning()) return;
     camera_.stop();
     Log::line("camera cold again");
 }

@@ -84,7 +84,6 @@ class Agent : public std::enable_shared_from_this<Agent> {
     std::optional<float> recognize();
     std::optional<float> runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
     bool warmConditionsHold(bool isLocked);
-    bool hasFrameSink();
 
     std::shared_ptr<SocketServer> server_;
     Camera camera_;
@@ -101,6 +100,11 @@ class Agent : public std::enable_shared_from_this<Agent> {
         std::mutex lock;
         FrameSink frameSink;
         std::optional<std::string> pendingPassword;
+        // Whether a scan is consuming frames.
+        bool isScanning() {
+            std::lock_guard guard(lock);
+            return static_cast<bool>(frameSink);
+        }
     };
     std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
     PasswordFreshness freshness_;

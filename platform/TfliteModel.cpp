@@ -127,24 +127,24 @@ bool readConstant(Tensor& tensor, std::string_view data) {
     return data.size() % 4 == 0;
 }
 
+// Conv2DOptions and DepthwiseConv2DOptions share their fields but for the
+// depth multiplier, which the depthwise table has after the strides.
+void readConvolution(Operator& op, const Table& options, bool depthwise) {
+    int after = depthwise ? 1 : 0;
+    op.samePadding = options.scalar<std::int8_t>(0, 0) == 0;
+    op.strideW = options.scalar<std::int32_t>(1, 1);
+    op.strideH = options.scalar<std::int32_t>(2, 1);
+    if (depthwise) op.depthMultiplier = options.scalar<std::int32_t>(3, 1);
+    op.activation = static_cast<Activation>(options.scalar<std::int8_t>(3 + after, 0));
+    op.dilationW = options.scalar<std::int32_t>(4 + after, 1);
+    op.dilationH = options.scalar<std::int32_t>(5 + after, 1);
+}
+
 void readOptions(Operator& op, const Table& options) {
     switch (op.op) {
     case Op::conv2d:
-        op.samePadding = options.scalar<std::int8_t>(0, 0) == 0;
-        op.strideW = options.scalar<std::int32_t>(1, 1);
-        op.strideH = options.scalar<std::int32_t>(2, 1);
-        op.activation = static_cast<Activation>(options.scalar<std::int8_t>(3, 0));
-        op.dilationW = options.scalar<std::int32_t>(4, 1);
-        op.dilationH = options.scalar<std::int32_t>(5, 1);
-        break;
     case Op::depthwiseConv2d:
-        op.samePadding = options.scalar<std::int8_t>(0, 0) == 0;
-        op.strideW = options.scalar<std::int32_t>(1, 1);
-        op.strideH = options.scalar<std::int32_t>(2, 1);
-        op.depthMultiplier = options.scalar<std::int32_t>(3, 1);
-        op.activation = static_cast<Activation>(options.scalar<std::int8_t>(4, 0));
-        op.dilationW = options.scalar<std::int32_t>(5, 1);
-        op.dilationH = options.scalar<std::int32_t>(6, 1);
+        readConvolution(op, options, op.op == Op::depthwiseConv2d);
         break;
     case Op::add:
     case Op::sub:

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <grp.h>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,6 +136,13 @@ int waitFor(pid_t pid) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool privateSystemFolders() {
+    return geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
+           ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
 }
 
 } // namespace tarvo::sandbox

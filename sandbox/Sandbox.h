@@ -37,6 +37,12 @@ inline int runAs(uid_t uid, const std::function<int()>& body) {
     return waitFor(spawnAs(uid, body));
 }
 
+// As root: moves this process into a mount namespace of its own in which
+// /etc/pam.d and /opt are empty folders, so that tests can install and
+// wire the module at its real paths without touching the machine's. False
+// when that isn't possible (not root).
+bool privateSystemFolders();
+
 // The child's end of a fork: leaves without running the parent's exit handlers.
 [[noreturn]] void leaveChild(int status);
 

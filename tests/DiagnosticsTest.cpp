@@ -4,14 +4,13 @@
 #include "core/LockScreen.h"
 #include "core/Paths.h"
 #include "core/StoredPassword.h"
+#include "sandbox/Sandbox.h"
 
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <thread>
@@ -19,6 +18,7 @@
 
 using namespace tarvo;
 using json = nlohmann::json;
+namespace sb = tarvo::sandbox;
 namespace fs = std::filesystem;
 
 namespace {
@@ -49,10 +49,7 @@ class DiagnosticsTest : public testing::Test {
     static void SetUpTestSuite() {
         ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
         ::unsetenv("XDG_CURRENT_DESKTOP");
-        isolated = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
-                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                   ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
-                   ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
+        isolated = sb::privateSystemFolders();
     }
     void SetUp() override {
         for (auto file : {Paths::config(), Paths::enrolled(), StoredPassword::file()})

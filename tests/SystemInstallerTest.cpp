@@ -9,9 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sstream>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,10 +83,7 @@ TEST(SystemInstallerRules, OutsideABundleEveryActionRefuses) {
 class SystemInstallerTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        isolated = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
-                   ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                   ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
-                   ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
+        isolated = sb::privateSystemFolders();
         if (!isolated) return;
         sb::PamStack::usePasswordCheck({{"root", password}});
         tpm = new sb::SoftwareTpm();
