@@ -1,7 +1,9 @@
 #include "core/Paths.h"
 
+#include "pam/agent_socket.h"
 #include "platform/UserDatabase.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,13 +18,19 @@ std::filesystem::path homeDirectory() {
     return env ? env : "/";
 }
 
-std::filesystem::path createFolder() {
-    std::filesystem::path folder = homeDirectory() / relativeDir;
+std::filesystem::path dataHome() {
+    // A relative value is invalid by the base-directory rules and ignored.
+    const char* env = std::getenv("XDG_DATA_HOME");
+    if (env && env[0] == '/') return env;
+    return homeDirectory() / ".local/share";
+}
+
+// Others must not write what the module and the agent trust; narrow a
+// folder that an older release or the user created more widely.
+std::filesystem::path privateFolder(const std::filesystem::path& folder, bool withParents) {
     std::error_code ignored;
-    std::filesystem::create_directories(folder.parent_path(), ignored);
+    if (withParents) std::filesystem::create_directories(folder.parent_path(), ignored);
     (void)::mkdir(folder.c_str(), 0700);
-    // The PAM module refuses a folder that others may write to; narrow one
-    // that an older release or the user created more widely.
     (void)::chmod(folder.c_str(), 0700);
     return folder;
 }
@@ -30,7 +38,7 @@ std::filesystem::path createFolder() {
 } // namespace
 
 const std::filesystem::path& dir() {
-    static const std::filesystem::path folder = createFolder();
+    static const std::filesystem::path folder = privateFolder(dataHome() / "tarvo", true);
     return folder;
 }
 
@@ -46,8 +54,22 @@ std::filesystem::path legacyEnrolled() {
 std::filesystem::path log() {
     return dir() / "tarvo.log";
 }
+
+const std::filesystem::path& runtimeDir() {
+    // The runtime directory itself belongs to the login manager: never made here.
+    static const std::filesystem::path folder = [] {
+        char path[64];
+        std::snprintf(path, sizeof path, TARVO_RUNTIME_FOLDER_FORMAT, unsigned(geteuid()));
+        return privateFolder(path, false);
+    }();
+    return folder;
+}
+
 std::filesystem::path socket() {
-    return dir() / "agent.sock";
+    return runtimeDir() / TARVO_SOCKET_NAME;
+}
+std::filesystem::path lockFile() {
+    return runtimeDir() / "agent.lock";
 }
 
 } // namespace tarvo::Paths

@@ -113,7 +113,7 @@ sb::PamStack::Outcome unlock(const char* title) {
 }
 
 void showAgentLog() {
-    auto log = sb::home("alice") / Paths::relativeDir / "tarvo.log";
+    auto log = sb::home("alice") / ".local/share/tarvo/tarvo.log";
     std::printf("\n== the agent's log (%s)\n", log.c_str());
     std::ifstream in(log);
     for (std::string line; std::getline(in, line);)
@@ -147,7 +147,8 @@ int main(int argc, char** argv) {
     writeStacks();
     sb::SoftwareTpm tpm;
     tpm.use();
-    sb::agentFolder("alice", sb::aliceUid);
+    sb::dataFolder("alice", sb::aliceUid);
+    sb::runtimeFolder(sb::aliceUid);
     std::printf("user alice (uid %d), home %s; TPM: swtpm; camera: replay\n", sb::aliceUid,
                 sb::home("alice").c_str());
     if (!logCaptured) std::printf("(module's syslog lines are not shown: needs root namespaces)\n");

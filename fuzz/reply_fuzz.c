@@ -14,11 +14,16 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (write(pair[1], data, size) != (ssize_t)size) size = 0;
     close(pair[1]);
     char reply[REPLY_SIZE], password[PASSWORD_SIZE];
-    int length = read_line_with_timeout(pair[0], reply);
+    int length = read_line_before(pair[0], reply, monotonic_ms() + REPLY_TIMEOUT_MS);
     close(pair[0]);
-    if (length > 0 && strncmp(reply, "OK", 2) == 0) {
-        reply_password(reply, password);
+    if (length > 0) {
+        enum vouch verdict = reply_vouch(reply, password);
         if (strlen(password) > PASSWORD_SIZE - 1) __builtin_trap();
+        /* Only the two exact forms may vouch. */
+        if (verdict == VOUCH_FACE && strcmp(reply, "OK") != 0 && strcmp(reply, "OK ") != 0)
+            __builtin_trap();
+        if (verdict == VOUCH_PASSWORD && (strncmp(reply, "OK ", 3) != 0 || password[0] == '\0'))
+            __builtin_trap();
     }
     /* And the decoder on its own, on text of any length. */
     char text[4097];

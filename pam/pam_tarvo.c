@@ -2,10 +2,10 @@
  * the camera and, when it vouches, hands its password to the next module.
  * Every doubt steps aside (PAM_IGNORE) so the typed password works as ever. */
 #define _GNU_SOURCE
+#include "agent_socket.h"
 #include "module_id.h"
 #include "reply.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <pwd.h>
 #include <security/pam_modules.h>
@@ -20,11 +20,8 @@
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
-#define AGENT_SOCKET "Library/Application Support/Tarvo/agent.sock"
-#define AGENT_FOLDER "Library/Application Support/Tarvo"
-#define PATH_SIZE 1024
-#define MAX_SOCKET_PATH 103 /* the agent can't bind a longer path */
-#define KEYBAG "/System/Library/PrivateFrameworks/MobileKeyBag.framework/MobileKeyBag"
+#define PATH_SIZE 64
+#define NAME_SIZE 256
 
 /* Found by the application in the installed file; never read here. */
 __attribute__((used)) const char module_id[] = "TARVO-MODULE-ID:" TARVO_MODULE_ID;
@@ -39,6 +36,20 @@ __attribute__((format(printf, 2, 3))) static void flog(int priority, const char*
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
     syslog(LOG_AUTHPRIV | priority, "pam_tarvo: %s", message);
+}
+
+/* The user name as it may appear in the system log: a line feed or other
+ * control byte in a name would otherwise forge a line of its own. */
+static const char* printable(const char* name, char* out) {
+    size_t n = 0;
+    for (const unsigned char* c = (const unsigned char*)name; *c && n + 5 < NAME_SIZE; c++) {
+        if (*c < 0x20 || *c == 0x7f || *c == '\\')
+            n += (size_t)snprintf(out + n, NAME_SIZE - n, "\\x%02x", *c);
+        else
+            out[n++] = (char)*c;
+    }
+    out[n] = '\0';
+    return out;
 }
 
 static int path_is_safe(const char* path, uid_t uid) {
@@ -60,31 +71,34 @@ static int path_is_safe(const char* path, uid_t uid) {
     return 1;
 }
 
-/* The key bag exists only on the system this module was first written for;
- * elsewhere loading fails and the step logs -1 throughout. */
-static void keybag_step(void) {
-    int before = -1, after = -1, status = -1;
-    void* framework = dlopen(KEYBAG, RTLD_NOW | RTLD_LOCAL);
-    if (framework != NULL) {
-        int (*lock_state)(void*) = (int (*)(void*))dlsym(framework, "MKBGetDeviceLockState");
-        if (lock_state != NULL) before = lock_state(NULL);
-        /* Unlocking takes a CoreFoundation data object, which can't be made
-         * here, so the unlock itself is never called. */
-        if (lock_state != NULL) after = lock_state(NULL);
+/* The path checks can't stop a folder above the socket being swapped
+ * between the check and the connect: whoever answers must be the user. */
+static int peer_is(int fd, const char* socket_path, uid_t uid) {
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
+        flog(LOG_DEBUG, "SO_PEERCRED(%s): %s", socket_path, strerror(errno));
+        return 0;
     }
-    flog(LOG_NOTICE, "keybag %d -> %d (unlock %d)", before, after, status);
+    if (peer.uid != uid) {
+        flog(LOG_WARNING, "%s answered by uid %d, expected %d \u2014 refusing", socket_path,
+             (int)peer.uid, (int)uid);
+        return 0;
+    }
+    return 1;
 }
 
-/* Connects to the agent's socket and asks VERIFY; the connected descriptor,
- * or -1 after logging why not. */
-static int ask_agent(const char* socket_path) {
+/* Connects to the agent's socket, checks who listens and asks VERIFY; the
+ * connected descriptor, or -1 after logging why not. A full listen queue
+ * makes connect wait, so it shares the one deadline with the reply. */
+static int ask_agent(const char* socket_path, uid_t uid, long long deadline) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         flog(LOG_DEBUG, "socket(): %s", strerror(errno));
         return -1;
     }
-    /* A full listen queue makes connect wait; bound it like the reply. */
-    struct timeval limit = {REPLY_TIMEOUT_MS / 1000, 0};
+    long long left = deadline - monotonic_ms();
+    struct timeval limit = {left / 1000, (left % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof addr);
@@ -92,6 +106,10 @@ static int ask_agent(const char* socket_path) {
     memcpy(addr.sun_path, socket_path, strlen(socket_path));
     if (connect(fd, (struct sockaddr*)&addr, sizeof addr) != 0) {
         flog(LOG_DEBUG, "connect(%s): %s \u2014 agent not running?", socket_path, strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (!peer_is(fd, socket_path, uid)) {
         close(fd);
         return -1;
     }
@@ -103,29 +121,28 @@ static int ask_agent(const char* socket_path) {
     return fd;
 }
 
-/* Fills password with what the agent handed out; returns 1 if it vouched. */
-static int agent_vouches(const char* user, const char* socket_path, char* password) {
-    int fd = ask_agent(socket_path);
-    if (fd < 0) return 0;
-    char reply[REPLY_SIZE];
+/* What the agent vouched for; password holds it for VOUCH_PASSWORD. */
+static enum vouch ask_and_judge(const char* name, const char* socket_path, uid_t uid,
+                                char* password) {
+    long long deadline = monotonic_ms() + REPLY_TIMEOUT_MS;
     wipe(password, PASSWORD_SIZE);
-    int length = read_line_with_timeout(fd, reply);
+    int fd = ask_agent(socket_path, uid, deadline);
+    if (fd < 0) return VOUCH_NONE;
+    char reply[REPLY_SIZE];
+    int length = read_line_before(fd, reply, deadline);
     close(fd);
-    if (length <= 0) {
+    enum vouch verdict = length > 0 ? reply_vouch(reply, password) : VOUCH_NONE;
+    if (length <= 0)
         flog(LOG_NOTICE, "no reply within %dms \u2014 falling through to password",
              REPLY_TIMEOUT_MS);
-        wipe(reply, sizeof reply);
-        return 0;
-    }
-    if (strncmp(reply, "OK", 2) != 0) {
+    else if (verdict == VOUCH_NONE && strncmp(reply, "OK", 2) == 0)
+        /* Not echoed: it may hold a password. */
+        flog(LOG_WARNING, "malformed reply from the agent \u2014 refusing");
+    else if (verdict == VOUCH_NONE)
         flog(LOG_DEBUG, "agent declined: %.32s", reply);
-        wipe(reply, sizeof reply);
-        return 0;
-    }
-    reply_password(reply, password);
     wipe(reply, sizeof reply);
-    flog(LOG_NOTICE, "agent vouched for %s", user);
-    return 1;
+    if (verdict != VOUCH_NONE) flog(LOG_NOTICE, "agent vouched for %s", name);
+    return verdict;
 }
 
 EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const char** argv) {
@@ -136,38 +153,35 @@ EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const ch
     const char* user = NULL;
     const void* typed = NULL;
     struct passwd entry, *found = NULL;
-    char entry_buffer[4096];
+    char entry_buffer[4096], name[NAME_SIZE];
     char socket_path[PATH_SIZE], folder_path[PATH_SIZE], password[PASSWORD_SIZE];
 
     if (pam_get_user(pamh, &user, NULL) != PAM_SUCCESS || user == NULL || user[0] == '\0') {
         flog(LOG_DEBUG, "no user in pam handle");
         return PAM_IGNORE;
     }
+    printable(user, name);
     if (pam_get_item(pamh, PAM_AUTHTOK, &typed) == PAM_SUCCESS && typed != NULL &&
         ((const char*)typed)[0] != '\0') {
         flog(LOG_DEBUG, "password typed, leaving it to the password check");
         return PAM_IGNORE;
     }
     if (getpwnam_r(user, &entry, entry_buffer, sizeof entry_buffer, &found) != 0 || !found) {
-        flog(LOG_DEBUG, "unknown user %s", user);
+        flog(LOG_DEBUG, "unknown user %s", name);
         return PAM_IGNORE;
     }
-    /* A path the agent could not have bound would reach some other socket
-     * once cut to the address's size, so it is refused as too long. */
-    int length = snprintf(socket_path, sizeof socket_path, "%s/%s", entry.pw_dir, AGENT_SOCKET);
-    if (length < 0 || length > MAX_SOCKET_PATH) {
-        flog(LOG_WARNING, "socket path too long for %s", user);
-        return PAM_IGNORE;
-    }
-    snprintf(folder_path, sizeof folder_path, "%s/%s", entry.pw_dir, AGENT_FOLDER);
+    /* Derived from the uid alone: nothing under the home folder is read. */
+    snprintf(folder_path, sizeof folder_path, TARVO_RUNTIME_FOLDER_FORMAT, (unsigned)entry.pw_uid);
+    snprintf(socket_path, sizeof socket_path, TARVO_SOCKET_FORMAT, (unsigned)entry.pw_uid);
     if (!path_is_safe(folder_path, entry.pw_uid) || !path_is_safe(socket_path, entry.pw_uid))
         return PAM_IGNORE;
 
-    if (!agent_vouches(user, socket_path, password)) return PAM_IGNORE;
-    /* The agent vouched but sent no usable password: the face alone counts. */
-    if (password[0] == '\0') return PAM_SUCCESS;
+    enum vouch verdict = ask_and_judge(name, socket_path, entry.pw_uid, password);
+    if (verdict == VOUCH_NONE) return PAM_IGNORE;
+    /* No password: the agent answered a locker running as the user, where
+     * the face alone unlocks. */
+    if (verdict == VOUCH_FACE) return PAM_SUCCESS;
 
-    keybag_step();
     int set = pam_set_item(pamh, PAM_AUTHTOK, password);
     wipe(password, sizeof password);
     if (set != PAM_SUCCESS) {

@@ -7,7 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static long long now_ms(void) {
+long long monotonic_ms(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
@@ -16,7 +16,7 @@ static long long now_ms(void) {
 /* Waits for input until the deadline; 1 when readable. */
 static int wait_readable(int fd, long long deadline) {
     for (;;) {
-        long long left = deadline - now_ms();
+        long long left = deadline - monotonic_ms();
         if (left <= 0) return 0;
         struct pollfd waiter = {.fd = fd, .events = POLLIN};
         int ready = poll(&waiter, 1, (int)left);
@@ -25,10 +25,9 @@ static int wait_readable(int fd, long long deadline) {
     }
 }
 
-int read_line_with_timeout(int fd, char* buffer) {
+int read_line_before(int fd, char* buffer, long long deadline) {
     /* One deadline for the whole reply: a peer that trickles bytes must not
      * hold the lock screen longer than one that sends nothing. */
-    long long deadline = now_ms() + REPLY_TIMEOUT_MS;
     size_t n = 0;
     buffer[0] = '\0';
     while (n < REPLY_SIZE - 1) {
@@ -44,8 +43,9 @@ int read_line_with_timeout(int fd, char* buffer) {
             return (int)(feed - buffer);
         }
     }
+    /* Cut off before its line feed: not a whole reply, so never a vouch. */
     buffer[n] = '\0';
-    return n >= 1 && n <= REPLY_SIZE - 2 ? (int)n : -1;
+    return -1;
 }
 
 static int hex_digit(char c) {
@@ -61,16 +61,21 @@ int hex_decode(const char* text, char* out) {
     for (size_t i = 0; i < len / 2; i++) {
         int high = hex_digit(text[2 * i]);
         int low = hex_digit(text[2 * i + 1]);
-        if (high < 0 || low < 0) return 0;
+        if (high < 0 || low < 0 || (high | low) == 0) {
+            wipe(out, PASSWORD_SIZE);
+            return 0;
+        }
         out[i] = (char)(high << 4 | low);
     }
     out[len / 2] = '\0';
     return 1;
 }
 
-void reply_password(const char* reply, char* out) {
-    if (strncmp(reply, "OK ", 3) == 0 && hex_decode(reply + 3, out)) return;
+enum vouch reply_vouch(const char* reply, char* out) {
     wipe(out, PASSWORD_SIZE);
+    if (strcmp(reply, "OK") == 0) return VOUCH_FACE;
+    if (strncmp(reply, "OK ", 3) != 0 || !hex_decode(reply + 3, out)) return VOUCH_NONE;
+    return out[0] == '\0' ? VOUCH_FACE : VOUCH_PASSWORD;
 }
 
 void wipe(void* secret, size_t size) {

@@ -84,12 +84,30 @@ void reexec(char** argv) {
 
 } // namespace
 
+// Runtime directories as logind makes them, in a /run/user of this
+// process's own, so the agent's socket lies where the module looks for it.
+void privateRuntimeDirectories() {
+    if (geteuid() != 0) return;
+    std::filesystem::create_directories("/run/user");
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run/user", "tmpfs", 0, "mode=755") != 0)
+        throw std::runtime_error("sandbox: cannot make a private /run/user");
+    for (uid_t uid : {uid_t(0), aliceUid, bobUid}) {
+        std::filesystem::path dir = "/run/user/" + std::to_string(uid);
+        std::filesystem::create_directory(dir);
+        (void)::chown(dir.c_str(), uid, uid);
+        std::filesystem::permissions(dir, std::filesystem::perms(0700));
+    }
+}
+
 void enter(int, char** argv) {
     const char* existing = getenv(rootVariable);
     if (!existing) reexec(argv);
     rootPath() = existing;
     ownerPid() = getpid();
     std::atexit(removeRoot);
+    privateRuntimeDirectories();
 }
 
 const std::filesystem::path& root() {
@@ -100,11 +118,19 @@ std::filesystem::path home(std::string_view user) {
     return root() / "home" / user;
 }
 
-std::filesystem::path agentFolder(std::string_view user, uid_t uid) {
-    std::filesystem::path folder = home(user) / "Library/Application Support/Tarvo";
+std::filesystem::path dataFolder(std::string_view user, uid_t uid) {
+    std::filesystem::path folder = home(user) / ".local/share/tarvo";
     std::filesystem::create_directories(folder);
     for (auto dir = folder; dir != home(user); dir = dir.parent_path())
         (void)::chown(dir.c_str(), uid, uid);
+    std::filesystem::permissions(folder, std::filesystem::perms(0700));
+    return folder;
+}
+
+std::filesystem::path runtimeFolder(uid_t uid) {
+    std::filesystem::path folder = "/run/user/" + std::to_string(uid) + "/tarvo";
+    std::filesystem::create_directories(folder);
+    (void)::chown(folder.c_str(), uid, uid);
     std::filesystem::permissions(folder, std::filesystem::perms(0700));
     return folder;
 }

@@ -22,8 +22,13 @@ void enter(int argc, char** argv);
 
 const std::filesystem::path& root();
 std::filesystem::path home(std::string_view user);
-// The per-user folder of a test user, created owned by that user, mode 0700.
-std::filesystem::path agentFolder(std::string_view user, uid_t uid);
+// The per-user data folder of a test user, created owned by that user, mode 0700.
+std::filesystem::path dataFolder(std::string_view user, uid_t uid);
+// The agent's folder in the runtime directory of `uid` (/run/user/<uid>/tarvo),
+// created owned by that user, mode 0700. As root the sandbox gives this
+// process a /run/user of its own, with runtime directories for root and
+// the test users, as a login manager would.
+std::filesystem::path runtimeFolder(uid_t uid);
 
 // Starts `body` in a forked child with all ids set to `uid`; the child
 // exits with what `body` returns. Fork only while this process runs no

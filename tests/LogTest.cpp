@@ -78,7 +78,7 @@ TEST_F(LogTest, NothingOnStdoutUnlessEchoed) {
 
 TEST_F(LogTest, ExistingLogThatCannotBeOpenedIsNeverReplaced) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a test user";
-    auto folder = sb::agentFolder("alice", sb::aliceUid);
+    auto folder = sb::dataFolder("alice", sb::aliceUid);
     auto log = folder / "tarvo.log";
     std::ofstream(log) << "history\n";
     chown(log.c_str(), sb::aliceUid, sb::aliceUid);

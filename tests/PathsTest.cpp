@@ -21,20 +21,34 @@ class PathsTest : public testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the test users";
-        std::filesystem::remove_all(sb::home("alice") / "Library");
+        std::filesystem::remove_all(sb::home("alice") / ".local");
+        std::filesystem::remove_all(sb::home("alice") / "data");
     }
-    std::filesystem::path folder() { return sb::home("alice") / tarvo::Paths::relativeDir; }
+    std::filesystem::path folder() { return sb::home("alice") / ".local/share/tarvo"; }
 };
 
-TEST_F(PathsTest, FirstAccessCreatesFolderFromUserDatabaseHome) {
+TEST_F(PathsTest, FoldersComeFromTheUserDatabaseAndTheUid) {
     ::setenv("HOME", "/nonexistent", 1);
+    ::setenv("XDG_DATA_HOME", "relative/is/ignored", 1);
     int status = sb::runAs(sb::aliceUid, [&] {
-        // The socket path alone goes through the folder.
-        return tarvo::Paths::socket() == folder() / "agent.sock" ? 0 : 1;
+        if (tarvo::Paths::log() != folder() / "tarvo.log") return 1;
+        // The socket's folder is the module's: derived from the uid alone.
+        return tarvo::Paths::socket() == "/run/user/4242/tarvo/agent.sock" ? 0 : 2;
     });
-    ::unsetenv("HOME");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(modeOf(folder()), 0700u);
+    EXPECT_EQ(modeOf("/run/user/4242/tarvo"), 0700u);
+
+    auto custom = sb::home("alice") / "data";
+    ::setenv("XDG_DATA_HOME", custom.c_str(), 1);
+    status = sb::runAs(sb::aliceUid, [&] {
+        std::filesystem::create_directories(custom);
+        return tarvo::Paths::dir() == custom / "tarvo" ? 0 : 1;
+    });
+    ::unsetenv("XDG_DATA_HOME");
+    ::unsetenv("HOME");
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(modeOf(custom / "tarvo"), 0700u);
 }
 
 TEST_F(PathsTest, WiderFolderIsNarrowedOnceAndNotTouchedAgain) {
@@ -47,18 +61,6 @@ TEST_F(PathsTest, WiderFolderIsNarrowedOnceAndNotTouchedAgain) {
         chmod(folder().c_str(), 0750);
         tarvo::Paths::log(); // cached: touches nothing on disk
         return modeOf(folder()) == 0750 ? 0 : 2;
-    });
-    EXPECT_EQ(status, 0);
-}
-
-TEST_F(PathsTest, FileNames) {
-    int status = sb::runAs(sb::aliceUid, [&] {
-        using namespace tarvo::Paths;
-        bool ok = config() == folder() / "config.json" &&
-                  enrolled() == folder() / "enrolled.json" &&
-                  legacyEnrolled() == folder() / "enrolled.archive" &&
-                  log() == folder() / "tarvo.log" && dir() == folder();
-        return ok ? 0 : 1;
     });
     EXPECT_EQ(status, 0);
 }

@@ -85,7 +85,8 @@ TEST_F(StoredPasswordTest, WrongPasswordLeavesTheStoredOneAlone) {
     EXPECT_EQ(saveFails("not it"), Problem::Kind::wrongPassword);
     EXPECT_EQ(saveFails(""), Problem::Kind::wrongPassword);
     EXPECT_EQ(readFile(StoredPassword::file()), before);
-    EXPECT_STREQ(Problem::wrongPassword().what(), "That isn't the password for this Mac.");
+    EXPECT_STREQ(Problem::wrongPassword().what(),
+                 "That isn't the login password of this computer.");
 }
 
 TEST_F(StoredPasswordTest, AnyAlterationOpensToNothing) {
@@ -136,12 +137,12 @@ TEST_F(StoredPasswordTest, NoTpmMeansNoSecureEnclave) {
     EXPECT_EQ(saveFails(rootPassword), Problem::Kind::noSecureEnclave);
     EXPECT_FALSE(StoredPassword::isStored());
     EXPECT_STREQ(Problem::noSecureEnclave().what(),
-                 "This Mac has no Secure Enclave to protect the password with.");
+                 "This computer has no TPM to protect the password with.");
 }
 
 TEST_F(StoredPasswordTest, FailedWriteThrowsAndKeepsTheOlderFile) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as a test user";
-    auto folder = sb::agentFolder("alice", sb::aliceUid);
+    auto folder = sb::dataFolder("alice", sb::aliceUid);
     auto sealed = folder / "password.sealed";
     std::ofstream(sealed) << "older";
     chown(sealed.c_str(), sb::aliceUid, sb::aliceUid);
