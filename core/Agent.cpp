@@ -10,9 +10,13 @@
 #include "core/SocketClient.h"
 #include "core/StoredPassword.h"
 
+#include <cerrno>
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace tarvo {
@@ -59,11 +63,15 @@ Agent::~Agent() {
 
 void Agent::start() {
     if (isRunning_) return;
-    if (SocketClient::agentIsRunning()) throw AgentError::alreadyRunning();
+    UniqueFd instance(
+        ::open(Paths::lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!instance) throw SocketServer::ServerError(std::strerror(errno));
+    if (::flock(instance.get(), LOCK_EX | LOCK_NB) != 0) throw AgentError::alreadyRunning();
     Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
               std::to_string(getpid()) + ")");
     auto server = SocketServer::create(
-        Paths::socket().string(), weakly([](Agent& self) { return self.verifyNow(); }),
+        Paths::socket().string(),
+        weakly([](Agent& self, SocketServer::Peer peer) { return self.verifyNow(peer); }),
         [sink = std::weak_ptr<Sink>(sink_)] {
             auto shared = sink.lock();
             return shared && shared->isScanning();
@@ -71,6 +79,7 @@ void Agent::start() {
         [](const std::string& event) { Log::line("socket: " + event); });
     server->start();
     server_ = std::move(server);
+    singleInstance_ = std::move(instance);
     Log::line("listening on " + Paths::socket().string());
 
     // The models take about a second to load: not on the first VERIFY.
@@ -103,6 +112,7 @@ void Agent::stop() {
     onUnlock();
     server_->stop();
     server_.reset();
+    singleInstance_.reset();
     isRunning_ = false;
     Log::line("agent stopped");
 }
@@ -178,6 +188,7 @@ void Agent::onUnlock() {
     {
         std::lock_guard guard(lock_);
         locked_ = false;
+        vouchOutstanding_ = false;
         if (displayTimer_) displayTimer_->cancel();
         displayTimer_.reset();
     }
@@ -230,13 +241,13 @@ void Agent::tryKeychain(const std::string& password, const char* tag) {
     Log::line(std::string("login keychain refused the saved password; removed it (") + tag + ")");
 }
 
-std::optional<SocketServer::Match> Agent::verifyNow() {
+std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
     if (auto reason = freshness_.reasonPasswordRequired()) {
         Log::line("verify: password needed, " + *reason);
         return std::nullopt;
     }
     if (TouchIDState::requiresPassword()) {
-        Log::line("verify: Touch ID wants the password, so does Tarvo");
+        Log::line("verify: biometric unlock is locked out, password needed");
         return std::nullopt;
     }
     auto password = StoredPassword::load();
@@ -250,10 +261,15 @@ std::optional<SocketServer::Match> Agent::verifyNow() {
         Log::line("verify: saved password is out of date, removed it");
         return std::nullopt;
     }
-    auto distance = recognize();
+    std::optional<float> distance;
+    if (!lastVouchFailed(peer)) distance = recognize();
     if (!distance) {
         wipe(*password);
         return std::nullopt;
+    }
+    if (peer == SocketServer::Peer::root) {
+        std::lock_guard guard(lock_);
+        vouchOutstanding_ = true;
     }
     {
         std::lock_guard guard(sink_->lock);
@@ -263,7 +279,50 @@ std::optional<SocketServer::Match> Agent::verifyNow() {
     return SocketServer::Match{*distance, std::move(*password)};
 }
 
+// A lock screen whose stack refuses the handed password (changed since it
+// was saved, or stricter rules than our check) asks again at once and for
+// ever; vouching each time would keep the typed password from ever getting
+// through. Called after the saved password was checked again.
+bool Agent::lastVouchFailed(SocketServer::Peer peer) {
+    if (peer != SocketServer::Peer::root) return false;
+    std::lock_guard guard(lock_);
+    auto now = std::chrono::steady_clock::now();
+    if (vouchOutstanding_ && now - lastRootVerify_ > refusedVouchLapse) vouchOutstanding_ = false;
+    lastRootVerify_ = now;
+    if (!vouchOutstanding_) return false;
+    Log::line("verify: the lock screen refused the password it was handed, password needed");
+    return true;
+}
+
 std::optional<float> Agent::recognize() {
+    std::promise<std::optional<float>> result;
+    std::shared_future<std::optional<float>> shared;
+    {
+        std::lock_guard guard(scanning_);
+        if (currentScan_.valid()) {
+            shared = currentScan_;
+        } else {
+            currentScan_ = result.get_future().share();
+        }
+    }
+    if (shared.valid()) {
+        Log::line("verify: joining the scan under way");
+        return shared.get();
+    }
+    std::optional<float> distance;
+    try {
+        distance = scanOnce();
+    } catch (...) {
+    }
+    {
+        std::lock_guard guard(scanning_);
+        currentScan_ = {};
+    }
+    result.set_value(distance);
+    return distance;
+}
+
+std::optional<float> Agent::scanOnce() {
     std::lock_guard scan(scanLock_);
     std::vector<FaceEngine::Descriptor> samples;
     try {

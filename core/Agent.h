@@ -6,11 +6,13 @@
 #include "core/Recognizer.h"
 #include "core/SerialQueue.h"
 #include "core/SocketServer.h"
+#include "core/UniqueFd.h"
 #include "platform/LockMonitor.h"
 
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,6 +48,10 @@ class Agent : public std::enable_shared_from_this<Agent> {
     static constexpr std::chrono::milliseconds keychainRecheck{1500};
     static constexpr std::int64_t giveUpNonMatches = 8;
     static constexpr std::int64_t giveUpFarNonMatches = 3;
+    // A password handed to the lock screen that didn't unlock it is refused
+    // for the rest of that lock. Lockers that report no unlock end it after
+    // this long without a VERIFY from root.
+    static constexpr std::chrono::seconds refusedVouchLapse{60};
 
     static std::shared_ptr<Agent> create(bool requestsCameraAccess, Environment environment = {});
     ~Agent();
@@ -53,7 +59,9 @@ class Agent : public std::enable_shared_from_this<Agent> {
     Agent& operator=(const Agent&) = delete;
 
     // Throws AgentError or SocketServer::ServerError; the agent then stays
-    // stopped. A running agent is left as it is.
+    // stopped. A running agent is left as it is. One agent per user: the
+    // first holds a lock on a file beside the socket for as long as it runs,
+    // and a second fails with alreadyRunning without touching the socket.
     void start();
     void stop();
     bool isRunning() const { return isRunning_; }
@@ -80,8 +88,10 @@ class Agent : public std::enable_shared_from_this<Agent> {
     bool ensureSession();
     void unlockKeychain(const std::string& password);
     void tryKeychain(const std::string& password, const char* tag);
-    std::optional<SocketServer::Match> verifyNow();
+    std::optional<SocketServer::Match> verifyNow(SocketServer::Peer peer);
+    bool lastVouchFailed(SocketServer::Peer peer);
     std::optional<float> recognize();
+    std::optional<float> scanOnce();
     std::optional<float> runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
     bool warmConditionsHold(bool isLocked);
 
@@ -91,6 +101,14 @@ class Agent : public std::enable_shared_from_this<Agent> {
     std::mutex lock_;     // guards locked_ and displayTimer_
     std::mutex scanLock_; // held for a whole recognition; the display poll only tries it
     bool locked_ = false;
+    // The recognition under way, which a VERIFY arriving meanwhile shares
+    // instead of starting another.
+    std::mutex scanning_;
+    std::shared_future<std::optional<float>> currentScan_;
+    // A password handed to root and not yet followed by an unlock (guarded by lock_).
+    bool vouchOutstanding_ = false;
+    std::chrono::steady_clock::time_point lastRootVerify_;
+    UniqueFd singleInstance_; // flock'd for the agent's whole life
     SerialQueue control_;
     // The consumer of frames during a scan, and the password the last
     // successful VERIFY handed out. Shared with the camera's callback, which

@@ -7,7 +7,9 @@
 #include "core/UnixSocket.h"
 #include "platform/PeerCredentials.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -98,62 +100,106 @@ void SocketServer::stop() {
     ::unlink(path_.c_str());
 }
 
+// A permitted connection waiting for its request.
+struct SocketServer::Waiting {
+    UniqueFd fd;
+    uid_t peer;
+    std::chrono::steady_clock::time_point deadline;
+};
+
 void SocketServer::acceptLoop(std::shared_ptr<Listener> listener,
                               std::weak_ptr<SocketServer> owner) {
     std::string name = std::string(AppIdentity::reverseDns) + ".socket";
     pthread_setname_np(pthread_self(), name.c_str());
-    pollfd waiters[2] = {{listener->socket.get(), POLLIN, 0},
-                         {listener->wakeRead.get(), POLLIN, 0}};
+    std::vector<Waiting> waiting;
     for (;;) {
-        int ready = ::poll(waiters, 2, -1);
+        std::vector<pollfd> waiters = {{listener->socket.get(), POLLIN, 0},
+                                       {listener->wakeRead.get(), POLLIN, 0}};
+        auto now = std::chrono::steady_clock::now();
+        int timeout = -1;
+        for (const auto& connection : waiting) {
+            waiters.push_back({connection.fd.get(), POLLIN, 0});
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(connection.deadline - now);
+            int ms = std::max(0, int(left.count()));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        }
+        int ready = ::poll(waiters.data(), waiters.size(), timeout);
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0 || waiters[1].revents != 0) return;
-        UniqueFd connection(::accept4(listener->socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!connection) {
-            if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
-            return;
-        }
         auto server = owner.lock();
         if (!server) return;
-        server->serve(connection.get());
+        // Requests that arrived, and peers whose time ran out, leave the list.
+        now = std::chrono::steady_clock::now();
+        std::vector<Waiting> still;
+        for (size_t i = 0; i < waiting.size(); ++i) {
+            if (waiters[i + 2].revents != 0) {
+                // One read only: a request split across writes is judged by its first part.
+                auto request = UnixSocket::readOnce(waiting[i].fd.get(), 256, 0);
+                if (request) server->dispatch(std::move(waiting[i]), std::move(*request));
+            } else if (waiting[i].deadline > now) {
+                still.push_back(std::move(waiting[i]));
+            }
+        }
+        waiting = std::move(still);
+        if (waiters[0].revents == 0) continue;
+        UniqueFd connection(::accept4(listener->socket.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (connection)
+            server->admit(std::move(connection), waiting);
+        else if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED)
+            return;
     }
 }
 
-void SocketServer::serve(int connection) {
-    std::optional<uid_t> peer = platform::peerUid(connection);
+void SocketServer::admit(UniqueFd connection, std::vector<Waiting>& waiting) {
+    std::optional<uid_t> peer = platform::peerUid(connection.get());
     if (!peer) {
-        UnixSocket::sendAll(connection, "NO peer-unknown\n");
+        UnixSocket::sendAll(connection.get(), "NO peer-unknown\n");
         return;
     }
     if (*peer != 0 && *peer != ownUid_) {
         onEvent_("rejected connection from uid " + std::to_string(*peer));
-        UnixSocket::sendAll(connection, "NO wrong-user\n");
+        UnixSocket::sendAll(connection.get(), "NO wrong-user\n");
         return;
     }
-    // One read only: a request split across writes is judged by its first part.
-    auto request = UnixSocket::readOnce(connection, 256, requestTimeoutMs);
-    if (!request) return;
-    std::string reply = answer(*request, *peer);
-    UnixSocket::sendAll(connection, reply);
-    wipe(reply);
+    if (*peer != 0 && waiting.size() >= maxWaiting) return;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(requestTimeoutMs);
+    waiting.push_back({std::move(connection), *peer, deadline});
+}
+
+void SocketServer::dispatch(Waiting&& connection, std::string request) {
+    if (connection.peer != 0 && answering_ >= maxAnswering) return;
+    ++answering_;
+    std::thread([self = shared_from_this(), fd = std::move(connection.fd), peer = connection.peer,
+                 request = std::move(request)]() mutable {
+        std::string reply = self->answer(request, peer);
+        UnixSocket::sendAll(fd.get(), reply);
+        wipe(reply);
+        --self->answering_;
+    }).detach();
 }
 
 std::string SocketServer::answer(std::string_view bytes, uid_t peer) {
     std::string request(Text::trim(Text::decodeLossy(bytes)));
     if (request == "VERIFY") {
-        if (peer != 0) {
-            onEvent_("VERIFY refused from uid " + std::to_string(peer) +
-                     ": only the lock screen may ask");
-            return "NO not-root\n";
-        }
-        std::optional<Match> match = verify_();
+        Peer who = peer == 0 ? Peer::root : Peer::user;
+        // The locker's own user is named in its lines; root's keep their
+        // plain form.
+        std::string from = who == Peer::root ? "" : " from uid " + std::to_string(peer);
+        std::optional<Match> match = verify_(who);
         if (!match) {
-            onEvent_("VERIFY -> NO (enrolled face not seen)");
+            onEvent_("VERIFY" + from + " -> NO (enrolled face not seen)");
             return "NO not-seen\n";
         }
-        char event[64];
-        std::snprintf(event, sizeof event, "VERIFY -> OK (distance %.3f)", match->distance);
-        onEvent_(event);
+        char distance[32];
+        std::snprintf(distance, sizeof distance, "%.3f", match->distance);
+        if (who == Peer::user) {
+            // A process of the user could be anything: it learns the
+            // verdict, never the password.
+            wipe(match->password);
+            onEvent_("VERIFY" + from + " -> OK (distance " + distance + ", face only)");
+            return "OK\n";
+        }
+        onEvent_(std::string("VERIFY -> OK (distance ") + distance + ")");
         std::string reply;
         reply.reserve(3 + match->password.size() * 2 + 1);
         reply += "OK ";

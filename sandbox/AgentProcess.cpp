@@ -17,7 +17,7 @@ int serve(const std::string& path, const std::optional<SocketServer::Match>& mat
     // Nobody may be reading the events; drop them rather than block the server.
     fcntl(events, F_SETFL, O_NONBLOCK);
     auto server = SocketServer::create(
-        path, [match] { return match; }, [] { return false; },
+        path, [match](SocketServer::Peer) { return match; }, [] { return false; },
         [events](const std::string& event) {
             Log::line("socket: " + event);
             std::string line = event + "\n";

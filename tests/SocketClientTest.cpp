@@ -51,7 +51,7 @@ TEST(SocketClientTest, SubSecondTimeoutStillBounds) {
 
 TEST(SocketClientTest, AgentIsRunningOnAnyReply) {
     auto server = tarvo::SocketServer::create(
-        tarvo::Paths::socket().string(), [] { return std::nullopt; }, [] { return true; },
+        tarvo::Paths::socket().string(), [](auto) { return std::nullopt; }, [] { return true; },
         [](const std::string&) {});
     server->start();
     EXPECT_TRUE(tarvo::SocketClient::agentIsRunning());
