@@ -52,7 +52,7 @@ std::string osVersion() {
 json system() {
     utsname name{};
     ::uname(&name);
-    return {{"macOS", osVersion()}, {"arch", std::string(name.machine)}};
+    return {{"os", osVersion()}, {"arch", std::string(name.machine)}};
 }
 
 json enrollment() {
@@ -79,11 +79,14 @@ json configuration() {
             {"loginKeychainUnlocked", LoginKeychain::isUnlocked()}};
 }
 
+// Each lock screen's stack and whether it loads the module, then the
+// module the first wired one names and how safe its path is.
 json lockScreen() {
-    auto stack = LockScreen::stack();
-    auto wired = LockScreen::wiredModulePath(stack);
-    json section = {
-        {"stack", stack.string()}, {"stackExists", present(stack)}, {"wired", bool(wired)}};
+    json stacks = json::object();
+    for (const auto& stack : LockScreen::stacks())
+        stacks[stack.string()] = LockScreen::wiredModulePath(stack) ? "wired" : "not wired";
+    auto wired = LockScreen::wiredModulePath();
+    json section = {{"stacks", stacks}, {"wired", bool(wired)}};
     if (!wired) return section;
     auto problem = LockScreen::rootOnlyChainProblem(*wired);
     section["module"] = *wired;

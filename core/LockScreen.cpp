@@ -11,8 +11,8 @@
 
 namespace tarvo::LockScreen {
 
-std::filesystem::path stack() {
-    return platform::lockScreenStack();
+std::vector<std::filesystem::path> stacks() {
+    return platform::lockScreenStacks();
 }
 
 std::optional<std::string> moduleID(const std::filesystem::path& path) {
@@ -49,6 +49,12 @@ std::optional<std::string> wiredModulePath(const std::filesystem::path& stackFil
             if (field[0] == '/') return field;
         return std::nullopt;
     }
+    return std::nullopt;
+}
+
+std::optional<std::string> wiredModulePath() {
+    for (const auto& stack : stacks())
+        if (auto path = wiredModulePath(stack)) return path;
     return std::nullopt;
 }
 

@@ -6,6 +6,8 @@
 namespace tarvo::StackEdit {
 namespace {
 
+constexpr const char* control = "[success=done ignore=ignore default=ignore]";
+
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
     std::istringstream in(text);
@@ -21,23 +23,54 @@ std::string join(const std::vector<std::string>& lines) {
     return out;
 }
 
-bool isOurs(const std::string& line) {
-    return !line.empty() && line[0] != '#' && line.find("pam_tarvo.so") != std::string::npos;
+std::vector<std::string> fields(const std::string& line) {
+    std::vector<std::string> out;
+    std::istringstream in(line);
+    for (std::string field; in >> field;)
+        out.push_back(field);
+    return out;
 }
 
-bool isAuth(const std::string& line) {
-    std::istringstream fields(line);
-    std::string type, rest;
-    fields >> type;
-    if (type == "auth" || type == "-auth") return true;
-    // Debian's stacks pull in the password check with "@include common-auth".
-    return type == "@include" && (fields >> rest) && rest.find("auth") != std::string::npos;
+// Runs of white space folded to one blank, inside the brackets too.
+std::string folded(const std::string& line) {
+    std::string out;
+    for (const auto& field : fields(line))
+        out += (out.empty() ? "" : " ") + field;
+    return out;
+}
+
+bool isOurs(const std::string& line) {
+    auto f = fields(line);
+    if (f.size() != 5 || f[0] != "auth") return false;
+    const std::string& path = f[4];
+    constexpr std::string_view name = "/pam_tarvo.so";
+    bool ourModule = path.size() > name.size() && path[0] == '/' &&
+                     path.compare(path.size() - name.size(), name.size(), name) == 0;
+    return ourModule && folded(line) == folded(std::string("auth ") + control + " " + path);
+}
+
+bool isAuth(const std::vector<std::string>& f) {
+    return !f.empty() && (f[0] == "auth" || f[0] == "-auth");
+}
+
+bool isPasswordCheck(const std::vector<std::string>& f) {
+    if (f.size() >= 2 && f[0] == "@include") return f[1].find("auth") != std::string::npos;
+    if (!isAuth(f) || f.size() < 3) return false;
+    if (f[1] == "include" || f[1] == "substack") return true;
+    // The control may be a bracketed list: the module is the first field
+    // after the one that closes it.
+    size_t module = 1;
+    if (f[1][0] == '[')
+        while (module < f.size() && f[module].back() != ']')
+            ++module;
+    ++module;
+    return module < f.size() && f[module].find("pam_unix.so") != std::string::npos;
 }
 
 } // namespace
 
 std::string moduleLine(const std::string& modulePath) {
-    return "auth\t[success=done ignore=ignore default=ignore]\t" + modulePath;
+    return std::string("auth\t") + control + "\t" + modulePath;
 }
 
 std::string unwire(const std::string& stack) {
@@ -49,12 +82,13 @@ std::string unwire(const std::string& stack) {
 
 std::string wire(const std::string& stack, const std::string& line) {
     std::vector<std::string> out = lines(unwire(stack));
-    size_t at = out.size();
-    for (size_t i = 0; i < out.size(); ++i)
-        if (isAuth(out[i])) {
-            at = i;
-            break;
-        }
+    size_t firstAuth = out.size(), check = out.size();
+    for (size_t i = out.size(); i-- > 0;) {
+        auto f = fields(out[i]);
+        if (isAuth(f) || isPasswordCheck(f)) firstAuth = i;
+        if (isPasswordCheck(f)) check = i;
+    }
+    size_t at = check < out.size() ? check : firstAuth;
     out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), line);
     return join(out);
 }

@@ -10,13 +10,18 @@ namespace tarvo::StackEdit {
 // module, which checks the token the module put in PAM_AUTHTOK.
 std::string moduleLine(const std::string& modulePath);
 
-// The stack with every active line naming pam_tarvo.so removed and `line`
-// put before the first auth line (an "auth" or "-auth" line, or an @include
-// of an auth stack), or at the end when there is none. Wiring twice gives
-// the same text.
+// The stack with our lines removed and `line` put immediately before the
+// stack's password check: the first pam_unix auth line or the include
+// that brings it (an "@include" of an auth stack, or an auth line that
+// includes or substacks another service). Every gate above it (nologin,
+// "user != root", ...) still runs before a vouch can end the stack. With no
+// password check, before the first auth line; with no auth line, at the end.
+// Wiring twice gives the same text.
 std::string wire(const std::string& stack, const std::string& line);
 
-// The stack without any active line naming pam_tarvo.so; nothing else changes.
+// The stack without our lines: active lines in the exact form moduleLine
+// writes (white space aside), whatever the module's path. Other people's
+// lines that merely mention the module stay.
 std::string unwire(const std::string& stack);
 
 } // namespace tarvo::StackEdit

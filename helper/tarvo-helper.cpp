@@ -2,16 +2,18 @@
 //   tarvo-helper install --user NAME
 //   tarvo-helper uninstall --user NAME
 //   tarvo-helper purge --user NAME --app PATH
-// It edits only the lock screen's PAM stack: anywhere else (login, sudo,
-// su, polkit, common-auth) a process of the user standing in for the agent
-// could grant more than an unlock. TARVO_HELPER_ROOT (tests) names a tree
-// to work in instead of "/"; sudo and pkexec clear it.
+// It edits only lock screens' PAM stacks: anywhere else (login, sudo, su,
+// polkit, common-auth) a process of the user standing in for the agent
+// could grant more than an unlock. It runs as root and reads no
+// environment variable.
 #include "core/LockScreen.h"
 #include "core/UniqueFd.h"
 #include "helper/StackEdit.h"
 #include "platform/LockScreenStack.h"
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,25 +42,22 @@ struct Failure {
     throw Failure{text};
 }
 
-fs::path systemRoot() {
-    const char* root = std::getenv("TARVO_HELPER_ROOT");
-    return root ? root : "/";
-}
-
 void requireUser(const std::string& name) {
     if (name.empty() || !getpwnam(name.c_str())) fail("no such user: " + name);
 }
 
-// The stack file, checked: a lock screen's, a regular file, root's, and
-// writable by nobody else.
-fs::path lockScreenStack(struct stat& st) {
-    fs::path stack = platform::lockScreenStack(systemRoot());
-    if (::lstat(stack.c_str(), &st) != 0)
-        fail(stack.string() + ": " + std::strerror(errno) + " (no lock screen PAM stack found)");
+// A stack we may rewrite: a regular file of root's with one link, writable
+// by nobody else, in folders that only root can change. A hard link to
+// another file (say /etc/shadow) would have us rewrite that file.
+void checkStack(const fs::path& stack, struct stat& st) {
+    if (::lstat(stack.c_str(), &st) != 0) fail(stack.string() + ": " + std::strerror(errno));
     if (S_ISLNK(st.st_mode)) fail(stack.string() + " is a symlink; refusing to edit it");
     if (!S_ISREG(st.st_mode)) fail(stack.string() + " is not a regular file");
+    if (st.st_nlink != 1) fail(stack.string() + " has other hard links; refusing to edit it");
+    if (st.st_uid != 0) fail(stack.string() + " is not owned by root; refusing to edit it");
     if (st.st_mode & 0022) fail(stack.string() + " is writable by group or others; refusing");
-    return stack;
+    if (auto problem = LockScreen::rootOnlyChainProblem(stack.parent_path()))
+        fail(*problem + "; refusing to edit " + stack.string());
 }
 
 std::string readAll(const fs::path& path) {
@@ -73,12 +72,33 @@ std::string readAll(const fs::path& path) {
     return text;
 }
 
+// The temporary file being written, for the signal handler to remove.
+char pendingTemp[PATH_MAX];
+
+void removePending(int) {
+    if (pendingTemp[0]) ::unlink(pendingTemp);
+    _exit(1);
+}
+
+// A run killed mid-write (SIGKILL gives no chance to clean up) left its
+// temporary file beside the stack; ours are named NAME.tarvo-XXXXXX.
+void removeStaleTemps(const fs::path& folder) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        std::string name = entry.path().filename();
+        size_t at = name.rfind(".tarvo-");
+        if (at != std::string::npos && name.size() == at + 13 && entry.is_regular_file(ec))
+            fs::remove(entry.path(), ec);
+    }
+}
+
 // Replaces the stack whole: a temporary file beside it with the same owner
 // and mode, then a rename. On any error the old file stays.
 void replace(const fs::path& stack, const struct stat& st, const std::string& text) {
     std::string temp = stack.string() + ".tarvo-XXXXXX";
     UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) fail(stack.parent_path().string() + ": " + std::strerror(errno));
+    std::snprintf(pendingTemp, sizeof pendingTemp, "%s", temp.c_str());
     bool ok =
         fchown(fd.get(), st.st_uid, st.st_gid) == 0 && fchmod(fd.get(), st.st_mode & 07777) == 0 &&
         ::write(fd.get(), text.data(), text.size()) == ssize_t(text.size()) && fsync(fd.get()) == 0;
@@ -87,13 +107,25 @@ void replace(const fs::path& stack, const struct stat& st, const std::string& te
     if (!ok || ::rename(temp.c_str(), stack.c_str()) != 0) {
         if (ok) error = errno;
         ::unlink(temp.c_str());
+        pendingTemp[0] = '\0';
         fail(stack.string() + ": " + std::strerror(error));
     }
+    pendingTemp[0] = '\0';
+}
+
+// Rewrites one stack with `edit`, if that changes it.
+template <typename Edit> void edit(const fs::path& stack, Edit change) {
+    std::string before = readAll(stack);
+    std::string after = change(before);
+    if (after == before) return;
+    struct stat st {};
+    checkStack(stack, st);
+    replace(stack, st, after);
 }
 
 // Lets the user's agent reach the TPM where the system has a group for it.
 void joinTpmGroup(const std::string& user) {
-    if (systemRoot() != "/" || !getgrnam("tss")) return;
+    if (!getgrnam("tss")) return;
     pid_t pid = fork();
     if (pid == 0) {
         execlp("gpasswd", "gpasswd", "-a", user.c_str(), "tss", static_cast<char*>(nullptr));
@@ -107,21 +139,32 @@ void joinTpmGroup(const std::string& user) {
 
 void install(const std::string& user) {
     requireUser(user);
-    struct stat st {};
-    fs::path stack = lockScreenStack(st);
-    std::string before = readAll(stack);
-    std::string after = StackEdit::wire(before, StackEdit::moduleLine(LockScreen::module));
-    if (after != before) replace(stack, st, after);
+    auto stacks = platform::lockScreenStacks();
+    if (stacks.empty()) fail("no lock screen PAM stack found in /etc/pam.d");
+    // All are checked before any is changed, so a refusal leaves none half done.
+    for (const auto& stack : stacks) {
+        struct stat st {};
+        checkStack(stack, st);
+    }
+    std::string line = StackEdit::moduleLine(LockScreen::module);
+    for (const auto& stack : stacks)
+        edit(stack, [&](const std::string& text) { return StackEdit::wire(text, line); });
     joinTpmGroup(user);
 }
 
 void uninstall(const std::string& user) {
     requireUser(user);
-    struct stat st {};
-    fs::path stack = lockScreenStack(st);
-    std::string before = readAll(stack);
-    std::string after = StackEdit::unwire(before);
-    if (after != before) replace(stack, st, after);
+    // As many as can be are unwired, whatever fails with another.
+    std::string failures;
+    std::error_code ec;
+    for (const auto& stack : platform::everyLockScreenStack()) {
+        try {
+            if (fs::exists(stack, ec)) edit(stack, StackEdit::unwire);
+        } catch (const Failure& failure) {
+            failures += (failures.empty() ? "" : "; ") + failure.text;
+        }
+    }
+    if (!failures.empty()) fail(failures);
 }
 
 // Removes the application, but only the installation this helper belongs
@@ -158,6 +201,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvo-helper: must run as root\n");
         return 1;
     }
+    for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE})
+        std::signal(signal, removePending);
+    removeStaleTemps("/etc/pam.d");
     try {
         if (args.size() == 3 && args[1] == "--user" && args[0] == "install")
             install(args[2]);

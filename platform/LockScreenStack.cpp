@@ -1,56 +1,47 @@
 #include "platform/LockScreenStack.h"
 
 #include <array>
-#include <cctype>
-#include <cstdlib>
 #include <string_view>
 
 namespace tarvo::platform {
 namespace {
 
-struct Locker {
-    std::string_view desktop; // as XDG_CURRENT_DESKTOP names it, lower case
-    std::string_view service;
-};
+constexpr std::string_view pamDir = "/etc/pam.d/";
+constexpr std::array<std::string_view, 9> lockers = {"gdm-password",
+                                                     "kde",
+                                                     "cinnamon-screensaver",
+                                                     "mate-screensaver",
+                                                     "xfce4-screensaver",
+                                                     "xscreensaver",
+                                                     "i3lock",
+                                                     "swaylock",
+                                                     "hyprlock"};
 
-constexpr std::array<Locker, 10> lockers = {{{"gnome", "gdm-password"},
-                                             {"kde", "kde"},
-                                             {"x-cinnamon", "cinnamon-screensaver"},
-                                             {"mate", "mate-screensaver"},
-                                             {"xfce", "xfce4-screensaver"},
-                                             {"", "lightdm"},
-                                             {"", "xscreensaver"},
-                                             {"sway", "swaylock"},
-                                             {"i3", "i3lock"},
-                                             {"hyprland", "hyprlock"}}};
+bool present(const std::filesystem::path& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
 
-// XDG_CURRENT_DESKTOP is a colon-separated list, e.g. "ubuntu:GNOME".
-bool running(std::string_view desktop) {
-    const char* value = std::getenv("XDG_CURRENT_DESKTOP");
-    if (!value || desktop.empty()) return false;
-    std::string current(value);
-    for (char& c : current)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    for (size_t start = 0; start <= current.size();) {
-        size_t end = current.find(':', start);
-        if (end == std::string::npos) end = current.size();
-        if (std::string_view(current).substr(start, end - start) == desktop) return true;
-        start = end + 1;
-    }
-    return false;
+bool lightLockerInstalled() {
+    return present("/usr/bin/light-locker") || present("/usr/sbin/light-locker");
 }
 
 } // namespace
 
-std::filesystem::path lockScreenStack(const std::filesystem::path& root) {
-    auto pamDir = root / "etc/pam.d";
-    std::error_code ec;
-    for (const auto& locker : lockers)
-        if (running(locker.desktop) && std::filesystem::exists(pamDir / locker.service, ec))
-            return pamDir / locker.service;
-    for (const auto& locker : lockers)
-        if (std::filesystem::exists(pamDir / locker.service, ec)) return pamDir / locker.service;
-    return pamDir / lockers.front().service;
+std::vector<std::filesystem::path> lockScreenStacks() {
+    std::vector<std::filesystem::path> found;
+    for (auto& stack : everyLockScreenStack())
+        if (present(stack) && (stack.filename() != "lightdm" || lightLockerInstalled()))
+            found.push_back(stack);
+    return found;
+}
+
+std::vector<std::filesystem::path> everyLockScreenStack() {
+    std::vector<std::filesystem::path> all;
+    for (auto service : lockers)
+        all.push_back(std::string(pamDir) + std::string(service));
+    all.push_back(std::string(pamDir) + "lightdm");
+    return all;
 }
 
 } // namespace tarvo::platform

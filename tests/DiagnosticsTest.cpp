@@ -48,7 +48,6 @@ class DiagnosticsTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
-        ::unsetenv("XDG_CURRENT_DESKTOP");
         isolated = sb::privateSystemFolders();
     }
     void SetUp() override {
@@ -75,11 +74,7 @@ TEST_F(DiagnosticsTest, NothingInstalledNothingEnrolled) {
     EXPECT_EQ(config["warmWithDisplay"], true);
     EXPECT_EQ(config["scanTimeout"], 15);
     EXPECT_EQ(config["passwordSaved"], false);
-    EXPECT_EQ(keys(report["lockScreen"]),
-              (std::vector<std::string>{"stack", "stackExists", "wired"}));
-    EXPECT_EQ(report["lockScreen"]["stack"], "/etc/pam.d/gdm-password");
-    EXPECT_EQ(report["lockScreen"]["wired"], false);
-    EXPECT_NE(text.find("\"/etc/pam.d/gdm-password\""), std::string::npos) << "slashes as they are";
+    EXPECT_EQ(report["lockScreen"], json::parse(R"({"stacks": {}, "wired": false})"));
     EXPECT_EQ(keys(report["camera"]), std::vector<std::string>{"authorization"});
     EXPECT_EQ(report["agent"]["supportDirExists"], true);
     EXPECT_EQ(report["agent"]["socketExists"], false);
@@ -94,12 +89,16 @@ TEST_F(DiagnosticsTest, WiredModuleAndTheChainAboveIt) {
     std::ofstream("/etc/pam.d/gdm-password")
         << "auth\t[success=done ignore=ignore default=ignore]\t/opt/tarvo/lib/pam_tarvo.so\n"
            "@include common-auth\n";
+    std::ofstream("/etc/pam.d/i3lock") << "auth include login\n";
     fs::create_directories(LockScreen::moduleDir);
     std::ofstream(LockScreen::module) << "module";
     ::chmod(LockScreen::moduleDir, 0775);
     auto lock = json::parse(Diagnostics::report(false))["lockScreen"];
     EXPECT_EQ(lock["wired"], true);
-    EXPECT_EQ(lock["stackExists"], true);
+    EXPECT_EQ(lock["stacks"], json::parse(R"({"/etc/pam.d/gdm-password": "wired",
+                                              "/etc/pam.d/i3lock": "not wired"})"));
+    auto text = Diagnostics::report(false);
+    EXPECT_NE(text.find("\"/etc/pam.d/i3lock\""), std::string::npos) << "slashes as they are";
     EXPECT_EQ(lock["module"], "/opt/tarvo/lib/pam_tarvo.so");
     EXPECT_EQ(lock["moduleExists"], true);
     EXPECT_EQ(lock["rootOnlyChain"], false);
@@ -111,6 +110,7 @@ TEST_F(DiagnosticsTest, WiredModuleAndTheChainAboveIt) {
     EXPECT_EQ(lock["rootOnlyChain"], true);
     EXPECT_FALSE(lock.contains("problem"));
     fs::remove("/etc/pam.d/gdm-password");
+    fs::remove("/etc/pam.d/i3lock");
 }
 
 TEST_F(DiagnosticsTest, CameraThatDeliversNothing) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -15,9 +16,17 @@ namespace sb = tarvo::sandbox;
 
 namespace {
 
-const std::string lockStack = "auth    required  pam_env.so\n"
-                              "@include common-auth\n"
-                              "account required  pam_nologin.so\n";
+// Debian's own, trimmed: GNOME's gates come before the password check;
+// i3lock's whole stack is an include.
+const std::string gdmStack = "auth    requisite       pam_nologin.so\n"
+                             "auth\trequired\tpam_succeed_if.so user != root quiet_success\n"
+                             "@include common-auth\n"
+                             "auth    optional        pam_gnome_keyring.so\n"
+                             "@include common-account\n";
+const std::string i3lockStack = "# i3lock\n\nauth include login\n";
+const std::string otherStack = "auth required pam_unix.so\n";
+const std::string ours = "auth\t[success=done ignore=ignore default=ignore]\t"
+                         "/opt/tarvo/lib/pam_tarvo.so\n";
 
 // A word for sh, quoted as the installer's scripts quote it.
 std::string quote(const std::string& word) {
@@ -33,20 +42,21 @@ std::string readFile(const fs::path& path) {
     return text.str();
 }
 
+// The helper edits the real /etc/pam.d: here an empty one of this
+// process's own mount namespace, filled with the stacks above.
 class TarvoHelperTest : public testing::Test {
   protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
-        root = sb::root() / "system";
-        fs::remove_all(root);
-        fs::create_directories(root / "etc/pam.d");
-        stack = root / "etc/pam.d/gdm-password";
-        std::ofstream(stack) << lockStack;
-        chmod(stack.c_str(), 0644);
-        ::setenv("TARVO_HELPER_ROOT", root.c_str(), 1);
-        ::unsetenv("XDG_CURRENT_DESKTOP");
+        if (!sb::privateSystemFolders()) GTEST_SKIP() << "the helper runs as root";
+        write("gdm-password", gdmStack);
+        write("i3lock", i3lockStack);
+        for (auto name : {"login", "sudo", "common-auth"})
+            write(name, otherStack);
     }
-    void TearDown() override { ::unsetenv("TARVO_HELPER_ROOT"); }
+    void write(const std::string& name, const std::string& text) {
+        std::ofstream(pam / name) << text;
+        chmod((pam / name).c_str(), 0644);
+    }
 
     // Runs the helper; its exit status, with its standard error in `err`.
     int helper(const std::string& arguments) {
@@ -60,28 +70,34 @@ class TarvoHelperTest : public testing::Test {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-    fs::path root, stack;
+    const fs::path pam = "/etc/pam.d";
     std::string err;
 };
 
-TEST_F(TarvoHelperTest, InstallWiresOnceAtTheTopOfAuthAndUninstallRemovesIt) {
+TEST_F(TarvoHelperTest, WiresEveryLockScreenAfterItsGatesAndUnwiresExactlyOurs) {
     ASSERT_EQ(helper("install --user alice"), 0) << err;
-    std::string wired = readFile(stack);
-    EXPECT_EQ(wired,
-              "auth\t[success=done ignore=ignore default=ignore]\t/opt/tarvo/lib/pam_tarvo.so\n" +
-                  lockStack);
-    EXPECT_EQ(tarvo::LockScreen::wiredModulePath(stack), "/opt/tarvo/lib/pam_tarvo.so");
+    std::string gdm = readFile(pam / "gdm-password");
+    EXPECT_EQ(gdm, "auth    requisite       pam_nologin.so\n"
+                   "auth\trequired\tpam_succeed_if.so user != root quiet_success\n" +
+                       ours + "@include common-auth\n" +
+                       gdmStack.substr(gdmStack.find("auth    opt")));
+    EXPECT_EQ(readFile(pam / "i3lock"), "# i3lock\n\n" + ours + "auth include login\n");
+    for (auto name : {"login", "sudo", "common-auth"})
+        EXPECT_EQ(readFile(pam / name), otherStack) << name;
     ASSERT_EQ(helper("install --user alice"), 0) << err;
-    EXPECT_EQ(readFile(stack), wired) << "idempotent";
+    EXPECT_EQ(readFile(pam / "gdm-password"), gdm) << "idempotent";
     struct stat st {};
-    stat(stack.c_str(), &st);
+    stat((pam / "i3lock").c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0644u) << "mode kept";
 
-    std::ofstream(stack, std::ios::app) << "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n";
+    // Someone else's lines that mention the module are theirs.
+    const std::string foreign = "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n"
+                                "auth optional /usr/local/lib/pam_tarvo.so debug\n";
+    std::ofstream(pam / "i3lock", std::ios::app) << foreign;
     ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
-    EXPECT_EQ(readFile(stack), lockStack + "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n")
-        << "active lines only";
-    EXPECT_EQ(tarvo::LockScreen::wiredModulePath(stack), std::nullopt);
+    EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack);
+    EXPECT_EQ(readFile(pam / "i3lock"), i3lockStack + foreign);
+    EXPECT_EQ(tarvo::LockScreen::wiredModulePath(), "/usr/local/lib/pam_tarvo.so");
 }
 
 TEST_F(TarvoHelperTest, BadInputIsRefusedAndLosesNothing) {
@@ -90,26 +106,49 @@ TEST_F(TarvoHelperTest, BadInputIsRefusedAndLosesNothing) {
     EXPECT_EQ(helper("install alice"), 2);
     EXPECT_NE(err.find("usage:"), std::string::npos);
 
-    chmod(stack.c_str(), 0664);
-    EXPECT_EQ(helper("install --user alice"), 1);
-    EXPECT_NE(err.find("writable by group or others"), std::string::npos) << err;
-    chmod(stack.c_str(), 0644);
+    struct Case {
+        const char* name;
+        std::function<void()> spoil, mend;
+        const char* complaint;
+    };
+    for (const Case& c : {
+             Case{"group-writable stack", [&] { chmod((pam / "i3lock").c_str(), 0664); },
+                  [&] { chmod((pam / "i3lock").c_str(), 0644); }, "writable by group or others"},
+             Case{"group-writable folder", [&] { chmod(pam.c_str(), 0775); },
+                  [&] { chmod(pam.c_str(), 0755); }, "/etc/pam.d is writable by group or others"},
+             Case{"hard link", [&] { fs::create_hard_link(pam / "i3lock", pam / "shadow"); },
+                  [&] { fs::remove(pam / "shadow"); }, "has other hard links"},
+             Case{"symlink",
+                  [&] {
+                      fs::rename(pam / "i3lock", pam / "real");
+                      fs::create_symlink(pam / "real", pam / "i3lock");
+                  },
+                  [&] { fs::rename(pam / "real", pam / "i3lock"); }, "is a symlink"},
+         }) {
+        SCOPED_TRACE(c.name);
+        c.spoil();
+        EXPECT_EQ(helper("install --user alice"), 1);
+        EXPECT_NE(err.find(c.complaint), std::string::npos) << err;
+        c.mend();
+        EXPECT_EQ(readFile(pam / "i3lock"), i3lockStack);
+        EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack) << "none is half done";
+    }
 
-    fs::rename(stack, root / "etc/pam.d/real");
-    fs::create_symlink(root / "etc/pam.d/real", stack);
-    EXPECT_EQ(helper("install --user alice"), 1);
-    EXPECT_NE(err.find("is a symlink"), std::string::npos) << err;
-    EXPECT_EQ(readFile(root / "etc/pam.d/real"), lockStack);
-    fs::remove(stack);
-
-    // Only a lock screen's stack is ever touched: with just sudo's and
-    // login's present, there is nothing to wire.
-    std::ofstream(root / "etc/pam.d/sudo") << lockStack;
-    std::ofstream(root / "etc/pam.d/login") << lockStack;
+    // Only lock screens' stacks are ever touched.
+    fs::remove(pam / "i3lock");
+    fs::remove(pam / "gdm-password");
     EXPECT_EQ(helper("install --user alice"), 1);
     EXPECT_NE(err.find("no lock screen PAM stack found"), std::string::npos) << err;
-    EXPECT_EQ(readFile(root / "etc/pam.d/sudo"), lockStack);
-    EXPECT_EQ(readFile(root / "etc/pam.d/login"), lockStack);
+    for (auto name : {"login", "sudo", "common-auth"})
+        EXPECT_EQ(readFile(pam / name), otherStack) << name;
+}
+
+TEST_F(TarvoHelperTest, TemporaryFilesOfAKilledRunAreRemoved) {
+    write("i3lock.tarvo-Ab12Cd", "half a stack");
+    write("i3lock.tarvo-keep", "not ours");
+    ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
+    EXPECT_FALSE(fs::exists(pam / "i3lock.tarvo-Ab12Cd"));
+    EXPECT_TRUE(fs::exists(pam / "i3lock.tarvo-keep"));
 }
 
 TEST_F(TarvoHelperTest, PurgeRemovesOnlyItsOwnInstallation) {
@@ -128,14 +167,21 @@ TEST_F(TarvoHelperTest, PurgeRemovesOnlyItsOwnInstallation) {
     command = copied + " purge --user alice --app " + quote(app.string());
     EXPECT_EQ(std::system(command.c_str()), 0);
     EXPECT_FALSE(fs::exists(app));
-    EXPECT_EQ(readFile(stack), lockStack);
+    EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack);
 }
 
-TEST(StackEdit, WireWithoutAnAuthLineAppends) {
-    EXPECT_EQ(tarvo::StackEdit::wire("account required pam_unix.so\n", "X pam_tarvo.so"),
-              "account required pam_unix.so\nX pam_tarvo.so\n");
-    EXPECT_EQ(tarvo::StackEdit::wire("-auth optional pam_gnome_keyring.so\n", "X pam_tarvo.so"),
-              "X pam_tarvo.so\n-auth optional pam_gnome_keyring.so\n");
+TEST(StackEdit, TheLineGoesRightBeforeThePasswordCheck) {
+    using tarvo::StackEdit::wire;
+    EXPECT_EQ(wire("auth requisite pam_nologin.so\nauth [success=1 default=ignore] pam_unix.so "
+                   "nullok\n",
+                   "X"),
+              "auth requisite pam_nologin.so\nX\nauth [success=1 default=ignore] pam_unix.so "
+              "nullok\n");
+    EXPECT_EQ(wire("auth substack system-login\n", "X"), "X\nauth substack system-login\n");
+    EXPECT_EQ(wire("@include common-account\n-auth optional pam_gnome_keyring.so\n", "X"),
+              "@include common-account\nX\n-auth optional pam_gnome_keyring.so\n")
+        << "no password check: before the first auth line";
+    EXPECT_EQ(wire("account required pam_unix.so\n", "X"), "account required pam_unix.so\nX\n");
 }
 
 } // namespace
