@@ -34,8 +34,8 @@ class Camera {
             return {Kind::cannotConfigure, "camera setup failed: " + reason};
         }
         static CameraError denied() {
-            return {Kind::denied, "camera access denied. Grant it in System Settings > Privacy & "
-                                  "Security > Camera, then restart the agent."};
+            return {Kind::denied, "camera access denied. Join the video group (sudo adduser $USER "
+                                  "video), log in again, then restart the agent."};
         }
         static CameraError noDevice() { return {Kind::noDevice, "no camera found"}; }
     };

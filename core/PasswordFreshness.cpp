@@ -20,7 +20,7 @@ void PasswordFreshness::credentialPresented() {
 
 std::optional<std::string> PasswordFreshness::reasonPasswordRequired() const {
     std::lock_guard guard(lock_);
-    if (count_() != hibernations_) return "the Mac has hibernated since the last password";
+    if (count_() != hibernations_) return "this computer has hibernated since the last password";
     if (clock_() - presentedAt_ > maximumAge) return "48 hours since the last password";
     return std::nullopt;
 }

@@ -22,11 +22,10 @@ class Problem : public KindedError<ProblemKind> {
         return {Kind::couldNotSave, "Tarvo couldn't save the password: " + reason};
     }
     static Problem wrongPassword() {
-        return {Kind::wrongPassword, "That isn't the password for this Mac."};
+        return {Kind::wrongPassword, "That isn't the login password of this computer."};
     }
     static Problem noSecureEnclave() {
-        return {Kind::noSecureEnclave,
-                "This Mac has no Secure Enclave to protect the password with."};
+        return {Kind::noSecureEnclave, "This computer has no TPM to protect the password with."};
     }
 };
 

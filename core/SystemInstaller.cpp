@@ -223,17 +223,13 @@ std::string shellQuoted(std::string_view value) {
 
 Outcome outcomeOf(int status, std::string_view errorText, bool prompted) {
     if (status == 0) return Outcome::done();
-    // pkexec exits 126 when the prompt was dismissed.
-    if (errorText.find("-128") != std::string_view::npos || (prompted && status == 126))
-        return Outcome::cancelled();
-    if (errorText.find("/etc/pam.d") != std::string_view::npos &&
-        errorText.find("Operation not permitted") != std::string_view::npos)
-        return Outcome::needsFullDiskAccess();
+    // pkexec exits 126 when the prompt was dismissed, 127 when it was
+    // refused or could not be shown (its reason on standard error).
+    if (prompted && status == 126) return Outcome::cancelled();
     std::string decoded = Text::decodeLossy(errorText);
     std::string text(Text::trim(decoded));
-    constexpr std::string_view marker = "execution error: ";
-    if (auto at = text.find(marker); at != std::string::npos)
-        return Outcome::failed(text.substr(at + marker.size()));
+    if (text.empty() && prompted && status == 127)
+        return Outcome::failed("Administrator rights were not granted.");
     if (text.empty()) return Outcome::failed("The installer exited with an error.");
     return Outcome::failed(text);
 }
@@ -247,7 +243,8 @@ Outcome runPrivileged(const std::string& script, const std::optional<std::string
 Outcome install(const Runners& runners) {
     if (!isBundled())
         return Outcome::failed(
-            "Run Tarvo from Tarvo.app — the helper it installs is part of the app bundle.");
+            "Run Tarvo from its installation in /opt/tarvo-app — the helper it installs is part "
+            "of it.");
     std::string script = "set -e\n"
                          "install -d -o root -g root -m 755 /opt/tarvo /opt/tarvo/lib\n"
                          "install -o root -g root -m 644 " +
@@ -258,13 +255,17 @@ Outcome install(const Runners& runners) {
 }
 
 Outcome uninstall(const Runners& runners) {
-    if (!isBundled()) return Outcome::failed("Run Tarvo from Tarvo.app to turn face unlock off.");
+    if (!isBundled())
+        return Outcome::failed(
+            "Run Tarvo from its installation in /opt/tarvo-app to turn face unlock off.");
     return withPasswordRule(
         shellQuoted(helper().string()) + " uninstall --user " + shellQuoted(userName()), runners);
 }
 
 Outcome purge(const Runners& runners) {
-    if (!isBundled()) return Outcome::failed("Run Tarvo from Tarvo.app to uninstall it.");
+    if (!isBundled())
+        return Outcome::failed(
+            "Run Tarvo from its installation in /opt/tarvo-app to uninstall it.");
     return withPasswordRule(shellQuoted(helper().string()) + " purge --user " +
                                 shellQuoted(userName()) + " --app " +
                                 shellQuoted(bundle().string()),

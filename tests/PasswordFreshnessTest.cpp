@@ -34,9 +34,11 @@ TEST(PasswordFreshnessTest, HibernationComesFirstAndPresentingClearsIt) {
     auto freshness = world.freshness();
     world.now += 1min;
     world.hibernations = 8;
-    EXPECT_EQ(freshness.reasonPasswordRequired(), "the Mac has hibernated since the last password");
+    EXPECT_EQ(freshness.reasonPasswordRequired(),
+              "this computer has hibernated since the last password");
     world.now += 72h;
-    EXPECT_EQ(freshness.reasonPasswordRequired(), "the Mac has hibernated since the last password");
+    EXPECT_EQ(freshness.reasonPasswordRequired(),
+              "this computer has hibernated since the last password");
     freshness.credentialPresented();
     EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
     // A count that becomes unreadable counts as a change; -1 then -1 does not.

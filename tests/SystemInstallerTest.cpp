@@ -40,9 +40,8 @@ void writeExecutable(const fs::path& path, const std::string& text) {
 }
 
 TEST(SystemInstallerRules, ShellQuoting) {
-    EXPECT_EQ(SystemInstaller::shellQuoted(
-                  "/Applications/Team's Apps/Tarvo.app/Contents/Helpers/pam_tarvo.so"),
-              "'/Applications/Team'\\''s Apps/Tarvo.app/Contents/Helpers/pam_tarvo.so'");
+    EXPECT_EQ(SystemInstaller::shellQuoted("/opt/Team's Apps/tarvo/libexec/pam_tarvo.so"),
+              "'/opt/Team'\\''s Apps/tarvo/libexec/pam_tarvo.so'");
     EXPECT_EQ(SystemInstaller::shellQuoted(""), "''");
     EXPECT_EQ(SystemInstaller::shellQuoted("a b\"$(x)`"), "'a b\"$(x)`'");
 }
@@ -52,12 +51,13 @@ TEST(SystemInstallerRules, Outcomes) {
     EXPECT_EQ(outcomeOf(0, "warnings", false), Outcome::done());
     EXPECT_EQ(outcomeOf(126, "", true), Outcome::cancelled()) << "pkexec's dismissed prompt";
     EXPECT_EQ(outcomeOf(126, "", false), Outcome::failed("The installer exited with an error."));
-    EXPECT_EQ(outcomeOf(1, "User canceled. (-128)", false), Outcome::cancelled());
+    EXPECT_EQ(outcomeOf(127, "", true), Outcome::failed("Administrator rights were not granted."));
+    EXPECT_EQ(outcomeOf(127, "Error executing command as another user: Not authorized\n", true),
+              Outcome::failed("Error executing command as another user: Not authorized"));
     EXPECT_EQ(outcomeOf(1, "cp: /etc/pam.d/gdm-password: Operation not permitted\n", true),
-              Outcome::needsFullDiskAccess());
+              Outcome::failed("cp: /etc/pam.d/gdm-password: Operation not permitted"))
+        << "no Full Disk Access on Linux";
     EXPECT_EQ(outcomeOf(1, " \n\t", true), Outcome::failed("The installer exited with an error."));
-    EXPECT_EQ(outcomeOf(1, "0:1: execution error: it broke: here\n", true),
-              Outcome::failed("it broke: here"));
     EXPECT_EQ(outcomeOf(1, "\n  sudo: a password is required \n", false),
               Outcome::failed("sudo: a password is required"));
 }
@@ -66,12 +66,11 @@ TEST(SystemInstallerRules, OutsideABundleEveryActionRefuses) {
     ::unsetenv("TARVO_BUNDLE");
     EXPECT_FALSE(SystemInstaller::isBundled()) << SystemInstaller::helper();
     EXPECT_EQ(SystemInstaller::install(),
-              Outcome::failed(
-                  "Run Tarvo from Tarvo.app — the helper it installs is part of the app bundle."));
-    EXPECT_EQ(SystemInstaller::uninstall(),
-              Outcome::failed("Run Tarvo from Tarvo.app to turn face unlock off."));
-    EXPECT_EQ(SystemInstaller::purge(),
-              Outcome::failed("Run Tarvo from Tarvo.app to uninstall it."));
+              Outcome::failed("Run Tarvo from its installation in /opt/tarvo-app — the helper it "
+                              "installs is part of it."));
+    EXPECT_EQ(
+        SystemInstaller::purge(),
+        Outcome::failed("Run Tarvo from its installation in /opt/tarvo-app to uninstall it."));
     ::setenv("TARVO_BUNDLE", "/usr/local", 1);
     EXPECT_FALSE(SystemInstaller::isBundled()) << "a shared prefix is never a bundle";
     ::unsetenv("TARVO_BUNDLE");
@@ -115,9 +114,9 @@ echo "$*" >> "$FAKE_LOG/pkexec.args"
 case "$FAKE_PKEXEC" in
 ok) exec "$@" ;;
 dismiss) exit 126 ;;
-eperm) echo "install: cannot create /etc/pam.d/x: Operation not permitted" >&2; exit 1 ;;
+refuse) echo "Error executing command as another user: Not authorized" >&2; exit 127 ;;
 silent) exit 1 ;;
-*) printf 'pkexec\nexecution error: it broke\n' >&2; exit 1 ;;
+*) exit 127 ;;
 esac
 )");
         ::setenv("FAKE_PASSWORD", password, 1);
@@ -183,14 +182,15 @@ TEST_F(SystemInstallerTest, ARefusedPasswordFallsBackToThePrompt) {
 TEST_F(SystemInstallerTest, WithoutASavedPasswordOnlyThePromptRuns) {
     StoredPassword::clear();
     auto script = "echo ran > " + (log() / "ran").string();
-    behave("accept", "eperm");
+    behave("accept", "refuse");
     EXPECT_EQ(SystemInstaller::runPrivileged(script, std::nullopt, standIns()),
-              Outcome::needsFullDiskAccess());
+              Outcome::failed("Error executing command as another user: Not authorized"));
     behave("accept", "silent");
     EXPECT_EQ(SystemInstaller::uninstall(standIns()),
               Outcome::failed("The installer exited with an error."));
-    behave("accept", "execution");
-    EXPECT_EQ(SystemInstaller::uninstall(standIns()), Outcome::failed("it broke"));
+    behave("accept", "no-agent");
+    EXPECT_EQ(SystemInstaller::uninstall(standIns()),
+              Outcome::failed("Administrator rights were not granted."));
     EXPECT_FALSE(fs::exists(log() / "sudo.args"));
 }
 
