@@ -26,15 +26,30 @@ std::optional<std::filesystem::path> modelIn(const std::filesystem::path& dir) {
     return std::nullopt;
 }
 
-platform::EmbeddingModel* model() {
-    static std::unique_ptr<platform::EmbeddingModel> loaded;
+// The model, loaded once per process, or why there is none.
+struct Loaded {
+    std::unique_ptr<platform::EmbeddingModel> model;
+    std::optional<EmbedError> problem;
+};
+
+const Loaded& loaded() {
+    static Loaded result;
     static std::once_flag once;
     std::call_once(once, [] {
         auto path = modelPath();
-        std::string ignored;
-        if (path) loaded = platform::EmbeddingModel::load(*path, ignored);
+        if (!path) {
+            result.problem = EmbedError::modelMissing();
+            return;
+        }
+        std::string error;
+        result.model = platform::EmbeddingModel::load(*path, error);
+        if (!result.model) result.problem = EmbedError::modelMissing(error);
     });
-    return loaded.get();
+    return result;
+}
+
+platform::EmbeddingModel* model() {
+    return loaded().model.get();
 }
 
 std::optional<Point> centroid(const std::vector<Point>& points) {
@@ -149,7 +164,7 @@ std::vector<float> normalized(std::vector<float> vector) {
 
 std::vector<float> embed(const Image& image, const Observation& face) {
     platform::EmbeddingModel* embedding = model();
-    if (!embedding) throw EmbedError::modelMissing();
+    if (!embedding) throw *loaded().problem;
     Image crop = alignedCrop(image, face);
     try {
         return normalized(embedding->embed(crop));

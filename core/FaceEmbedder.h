@@ -27,7 +27,11 @@ class EmbedError : public KindedError<EmbedErrorKind> {
         return {Kind::inferenceFailed, "face model failed: " + reason};
     }
     static EmbedError modelMissing() {
-        return {Kind::modelMissing, "face model not found in the app bundle"};
+        return {Kind::modelMissing, "face model not found in the installation"};
+    }
+    // A model file was found but could not be loaded: its reason, kept.
+    static EmbedError modelMissing(const std::string& reason) {
+        return {Kind::modelMissing, "face model could not be loaded: " + reason};
     }
     static EmbedError landmarksMissing() {
         return {Kind::landmarksMissing, "could not locate eyes, nose and mouth"};

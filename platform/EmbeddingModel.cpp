@@ -61,13 +61,37 @@ struct Builder {
 
     // TFLite keeps convolution weights as [O, H, W, I] (depthwise: [1, H,
     // W, O]); OpenCV wants [O, I/group, H, W].
+    bool refuse(const Tflite::Operator& op, const std::string& what) {
+        error = "operator " + tensor(op.outputs[0]).name + " " + what;
+        return false;
+    }
+
+    // Every value the layer is built from, checked: a damaged file must not
+    // divide by zero or index past its weights.
+    bool convolutionIsSound(const Tflite::Operator& op, bool depthwise) {
+        if (op.inputs.size() < 2) return refuse(op, "has too few inputs");
+        const auto& weights = tensor(op.inputs[1]);
+        if (weights.shape.size() != 4 || weights.floats.empty())
+            return refuse(op, "has no constant weights");
+        for (int dim : weights.shape)
+            if (dim < 1) return refuse(op, "has empty weights");
+        if (depthwise && weights.shape[0] != 1)
+            return refuse(op, "has depthwise weights of another shape");
+        if (op.strideH < 1 || op.strideW < 1 || op.dilationH < 1 || op.dilationW < 1)
+            return refuse(op, "has a stride or dilation below 1");
+        int o = weights.shape[depthwise ? 3 : 0];
+        if (depthwise && (op.depthMultiplier < 1 || o % op.depthMultiplier != 0))
+            return refuse(op, "has a depth multiplier that does not divide its channels");
+        bool hasBias = op.inputs.size() > 2 && op.inputs[2] >= 0;
+        if (hasBias && tensor(op.inputs[2]).floats.size() != size_t(o))
+            return refuse(op, "has a bias of the wrong size");
+        return true;
+    }
+
     bool convolution(const Tflite::Operator& op) {
-        const auto& weights = tensor(op.inputs.at(1));
-        if (weights.shape.size() != 4 || weights.floats.empty()) {
-            error = "convolution " + tensor(op.outputs[0]).name + " has no constant weights";
-            return false;
-        }
         bool depthwise = op.op == Op::depthwiseConv2d;
+        if (!convolutionIsSound(op, depthwise)) return false;
+        const auto& weights = tensor(op.inputs[1]);
         int o = weights.shape[depthwise ? 3 : 0], h = weights.shape[1], w = weights.shape[2];
         int i = depthwise ? 1 : weights.shape[3];
         int sizes[] = {o, i, h, w};
@@ -100,6 +124,7 @@ struct Builder {
     }
 
     bool sum(const Tflite::Operator& op) {
+        if (op.inputs.size() < 2) return refuse(op, "has too few inputs");
         cv::dnn::LayerParams params;
         params.set("operation", "sum");
         int id = add("Eltwise", params, tensor(op.outputs[0]).name);
@@ -108,27 +133,28 @@ struct Builder {
         return activation(op.activation, op.outputs[0]);
     }
 
-    // The operator that made a tensor, if it is of the given kind.
-    const Tflite::Operator* made(int tensorIndex, Op kind) const {
+    // The operator that made a tensor, if it is of the given kind and has
+    // at least `inputs` inputs.
+    const Tflite::Operator* made(int tensorIndex, Op kind, size_t inputs) const {
         auto it = producingOp.find(tensorIndex);
         if (it == producingOp.end()) return nullptr;
         const auto& op = graph.operators[it->second];
-        return op.op == kind ? &op : nullptr;
+        return op.op == kind && op.inputs.size() >= inputs ? &op : nullptr;
     }
 
     // ADD(RELU(x), MUL(SUB(x, ABS(x)), c)) is PReLU(x) with slope 2c:
     // for x < 0 it gives c * 2x.
     std::optional<std::pair<int, std::vector<float>>> prelu(const Tflite::Operator& add) const {
         for (int side = 0; side < 2; ++side) {
-            const auto* relu = made(add.inputs[side], Op::relu);
-            const auto* mul = made(add.inputs[1 - side], Op::mul);
+            const auto* relu = made(add.inputs[side], Op::relu, 1);
+            const auto* mul = made(add.inputs[1 - side], Op::mul, 2);
             if (!relu || !mul) continue;
             int x = relu->inputs[0];
             for (int m = 0; m < 2; ++m) {
-                const auto* sub = made(mul->inputs[m], Op::sub);
+                const auto* sub = made(mul->inputs[m], Op::sub, 2);
                 const auto& slope = tensor(mul->inputs[1 - m]);
                 if (!sub || slope.floats.empty() || sub->inputs[0] != x) continue;
-                const auto* abs = made(sub->inputs[1], Op::abs);
+                const auto* abs = made(sub->inputs[1], Op::abs, 1);
                 if (!abs || abs->inputs[0] != x) continue;
                 std::vector<float> slopes(slope.floats);
                 for (float& s : slopes)
@@ -146,6 +172,7 @@ struct Builder {
         for (size_t i = 0; i < graph.operators.size(); ++i)
             producingOp[graph.operators[i].outputs[0]] = static_cast<int>(i);
         for (const auto& op : graph.operators) {
+            if (op.inputs.empty()) return refuse(op, "has no input");
             bool ok = true;
             switch (op.op) {
             case Op::conv2d:

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -174,6 +175,34 @@ TEST(TfliteModelTest, DamagedFilesAreRefusedNotCrashedOn) {
     wrong[4] = 'X';
     EXPECT_FALSE(Tflite::parse(wrong, error));
     EXPECT_EQ(error, "not a TensorFlow Lite model");
+}
+
+// One value changed in an otherwise sound graph: refused with a reason,
+// never a crash (a depth multiplier of 0 once divided by zero).
+TEST(EmbeddingModelTest, ImpossibleLayerValuesAreRefused) {
+    std::string error;
+    const auto sound = Tflite::parse(readAll(modelPath), error);
+    ASSERT_TRUE(sound) << error;
+    auto depthwise = [](Tflite::Graph& g) -> Tflite::Operator& {
+        for (auto& op : g.operators)
+            if (op.op == Tflite::Op::depthwiseConv2d) return op;
+        throw std::runtime_error("no depthwise convolution");
+    };
+    std::vector<std::pair<const char*, std::function<void(Tflite::Graph&)>>> damages = {
+        {"depth multiplier 0", [&](auto& g) { depthwise(g).depthMultiplier = 0; }},
+        {"depth multiplier 7", [&](auto& g) { depthwise(g).depthMultiplier = 7; }},
+        {"stride 0", [&](auto& g) { depthwise(g).strideH = 0; }},
+        {"no weights", [&](auto& g) { depthwise(g).inputs.resize(1); }},
+        {"no inputs", [&](auto& g) { g.operators.back().inputs.clear(); }},
+        {"short bias", [&](auto& g) { g.tensors[depthwise(g).inputs[2]].floats.pop_back(); }},
+    };
+    for (auto& [name, damage] : damages) {
+        Tflite::Graph graph = *sound;
+        damage(graph);
+        error.clear();
+        EXPECT_FALSE(tarvo::platform::buildNetwork(graph, error)) << name;
+        EXPECT_FALSE(error.empty()) << name;
+    }
 }
 
 TEST(EmbeddingModelTest, RebuiltNetworkMatchesTheReferenceOnARealCrop) {

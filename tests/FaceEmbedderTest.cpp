@@ -82,19 +82,33 @@ TEST(FaceEmbedderTest, Normalisation) {
     EXPECT_TRUE(E::normalized({}).empty());
 }
 
-TEST(FaceEmbedderTest, MissingModelFailsEveryEmbedding) {
-    // The model loads once per process, so this runs in a child.
-    int status = sb::runAs(geteuid(), [] {
-        ::setenv("TARVO_MODEL", "/nonexistent/FaceEmbedding.tflite", 1);
-        if (E::isAvailable()) return 1;
-        try {
-            E::embed(cv::Mat(100, 100, CV_8UC3), face(Region{{{0.2, 0.7}}}, Region{{{0.8, 0.7}}}));
-        } catch (const E::EmbedError& error) {
-            return std::string(error.what()) == "face model not found in the app bundle" ? 0 : 2;
-        }
-        return 3;
-    });
-    EXPECT_EQ(status, 0);
+// A missing or damaged model fails every embedding with the loader's reason.
+TEST(FaceEmbedderTest, AnUnusableModelFailsEveryEmbeddingWithItsReason) {
+    auto failure = [](const std::string& modelFile) {
+        // The model loads once per process, so each runs in a child.
+        int out[2];
+        if (pipe(out) != 0) return std::string("pipe failed");
+        sb::runAs(geteuid(), [&] {
+            ::setenv("TARVO_MODEL", modelFile.c_str(), 1);
+            std::string what = "embedded";
+            try {
+                E::embed(cv::Mat(100, 100, CV_8UC3),
+                         face(Region{{{0.2, 0.7}}}, Region{{{0.8, 0.7}}}));
+            } catch (const E::EmbedError& error) {
+                what = E::isAvailable() ? "available" : error.what();
+            }
+            return write(out[1], what.data(), what.size()) == ssize_t(what.size()) ? 0 : 1;
+        });
+        close(out[1]);
+        char text[256];
+        ssize_t n = read(out[0], text, sizeof text);
+        close(out[0]);
+        return std::string(text, n > 0 ? size_t(n) : 0);
+    };
+    EXPECT_EQ(failure("/nonexistent/FaceEmbedding.tflite"),
+              "face model could not be loaded: /nonexistent/FaceEmbedding.tflite cannot be read");
+    EXPECT_EQ(failure(std::string(TARVO_DATA_DIR) + "/franck/franck_01829.jpg"),
+              "face model could not be loaded: not a TensorFlow Lite model");
 }
 
 TEST(FaceEmbedderTest, ModelIsFoundThroughTheEnvironment) {
