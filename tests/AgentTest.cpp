@@ -161,24 +161,62 @@ TEST_F(AgentTest, StartsOnceAndStopsInOrder) {
     EXPECT_EQ(count("listening on " + Paths::socket().string()), 1u);
     EXPECT_EQ(count(" ready\n"), 1u);
 
-    auto second = Agent::create(false, scripted());
-    try {
-        second->start();
-        ADD_FAILURE() << "a second agent started";
-    } catch (const Agent::AgentError& error) {
-        EXPECT_EQ(error.kind(), Agent::AgentError::Kind::alreadyRunning);
-        EXPECT_EQ(std::string(error.what()),
-                  "another Tarvo agent is already running on " + Paths::socket().string());
-    }
-    second.reset();
-    EXPECT_TRUE(SocketClient::agentIsRunning()) << "the second agent left the socket alone";
-
     agent->stop();
     EXPECT_FALSE(agent->isRunning());
     EXPECT_FALSE(std::filesystem::exists(Paths::socket()));
     auto text = logText();
     ASSERT_NE(text.find("screen unlocked"), std::string::npos);
     EXPECT_LT(text.find("screen unlocked"), text.find("agent stopped"));
+}
+
+// While a scan runs: STATUS says so at once, a second VERIFY shares the
+// scan, and a second agent is refused without touching the socket.
+TEST_F(AgentTest, OneAgentPerUserAndOneScanAtATime) {
+    agent->start();
+    scene = Scene::nobody; // the scan runs its whole 3.5 s
+    auto status = [] { return SocketClient::request("STATUS", Paths::socket().string(), 1.0); };
+    std::optional<std::string> first, second;
+    std::thread lockScreen([&] { first = verify(); });
+    ASSERT_TRUE(eventually([&] { return status() == "SCANNING"; }, 2s));
+    std::thread again([&] { second = verify(); });
+    EXPECT_TRUE(logged("verify: joining the scan under way"));
+
+    auto other = Agent::create(false, scripted());
+    try {
+        other->start();
+        ADD_FAILURE() << "a second agent started";
+    } catch (const Agent::AgentError& error) {
+        EXPECT_EQ(error.kind(), Agent::AgentError::Kind::alreadyRunning);
+        EXPECT_EQ(std::string(error.what()),
+                  "another Tarvo agent is already running on " + Paths::socket().string());
+    }
+    other.reset();
+    EXPECT_EQ(status(), "SCANNING") << "the second agent left the socket alone";
+    lockScreen.join();
+    again.join();
+    EXPECT_EQ(first, "NO not-seen");
+    EXPECT_EQ(second, "NO not-seen");
+    EXPECT_EQ(count("verify: looking"), 1u);
+    EXPECT_EQ(status(), "IDLE");
+}
+
+// A lock screen whose stack refuses the handed password asks again at
+// once; the agent must not vouch again until the screen was unlocked.
+TEST_F(AgentTest, ARefusedVouchIsNotRepeatedUntilTheNextUnlock) {
+    agent->start();
+    desktop->setLockedHint(true);
+    ASSERT_TRUE(logged(" screen locked\n"));
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_EQ(count("verify: the lock screen refused the password it was handed, password needed"),
+              2u);
+    EXPECT_EQ(count("verify: looking"), 1u);
+    desktop->setLockedHint(false);
+    ASSERT_TRUE(logged("screen unlocked"));
+    desktop->setLockedHint(true);
+    ASSERT_TRUE(eventually([] { return count(" screen locked\n") == 2; }, 2s));
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
 }
 
 TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {
