@@ -20,9 +20,18 @@ namespace {
 
 constexpr const char* logind = "org.freedesktop.login1";
 constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
-// The screensaver services desktops put on the session bus.
-constexpr std::array<const char*, 2> screensavers = {"org.freedesktop.ScreenSaver",
-                                                     "org.gnome.ScreenSaver"};
+// The screensaver interfaces desktops signal ActiveChanged on, each with
+// the names whose owner may send it. GNOME Shell 43 sends the GNOME one
+// from its own connection, which owns org.gnome.Shell.ScreenShield, while
+// org.gnome.ScreenSaver itself has no owner.
+struct Screensaver {
+    const char* interface;
+    std::array<const char*, 2> senders;
+};
+constexpr std::array<Screensaver, 2> screensavers = {{
+    {"org.freedesktop.ScreenSaver", {"org.freedesktop.ScreenSaver", nullptr}},
+    {"org.gnome.ScreenSaver", {"org.gnome.ScreenSaver", "org.gnome.Shell.ScreenShield"}},
+}};
 
 struct BusDeleter {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -114,9 +123,14 @@ struct LockMonitor::Watch {
         int active = 0;
         if (sd_bus_message_read(message, "b", &active) < 0) return 0;
         const char* interface = sd_bus_message_get_interface(message);
-        for (const char* name : screensavers)
-            if (interface && std::string(interface) == name && sentByOwner(message, name))
-                static_cast<Watch*>(data)->report(active != 0);
+        for (const auto& screensaver : screensavers) {
+            if (!interface || std::string(interface) != screensaver.interface) continue;
+            for (const char* sender : screensaver.senders)
+                if (sender && sentByOwner(message, sender)) {
+                    static_cast<Watch*>(data)->report(active != 0);
+                    return 0;
+                }
+        }
         return 0;
     }
 
@@ -137,9 +151,11 @@ struct LockMonitor::Watch {
         sd_bus* bus = nullptr;
         if (sd_bus_open_user(&bus) < 0) return;
         session.reset(bus);
-        for (const char* name : screensavers) {
-            std::string rule = "type='signal',sender='" + std::string(name) + "',interface='" +
-                               name + "',member='ActiveChanged'";
+        // No sender in the rule: the sender is checked per signal against
+        // every name that may send it.
+        for (const auto& screensaver : screensavers) {
+            std::string rule = "type='signal',interface='" + std::string(screensaver.interface) +
+                               "',member='ActiveChanged'";
             if (sd_bus_add_match(bus, nullptr, rule.c_str(), onActiveChanged, this) < 0) {
                 session.reset();
                 return;

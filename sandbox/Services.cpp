@@ -153,7 +153,15 @@ PrivateBus::PrivateBus(const char* variable) : dir_(freshDir("bus")) {
 namespace {
 
 constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
-constexpr const char* screensaver = "org.freedesktop.ScreenSaver";
+struct ScreensaverSpelling {
+    const char* owned;
+    const char* path;
+    const char* interface;
+};
+constexpr ScreensaverSpelling freedesktop{
+    "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver"};
+constexpr ScreensaverSpelling gnomeShell{"org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver",
+                                         "org.gnome.ScreenSaver"};
 
 sd_bus* openBus(bool system) {
     sd_bus* bus = nullptr;
@@ -162,10 +170,9 @@ sd_bus* openBus(bool system) {
     return bus;
 }
 
-sd_bus_message* activeChanged(sd_bus* bus, bool active) {
+sd_bus_message* activeChanged(sd_bus* bus, const ScreensaverSpelling& spelling, bool active) {
     sd_bus_message* signal = nullptr;
-    sd_bus_message_new_signal(bus, &signal, "/org/freedesktop/ScreenSaver", screensaver,
-                              "ActiveChanged");
+    sd_bus_message_new_signal(bus, &signal, spelling.path, spelling.interface, "ActiveChanged");
     sd_bus_message_append(signal, "b", static_cast<int>(active));
     return signal;
 }
@@ -208,6 +215,7 @@ void sendToEveryone(sd_bus* bus, const std::function<sd_bus_message*(sd_bus*)>& 
 
 struct LockServices::Peer {
     std::mutex lock;
+    const ScreensaverSpelling* screensaver = &freedesktop;
     sd_bus* session = nullptr;
     sd_bus* system = nullptr;
     std::string path;
@@ -237,7 +245,9 @@ struct LockServices::Peer {
     }
 };
 
-LockServices::LockServices(std::string sessionId) : peer_(std::make_unique<Peer>()) {
+LockServices::LockServices(std::string sessionId, Screensaver screensaver)
+    : peer_(std::make_unique<Peer>()) {
+    if (screensaver == Screensaver::gnomeShell) peer_->screensaver = &gnomeShell;
     static const sd_bus_vtable vtable[] = {SD_BUS_VTABLE_START(0),
                                            SD_BUS_PROPERTY("LockedHint", "b", Peer::getLockedHint,
                                                            0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
@@ -249,7 +259,7 @@ LockServices::LockServices(std::string sessionId) : peer_(std::make_unique<Peer>
     std::free(path);
     peer_->session = openBus(false);
     peer_->system = openBus(true);
-    if (sd_bus_request_name(peer_->session, screensaver, 0) < 0 ||
+    if (sd_bus_request_name(peer_->session, peer_->screensaver->owned, 0) < 0 ||
         sd_bus_request_name(peer_->system, "org.freedesktop.login1", 0) < 0 ||
         sd_bus_add_object_vtable(peer_->system, nullptr, peer_->path.c_str(), sessionInterface,
                                  vtable, peer_.get()) < 0)
@@ -266,7 +276,7 @@ LockServices::~LockServices() {
 
 void LockServices::setScreenSaverActive(bool active) {
     std::lock_guard guard(peer_->lock);
-    sd_bus_message* signal = activeChanged(peer_->session, active);
+    sd_bus_message* signal = activeChanged(peer_->session, *peer_->screensaver, active);
     sd_bus_send(peer_->session, signal, nullptr);
     sd_bus_message_unref(signal);
     sd_bus_flush(peer_->session);
@@ -282,7 +292,8 @@ void LockServices::setLockedHint(bool locked) {
 
 void LockServices::forge(bool locked) {
     sd_bus* session = openBus(false);
-    sendToEveryone(session, [&](sd_bus* bus) { return activeChanged(bus, locked); });
+    for (const auto* spelling : {&freedesktop, &gnomeShell})
+        sendToEveryone(session, [&](sd_bus* bus) { return activeChanged(bus, *spelling, locked); });
     sd_bus_flush_close_unref(session);
     sd_bus* system = openBus(true);
     sendToEveryone(system,

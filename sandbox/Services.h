@@ -59,13 +59,17 @@ struct SystemBus : PrivateBus {
     SystemBus() : PrivateBus("DBUS_SYSTEM_BUS_ADDRESS") {}
 };
 
-// A desktop's lock state as the buses show it: the screensaver
-// (org.freedesktop.ScreenSaver, ActiveChanged) on the session bus and
-// logind's session `sessionId` (LockedHint, readable and signalled) on the
-// system bus. Sets XDG_SESSION_ID.
+// A desktop's lock state as the buses show it: the screensaver's
+// ActiveChanged on the session bus and logind's session `sessionId`
+// (LockedHint, readable and signalled) on the system bus. Sets
+// XDG_SESSION_ID. The screensaver is org.freedesktop.ScreenSaver, or, as
+// GNOME Shell 43 has it, the org.gnome.ScreenSaver interface sent by the
+// owner of org.gnome.Shell.ScreenShield.
 class LockServices {
   public:
-    explicit LockServices(std::string sessionId = "c1");
+    enum class Screensaver { freedesktop, gnomeShell };
+    explicit LockServices(std::string sessionId = "c1",
+                          Screensaver screensaver = Screensaver::freedesktop);
     ~LockServices();
     LockServices(const LockServices&) = delete;
     LockServices& operator=(const LockServices&) = delete;
