@@ -94,6 +94,7 @@ void Agent::start() {
             }
         }
         FaceEngine::prepare();
+        Log::line("face models ready");
     });
 
     monitor_.start(weakly([](Agent& self) { self.onLock(); }),

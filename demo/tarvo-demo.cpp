@@ -7,10 +7,9 @@
 // else stands in front of the camera and the module steps aside.
 #include "core/Agent.h"
 #include "core/Calibration.h"
-#include "core/FaceEngine.h"
 #include "core/Paths.h"
 #include "core/StoredPassword.h"
-#include "platform/FaceDetector.h"
+#include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -19,8 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 #include <security/pam_appl.h>
 #include <unistd.h>
 
@@ -41,51 +38,19 @@ char hear(int fd) {
     return ::read(fd, &word, 1) == 1 ? word : 0;
 }
 
-std::vector<Calibration::Sample> stillsOfFranck() {
-    std::vector<Calibration::Sample> samples;
-    for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg",
-                              "franck_03909.jpg", "franck_04117.jpg"}) {
-        try {
-            auto image = cv::imread(data + "/franck/" + still);
-            samples.push_back(Calibration::Sample::from(FaceEngine::analyze(image, true)));
-        } catch (const std::exception& error) {
-            std::printf("  %s skipped: %s\n", still, error.what());
-        }
-    }
-    return samples;
-}
-
-// The largest face of a group photo, cut out with some room around it, so
-// that the camera shows one person who is not the enrolled man.
-std::filesystem::path someoneElse() {
-    auto photo = cv::imread(data + "/faces/sample2.jpg");
-    auto faces = platform::FaceDetector::detect(photo);
-    if (faces.empty()) throw std::runtime_error("no face in the stranger's photo");
-    auto largest = *std::max_element(faces.begin(), faces.end(),
-                                     [](auto& a, auto& b) { return a.width < b.width; });
-    double w = largest.width * photo.cols, h = largest.height * photo.rows;
-    double x = largest.x * photo.cols, y = (1 - largest.y - largest.height) * photo.rows;
-    cv::Rect box(int(x - 0.25 * w), int(y - 0.35 * h), int(1.5 * w), int(1.6 * h));
-    cv::Mat crop = photo(box & cv::Rect(0, 0, photo.cols, photo.rows)), larger;
-    cv::resize(crop, larger, {}, 2.0, 2.0, cv::INTER_CUBIC);
-    auto path = Paths::dir() / "someone-else.jpg";
-    cv::imwrite(path.string(), larger);
-    return path;
-}
-
 // Alice's side: seal, enroll, then run the agent once per scene in front of
 // the camera, each until the root side has asked.
 int agentSide(int fromRoot, int toRoot) {
     std::printf("\n== as alice: seal the password, enroll, start the agent\n");
     StoredPassword::save(password);
     std::printf("  password sealed with the TPM: %s\n", StoredPassword::file().c_str());
-    auto samples = stillsOfFranck();
+    auto samples = sb::Faces::stillsOfFranck();
     auto result = Calibration::commit(samples, "Franck");
     std::printf("  enrolled Franck: %lld samples from his stills, threshold %.3f\n",
                 static_cast<long long>(result.samples), double(result.threshold));
-    auto stranger = someoneElse();
+    auto stranger = sb::Faces::someoneElse(Paths::dir());
     std::fflush(stdout);
-    for (auto scene : {data + "/franck/franck.mp4", stranger.string()}) {
+    for (auto scene : {sb::Faces::franckVideo(), stranger.string()}) {
         ::setenv("TARVO_CAMERA", scene.c_str(), 1);
         auto agent = Agent::create(false);
         agent->start();

@@ -1,18 +1,26 @@
 #include "sandbox/Sandbox.h"
 
 #include <cerrno>
+#include <crypt.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <grp.h>
+#include <map>
 #include <sched.h>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace tarvo::sandbox {
 namespace {
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 constexpr const char* rootVariable = "TARVO_SANDBOX_ROOT";
 
@@ -164,11 +172,44 @@ int waitFor(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-bool privateSystemFolders() {
-    return geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
-           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
-           ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
+bool privateSystemFolders(bool withMachineStacks) {
+    std::map<std::string, std::string> stacks;
+    std::error_code ec;
+    if (withMachineStacks)
+        for (const auto& entry : std::filesystem::directory_iterator("/etc/pam.d", ec))
+            if (entry.is_regular_file(ec)) stacks[entry.path().filename()] = readFile(entry.path());
+    bool isolated = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
+                    ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
+    for (const auto& [name, text] : stacks)
+        if (isolated) std::ofstream("/etc/pam.d/" + name) << text;
+    return isolated;
+}
+
+void realUser(const std::string& name, uid_t uid, const std::string& password) {
+    std::string id = std::to_string(uid);
+    const char* hash = crypt(password.c_str(), crypt_gensalt("$6$", 0, nullptr, 0));
+    if (!hash || hash[0] == '*') throw std::runtime_error("sandbox: cannot hash a password");
+    struct Entry {
+        const char* file;
+        std::string line;
+    };
+    for (const Entry& entry :
+         {Entry{"passwd", name + ":x:" + id + ":" + id + "::" + home(name).string() + ":/bin/sh"},
+          Entry{"group", name + ":x:" + id + ":"},
+          Entry{"shadow", name + ":" + hash + ":19000:0:99999:7:::"}}) {
+        std::filesystem::path real = std::string("/etc/") + entry.file;
+        std::filesystem::path copy = root() / ("etc-" + std::string(entry.file));
+        std::ofstream(copy) << readFile(real) << entry.line << "\n";
+        // The shadow copy keeps the original's owner and mode: unix_chkpwd
+        // reads it through its group.
+        struct stat st {};
+        if (::stat(real.c_str(), &st) != 0 || ::chown(copy.c_str(), st.st_uid, st.st_gid) != 0 ||
+            ::chmod(copy.c_str(), st.st_mode & 07777) != 0 ||
+            ::mount(copy.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            throw std::runtime_error("sandbox: cannot make " + name + " a real user");
+    }
 }
 
 } // namespace tarvo::sandbox

@@ -43,10 +43,17 @@ inline int runAs(uid_t uid, const std::function<int()>& body) {
 }
 
 // As root: moves this process into a mount namespace of its own in which
-// /etc/pam.d and /opt are empty folders, so that tests can install and
-// wire the module at its real paths without touching the machine's. False
+// /etc/pam.d and /opt are folders of its own, so that tests can install and
+// wire the module at its real paths without touching the machine's:
+// empty, or with /etc/pam.d holding copies of the machine's stacks. False
 // when that isn't possible (not root).
-bool privateSystemFolders();
+bool privateSystemFolders(bool withMachineStacks = false);
+
+// In that namespace, makes a test user real for what the private user
+// database doesn't reach (the setgid unix_chkpwd that pam_unix runs):
+// private copies of /etc/passwd, /etc/group and /etc/shadow with the user
+// added under its sandbox home and `password` hashed.
+void realUser(const std::string& name, uid_t uid, const std::string& password);
 
 // The child's end of a fork: leaves without running the parent's exit handlers.
 [[noreturn]] void leaveChild(int status);
