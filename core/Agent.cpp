@@ -238,8 +238,15 @@ void Agent::tryKeychain(const std::string& password, const char* tag) {
         Log::line(std::string("login keychain unlocked (") + tag + ")");
         return;
     }
-    StoredPassword::clear();
-    Log::line(std::string("login keychain refused the saved password; removed it (") + tag + ")");
+    // A keyring can fail to unlock for reasons of its own; only the
+    // account's own verdict removes the password.
+    if (StoredPassword::check(password) == platform::PasswordCheck::Verdict::wrong) {
+        StoredPassword::clear();
+        Log::line(std::string("login keychain refused the saved password; removed it (") + tag +
+                  ")");
+        return;
+    }
+    Log::line(std::string("login keychain could not be unlocked (") + tag + ")");
 }
 
 std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
@@ -256,10 +263,17 @@ std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
         Log::line("verify: no saved password, password needed");
         return std::nullopt;
     }
-    if (!StoredPassword::isCorrect(*password)) {
+    // Removed only when PAM says it is wrong: a check that could not be made
+    // (no service file, an error) says nothing about the password.
+    auto verdict = StoredPassword::check(*password);
+    if (verdict != platform::PasswordCheck::Verdict::correct) {
         wipe(*password);
-        StoredPassword::clear();
-        Log::line("verify: saved password is out of date, removed it");
+        if (verdict == platform::PasswordCheck::Verdict::wrong) {
+            StoredPassword::clear();
+            Log::line("verify: saved password is out of date, removed it");
+        } else {
+            Log::line("verify: the saved password could not be checked, password needed");
+        }
         return std::nullopt;
     }
     std::optional<float> distance;

@@ -20,54 +20,42 @@ Config fallback() {
     return config;
 }
 
-// Each reader leaves the default in place for a missing key or null, and
-// reports false for a value of the wrong JSON type.
-bool readDouble(const Json& object, const char* key, double& out) {
+// Each reader leaves the value in place for a missing key, a null, or a
+// value of the wrong JSON type or range.
+void readDouble(const Json& object, const char* key, double& out) {
     auto it = object.find(key);
-    if (it == object.end() || it->is_null()) return true;
-    if (!it->is_number()) return false;
-    out = it->get<double>();
-    return true;
+    if (it != object.end() && it->is_number()) out = it->get<double>();
 }
 
-bool readFloat(const Json& object, const char* key, float& out) {
-    double value = out;
-    if (!readDouble(object, key, value)) return false;
-    if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()) return false;
+void readFloat(const Json& object, const char* key, float& out) {
+    double value = std::numeric_limits<double>::quiet_NaN();
+    readDouble(object, key, value);
+    if (std::isnan(value) ||
+        (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()))
+        return;
     out = static_cast<float>(value);
-    return true;
 }
 
-bool readInt64(const Json& object, const char* key, std::int64_t& out) {
+void readInt64(const Json& object, const char* key, std::int64_t& out) {
     auto it = object.find(key);
-    if (it == object.end() || it->is_null()) return true;
+    if (it == object.end()) return;
     if (it->is_number_integer() && !it->is_number_unsigned()) {
         out = it->get<std::int64_t>();
-        return true;
-    }
-    if (it->is_number_unsigned()) {
+    } else if (it->is_number_unsigned()) {
         auto value = it->get<std::uint64_t>();
-        if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
-            return false;
-        out = static_cast<std::int64_t>(value);
-        return true;
-    }
-    // 3.0 is an integer written as a float; 3.5 is not.
-    if (it->is_number_float()) {
+        if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            out = static_cast<std::int64_t>(value);
+    } else if (it->is_number_float()) {
+        // 3.0 is an integer written as a float; 3.5 is not.
         double value = it->get<double>();
-        if (value != std::trunc(value) || value < -0x1p63 || value >= 0x1p63) return false;
-        out = static_cast<std::int64_t>(value);
-        return true;
+        if (value == std::trunc(value) && value >= -0x1p63 && value < 0x1p63)
+            out = static_cast<std::int64_t>(value);
     }
-    return false;
 }
 
-bool readBool(const Json& object, const char* key, bool& out) {
+void readBool(const Json& object, const char* key, bool& out) {
     auto it = object.find(key);
-    if (it == object.end() || it->is_null()) return true;
-    if (!it->is_boolean()) return false;
-    out = it->get<bool>();
-    return true;
+    if (it != object.end() && it->is_boolean()) out = it->get<bool>();
 }
 
 // Anything but one of the two names is attention, never a failure.
@@ -97,16 +85,18 @@ std::string_view Config::name(Liveness liveness) {
 }
 
 std::optional<Config> Config::decode(std::string_view text) {
+    if (!Text::nestingWithin(text)) return std::nullopt;
     Json object = Json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!object.is_object()) return std::nullopt;
+    // Key by key: one wrong-typed key keeps its default and costs no other
+    // key its value (a save would otherwise reset them all).
     Config config;
-    bool ok = readFloat(object, "threshold", config.threshold) &&
-              readInt64(object, "requiredFrames", config.requiredFrames) &&
-              readDouble(object, "openEyeAspectRatio", config.openEyeAspectRatio) &&
-              readDouble(object, "scanTimeout", config.scanTimeout) &&
-              readBool(object, "warmWithDisplay", config.warmWithDisplay) &&
-              readDouble(object, "sensitivity", config.sensitivity);
-    if (!ok) return std::nullopt;
+    readFloat(object, "threshold", config.threshold);
+    readInt64(object, "requiredFrames", config.requiredFrames);
+    readDouble(object, "openEyeAspectRatio", config.openEyeAspectRatio);
+    readDouble(object, "scanTimeout", config.scanTimeout);
+    readBool(object, "warmWithDisplay", config.warmWithDisplay);
+    readDouble(object, "sensitivity", config.sensitivity);
     config.liveness = readLiveness(object);
     return config;
 }

@@ -21,9 +21,9 @@ class WriteError : public std::runtime_error {
 // its first byte, so the content is never readable more widely.
 void write(const std::filesystem::path& target, std::string_view bytes, mode_t mode = 0600);
 
-// The whole content of a regular file of at most `limit` bytes; nothing when
-// it is missing, unreadable, not a regular file (a FIFO would block the
-// reader) or larger.
-std::optional<std::string> read(const std::filesystem::path& path, size_t limit = 16 << 20);
+// The whole content of a regular file of at most `limit` bytes (by default
+// 4 MiB, more than any store of ours holds); nothing when it is missing,
+// unreadable, not a regular file (a FIFO would block the reader) or larger.
+std::optional<std::string> read(const std::filesystem::path& path, size_t limit = 4 << 20);
 
 } // namespace tarvo::DataFile

@@ -79,12 +79,29 @@ std::optional<Face> face(const nlohmann::json& json) {
     return f;
 }
 
-// The stored faces, or nothing when the file is missing, unreadable,
-// undecodable or of another version.
-std::optional<std::vector<Face>> stored() {
+// Why a decodable-looking file can't be used: another version's, or damaged.
+std::string problemOf(std::string_view text) {
+    if (Text::nestingWithin(text)) {
+        auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+        auto version = json.is_object() ? json.find("version") : json.end();
+        if (json.is_object() && version != json.end() && version->is_number_integer() &&
+            version->get<std::int64_t>() != currentVersion)
+            return version->get<std::int64_t>() < currentVersion ? olderVersion : newerVersion;
+    }
+    return damaged;
+}
+
+// The stored faces; none when there is no file. A file that is there but
+// can't be used throws EnrollError::corrupt with the reason: writing over
+// it would lose every face it holds.
+std::vector<Face> stored() {
+    std::error_code ec;
+    if (!std::filesystem::exists(Paths::enrolled(), ec)) return {};
     auto text = DataFile::read(Paths::enrolled());
-    if (!text) return std::nullopt;
-    return decode(*text);
+    if (!text) throw EnrollError::corrupt(damaged);
+    auto list = decode(*text);
+    if (!list) throw EnrollError::corrupt(problemOf(*text));
+    return *list;
 }
 
 void write(const std::vector<Face>& list) {
@@ -116,6 +133,7 @@ std::string encode(const std::vector<Face>& list) {
 }
 
 std::optional<std::vector<Face>> decode(std::string_view text) {
+    if (!Text::nestingWithin(text)) return std::nullopt;
     auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!json.is_object()) return std::nullopt;
     auto version = json.find("version"), list = json.find("faces");
@@ -132,20 +150,20 @@ std::optional<std::vector<Face>> decode(std::string_view text) {
 }
 
 std::vector<Face> faces() {
-    return stored().value_or(std::vector<Face>{});
+    try {
+        return stored();
+    } catch (const EnrollError&) {
+        return {};
+    }
 }
 
 std::vector<FaceEngine::Descriptor> load() {
     std::error_code ec;
-    if (!std::filesystem::exists(Paths::enrolled(), ec)) {
-        if (std::filesystem::exists(Paths::legacyEnrolled(), ec))
-            throw EnrollError::corrupt(olderFormat);
-        throw EnrollError::nothingEnrolled();
-    }
-    auto list = stored();
-    if (!list) throw EnrollError::corrupt(olderVersion);
+    if (!std::filesystem::exists(Paths::enrolled(), ec) &&
+        std::filesystem::exists(Paths::legacyEnrolled(), ec))
+        throw EnrollError::corrupt(olderFormat);
     std::vector<FaceEngine::Descriptor> samples;
-    for (const auto& f : *list)
+    for (const auto& f : stored())
         samples.insert(samples.end(), f.samples.begin(), f.samples.end());
     if (samples.empty()) throw EnrollError::nothingEnrolled();
     return samples;
@@ -160,7 +178,7 @@ bool isEnrolled() {
 }
 
 void add(const std::string& name, const std::vector<FaceEngine::Descriptor>& samples) {
-    std::vector<Face> list = faces();
+    std::vector<Face> list = stored();
     std::string trimmed(Text::trim(name));
     if (trimmed.empty()) trimmed = "Face " + std::to_string(list.size() + 1);
     std::erase_if(list, [&](const Face& f) { return folded(f.name) == folded(trimmed); });
@@ -170,13 +188,21 @@ void add(const std::string& name, const std::vector<FaceEngine::Descriptor>& sam
 }
 
 void remove(const std::string& id) {
-    std::vector<Face> list = faces();
+    std::vector<Face> list = stored();
     std::erase_if(list, [&](const Face& f) { return f.id == upper(id); });
     write(list);
 }
 
 void clear() {
     std::error_code ignored;
+    try {
+        stored();
+    } catch (const EnrollError&) {
+        // Starting over keeps what couldn't be read, aside.
+        auto aside = Paths::enrolled();
+        aside += ".unreadable";
+        std::filesystem::rename(Paths::enrolled(), aside, ignored);
+    }
     std::filesystem::remove(Paths::enrolled(), ignored);
     std::filesystem::remove(Paths::legacyEnrolled(), ignored);
 }

@@ -32,7 +32,9 @@ class EnrollError : public KindedError<EnrollErrorKind> {
 };
 
 inline constexpr const char* olderVersion = "enrolled with an older version of Tarvo";
+inline constexpr const char* newerVersion = "enrolled with a newer version of Tarvo";
 inline constexpr const char* olderFormat = "saved in an older format";
+inline constexpr const char* damaged = "the file is damaged or can't be read";
 
 // The stored faces; empty when there is no readable file of this version.
 std::vector<Face> faces();
@@ -40,9 +42,13 @@ std::vector<Face> faces();
 std::vector<FaceEngine::Descriptor> load();
 bool isEnrolled();
 // Adds a face, replacing any of the same name (ignoring case); an empty name
-// becomes "Face N". Throws DataFile::WriteError; the old file stays then.
+// becomes "Face N". Throws DataFile::WriteError, or EnrollError::corrupt
+// when the existing file can't be read: the file stays as it was either way.
 void add(const std::string& name, const std::vector<FaceEngine::Descriptor>& samples);
+// Removes a face; throws as add does.
 void remove(const std::string& id);
+// Removes every face; a file that can't be read is kept aside as
+// "enrolled.json.unreadable".
 void clear();
 
 // The file's text for a list of faces, and back (nothing when undecodable

@@ -48,6 +48,7 @@ std::optional<Crypto::Bytes> field(const nlohmann::json& json, const char* key) 
 }
 
 std::optional<Sealed> decode(const std::string& text) {
+    if (!Text::nestingWithin(text)) return std::nullopt;
     auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (!json.is_object()) return std::nullopt;
     auto key = field(json, "key"), ephemeral = field(json, "ephemeral"), box = field(json, "box");
@@ -68,7 +69,10 @@ std::filesystem::path StoredPassword::file() {
 }
 
 void StoredPassword::save(const std::string& password) {
-    if (!isCorrect(password)) throw Problem::wrongPassword();
+    auto verdict = check(password);
+    if (verdict == platform::PasswordCheck::Verdict::wrong) throw Problem::wrongPassword();
+    if (verdict != platform::PasswordCheck::Verdict::correct)
+        throw Problem::couldNotSave("the password could not be checked");
     if (!HardwareKey::available()) throw Problem::noSecureEnclave();
     HardwareKey::Error error;
     auto key = HardwareKey::create(error);
@@ -119,9 +123,14 @@ bool StoredPassword::isStored() {
     return std::filesystem::exists(std::filesystem::symlink_status(file(), ignored));
 }
 
-bool StoredPassword::isCorrect(const std::string& password) {
+platform::PasswordCheck::Verdict StoredPassword::check(const std::string& password) {
     std::string user = currentUser();
-    return !user.empty() && platform::PasswordCheck::verify(user, password);
+    if (user.empty()) return platform::PasswordCheck::Verdict::unknown;
+    return platform::PasswordCheck::verify(user, password);
+}
+
+bool StoredPassword::isCorrect(const std::string& password) {
+    return check(password) == platform::PasswordCheck::Verdict::correct;
 }
 
 void StoredPassword::clear() {

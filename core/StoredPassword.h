@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/KindedError.h"
+#include "platform/PasswordCheck.h"
 
 #include <filesystem>
 #include <optional>
@@ -37,7 +38,9 @@ void save(const std::string& password);
 // The stored password, or nothing when there is none or it can't be opened.
 std::optional<std::string> load();
 bool isStored();
-// Whether this is the current user's account password.
+// Whether this is the current user's account password: correct, wrong, or
+// unknown when the check itself could not be made.
+platform::PasswordCheck::Verdict check(const std::string& password);
 bool isCorrect(const std::string& password);
 // Removes the stored password; never fails visibly.
 void clear();

@@ -100,4 +100,26 @@ double shortestDecimal(float value) {
     return decimal;
 }
 
+bool nestingWithin(std::string_view json, int limit) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : json) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
 } // namespace tarvo::Text

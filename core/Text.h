@@ -18,4 +18,9 @@ bool isValidUtf8(std::string_view bytes);
 // rather than 0.44999998807907104 and reads back to the same float.
 double shortestDecimal(float value);
 
+// Whether JSON text nests arrays and objects no deeper than `limit` (brackets
+// inside strings don't count). Checked before parsing anything read from
+// disk: a file of nothing but brackets costs a parser memory by the level.
+bool nestingWithin(std::string_view json, int limit = 16);
+
 } // namespace tarvo::Text

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <security/pam_appl.h>
 
 namespace tarvo::platform::PasswordCheck {
@@ -29,15 +30,20 @@ int answerWithPassword(int count, const pam_message** messages, pam_response** r
 
 } // namespace
 
-bool verify(const std::string& user, const std::string& password) {
+Verdict verify(const std::string& user, const std::string& password) {
+    const char* confdir = std::getenv("TARVO_PAM_CONFDIR");
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::path(confdir ? confdir : "/etc/pam.d") / service,
+                                 ec))
+        return Verdict::unknown;
     pam_conv conversation{answerWithPassword, const_cast<char*>(password.c_str())};
     pam_handle_t* pamh = nullptr;
-    const char* confdir = std::getenv("TARVO_PAM_CONFDIR");
     if (pam_start_confdir(service, user.c_str(), &conversation, confdir, &pamh) != PAM_SUCCESS)
-        return false;
+        return Verdict::unknown;
     int result = pam_authenticate(pamh, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
     pam_end(pamh, result);
-    return result == PAM_SUCCESS;
+    if (result == PAM_SUCCESS) return Verdict::correct;
+    return result == PAM_AUTH_ERR ? Verdict::wrong : Verdict::unknown;
 }
 
 } // namespace tarvo::platform::PasswordCheck

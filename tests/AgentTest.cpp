@@ -321,6 +321,14 @@ TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
     EXPECT_TRUE(logged("verify: not enrolled (no enrolled face. Enroll in Tarvo.)"));
 
     Enrollment::add("me", {ownerFace});
+    // A check that can't be made says nothing about the password: kept.
+    const std::string checks = ::getenv("TARVO_PAM_CONFDIR");
+    ::setenv("TARVO_PAM_CONFDIR", "/nonexistent", 1);
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: the saved password could not be checked, password needed"));
+    EXPECT_TRUE(StoredPassword::isStored());
+    ::setenv("TARVO_PAM_CONFDIR", checks.c_str(), 1);
+
     sb::PamStack::usePasswordCheck({{"root", "a new password"}});
     EXPECT_EQ(verify(), "NO not-seen");
     EXPECT_TRUE(logged("verify: saved password is out of date, removed it"));

@@ -87,6 +87,17 @@ TEST_F(ConfigTest, DecodingRulesPerKey) {
 
     writeFile(R"({"liveness": "blink"})");
     EXPECT_EQ(Config::load().liveness, Config::Liveness::blink);
+
+    // One wrong-typed key costs no other key its value.
+    writeFile(R"({"scanTimeout": "15", "requiredFrames": 5, "warmWithDisplay": false,
+                  "liveness": "blink", "sensitivity": 0.5, "threshold": "x"})");
+    config = Config::load();
+    EXPECT_EQ(config.scanTimeout, Config().scanTimeout);
+    EXPECT_EQ(config.requiredFrames, 5);
+    EXPECT_FALSE(config.warmWithDisplay);
+    EXPECT_EQ(config.liveness, Config::Liveness::blink);
+    EXPECT_EQ(config.sensitivity, 0.5);
+    EXPECT_EQ(config.threshold, Config::thresholdFor(0.5));
 }
 
 TEST_F(ConfigTest, SaveWritesSortedPrettyFileWithShortestThreshold) {

@@ -106,17 +106,40 @@ TEST_F(EnrollmentTest, OlderFilesAskForANewEnrollment) {
     Enrollment::add("Ada", {a});
     EXPECT_FALSE(std::filesystem::exists(tarvo::Paths::legacyEnrolled()));
 
-    for (const char* old :
-         {R"({"version":1,"faces":[]})", R"({"version":3,"faces":[]})", R"({"faces":[]})",
-          "garbage", R"({"version":2,"faces":[{"id":"x"}]})"}) {
-        writeFile(tarvo::Paths::enrolled(), old);
-        EXPECT_TRUE(Enrollment::faces().empty()) << old;
-        EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with an older "
-                                         "version of Tarvo). Re-enroll in Tarvo.")
-            << old;
-    }
+    writeFile(tarvo::Paths::enrolled(), R"({"version":1,"faces":[]})");
+    EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with an older "
+                                     "version of Tarvo). Re-enroll in Tarvo.");
+    writeFile(tarvo::Paths::enrolled(), R"({"version":3,"faces":[]})");
+    EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with a newer "
+                                     "version of Tarvo). Re-enroll in Tarvo.");
+}
+
+// A file that can't be decoded is never written over: one bad field, a
+// newer version, a cut-off tail, no read permission, a bracket bomb.
+TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
     Enrollment::add("Ada", {a});
-    EXPECT_EQ(Enrollment::faces().size(), 1u) << "the old file is overwritten";
+    Enrollment::add("Bob", {b});
+    const std::string good = readFile(tarvo::Paths::enrolled());
+    std::string badField = good;
+    badField.replace(badField.find("\"addedAt\":"), 10, "\"addedAt\":\"x\",\"y\":");
+    std::vector<std::string> bads = {badField, good.substr(0, good.size() - 9),
+                                     R"({"version":3,"faces":[]})", std::string(1 << 20, '['),
+                                     "garbage"};
+    for (const std::string& bad : bads) {
+        writeFile(tarvo::Paths::enrolled(), bad);
+        EXPECT_TRUE(Enrollment::faces().empty());
+        EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::corrupt);
+        EXPECT_THROW(Enrollment::add("Carol", {a}), Enrollment::EnrollError);
+        EXPECT_THROW(Enrollment::remove("x"), Enrollment::EnrollError);
+        EXPECT_EQ(readFile(tarvo::Paths::enrolled()), bad) << "left as it was";
+    }
+    EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (the file is damaged or can't be "
+                                     "read). Re-enroll in Tarvo.");
+    // Starting over keeps the unreadable file aside.
+    Enrollment::clear();
+    EXPECT_EQ(readFile(tarvo::Paths::enrolled().string() + ".unreadable"), "garbage");
+    Enrollment::add("Carol", {a});
+    EXPECT_EQ(Enrollment::faces().size(), 1u);
 }
 
 TEST_F(EnrollmentTest, FacesWithoutSamplesAreNothingEnrolled) {
