@@ -10,6 +10,7 @@
 #include "core/Paths.h"
 #include "core/StoredPassword.h"
 #include "sandbox/Faces.h"
+#include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
 
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <security/pam_appl.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -178,7 +180,7 @@ struct Locker {
 };
 
 class LockerTest : public testing::TestWithParam<std::string> {
-  protected:
+  public:
     static void SetUpTestSuite() {
         if (TARVO_SANITIZED) return; // the locker can't load a sanitized module
         if (!sb::privateSystemFolders(true)) return;
@@ -202,6 +204,16 @@ class LockerTest : public testing::TestWithParam<std::string> {
         delete tpm;
         delete before;
     }
+    static bool logged(const std::string& text, std::chrono::milliseconds limit) {
+        return eventually(
+            [&] { return readFile(AliceAgent::log()).find(text) != std::string::npos; }, limit);
+    }
+    static inline bool ready = false;
+    static inline sb::SoftwareTpm* tpm = nullptr;
+    static inline AliceAgent* agent = nullptr;
+    static inline std::map<fs::path, std::string>* before = nullptr;
+
+  protected:
     void SetUp() override {
         if (TARVO_SANITIZED) GTEST_SKIP() << "lockers can't load a sanitized module";
         if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
@@ -305,15 +317,6 @@ class LockerTest : public testing::TestWithParam<std::string> {
                   }}}};
     }
 
-    static bool logged(const std::string& text, std::chrono::milliseconds limit) {
-        return eventually(
-            [&] { return readFile(AliceAgent::log()).find(text) != std::string::npos; }, limit);
-    }
-
-    static inline bool ready = false;
-    static inline sb::SoftwareTpm* tpm = nullptr;
-    static inline AliceAgent* agent = nullptr;
-    static inline std::map<fs::path, std::string>* before = nullptr;
     Locker locker;
     pid_t locked = -1;
     std::map<std::string, std::string> env;
@@ -372,5 +375,35 @@ TEST_P(LockerTest, UninstallRestoresEveryStackByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(Lockers, LockerTest, testing::Values("i3lock", "swaylock"),
                          [](const auto& info) { return info.param; });
+
+// A display manager's lock screen runs PAM as root: the agent hands over
+// the password and Debian's pam_unix checks it.
+class RootLockScreenTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() { LockerTest::SetUpTestSuite(); }
+    static void TearDownTestSuite() { LockerTest::TearDownTestSuite(); }
+    void SetUp() override {
+        if (TARVO_SANITIZED || geteuid() != 0) GTEST_SKIP() << "as the lockers above";
+        ASSERT_TRUE(LockerTest::ready) << "the lock screen's world could not be set up";
+        sb::PamStack::writeService(
+            "root-lock-screen",
+            {"auth [success=done ignore=ignore default=ignore] /opt/tarvo/lib/pam_tarvo.so",
+             "auth required pam_unix.so",
+             "auth required " + sb::PamStack::wrapperModule("pam_get_items.so")});
+    }
+};
+
+TEST_F(RootLockScreenTest, TheHandedPasswordIsCheckedByPamUnix) {
+    LockerTest::agent->show(sb::Faces::franckVideo());
+    auto outcome = sb::PamStack::run("root-lock-screen", "alice");
+    EXPECT_EQ(outcome.status, PAM_SUCCESS);
+    EXPECT_EQ(outcome.token, password) << "pam_unix verified the handed password";
+    EXPECT_TRUE(LockerTest::logged("socket: VERIFY -> OK", 1s));
+
+    LockerTest::agent->show(AliceAgent::stranger().string());
+    outcome = sb::PamStack::run("root-lock-screen", "alice");
+    EXPECT_NE(outcome.status, PAM_SUCCESS) << "no face, no password";
+    EXPECT_EQ(outcome.token, std::nullopt);
+}
 
 } // namespace
