@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     sb::SyslogCapture::install();
-    auto folder = sb::dataFolder("alice", sb::aliceUid);
+    auto folder = sb::runtimeFolder(sb::aliceUid);
     std::ofstream(sb::root() / "passdb") << "alice:" << password << "\n";
     sb::PamStack::writeService("tarvo-bench", {"auth [success=done ignore=ignore default=die] " +
                                                    sb::PamStack::tarvoModule(),
