@@ -76,7 +76,11 @@ void Agent::start() {
             auto shared = sink.lock();
             return shared && shared->isScanning();
         },
-        [](const std::string& event) { Log::line("socket: " + event); });
+        weakly([](Agent& self, const std::string& event) {
+            if (self.socketEvents_.line("socket: " + event))
+                self.control_.after(Log::Throttle::window,
+                                    self.weakly([](Agent& agent) { agent.socketEvents_.flush(); }));
+        }));
     server->start();
     server_ = std::move(server);
     singleInstance_ = std::move(instance);

@@ -2,6 +2,7 @@
 
 #include "core/Camera.h"
 #include "core/KindedError.h"
+#include "core/Log.h"
 #include "core/PasswordFreshness.h"
 #include "core/Recognizer.h"
 #include "core/SerialQueue.h"
@@ -127,6 +128,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
     std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
     PasswordFreshness freshness_;
     std::shared_ptr<SerialQueue::Timer> displayTimer_;
+    Log::Throttle socketEvents_; // a flood of requests logs a line a second
     std::atomic<bool> warmWithDisplay_{true};
     std::atomic<bool> isRunning_{false};
     bool requestsCameraAccess_;

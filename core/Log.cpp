@@ -8,7 +8,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tarvo::Log {
 
@@ -55,8 +57,43 @@ void line(std::string_view message) {
     }
     // Append, creating the file only if it is missing: an existing log that
     // can't be opened is left alone rather than replaced.
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    auto open = [&] {
+        return UniqueFd(
+            ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    };
+    UniqueFd fd = open();
+    struct stat st {};
+    if (fd && ::fstat(fd.get(), &st) == 0 && st.st_size + std::int64_t(text.size()) > maxBytes &&
+        ::rename(path.c_str(), (path + ".1").c_str()) == 0)
+        fd = open();
     if (fd) writeAll(fd.get(), text);
+}
+
+bool Throttle::line(const std::string& message) {
+    auto now = Clock::now();
+    {
+        std::lock_guard guard(lock_);
+        auto [it, added] = seen_.try_emplace(message, Seen{now, 0});
+        if (!added && now - it->second.loggedAt < window) return ++it->second.counted == 1;
+        it->second = Seen{now, 0};
+    }
+    Log::line(message);
+    return false;
+}
+
+void Throttle::flush() {
+    std::vector<std::string> reports;
+    {
+        std::lock_guard guard(lock_);
+        for (auto& [message, seen] : seen_)
+            if (seen.counted > 0)
+                reports.push_back(message + " (" + std::to_string(seen.counted) +
+                                  " more in the last second)");
+        // What was reported starts afresh; the map holds only recent messages.
+        seen_.clear();
+    }
+    for (const auto& report : reports)
+        Log::line(report);
 }
 
 } // namespace tarvo::Log

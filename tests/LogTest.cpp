@@ -3,6 +3,7 @@
 #include "core/Paths.h"
 #include "sandbox/Sandbox.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -53,6 +54,33 @@ TEST_F(LogTest, FirstLineCreatesFileLaterLinesAppend) {
     std::string both = readLog();
     EXPECT_EQ(both.substr(0, first.size()), first);
     EXPECT_EQ(both.substr(first.size() + 19), " agent stopped\n");
+}
+
+TEST_F(LogTest, AFullLogMovesAsideAndANewOneBegins) {
+    std::filesystem::path old = tarvo::Paths::log().string() + ".1";
+    std::ofstream(old) << "the oldest lines";
+    tarvo::Log::line("almost full");
+    std::filesystem::resize_file(tarvo::Paths::log(), tarvo::Log::maxBytes - 10);
+    tarvo::Log::line("one line too many");
+    EXPECT_EQ(readLog().substr(19), " one line too many\n");
+    EXPECT_EQ(std::filesystem::file_size(old), std::uintmax_t(tarvo::Log::maxBytes - 10))
+        << "one old log kept, the oldest gone";
+}
+
+TEST_F(LogTest, RepeatsWithinASecondBecomeOneLineAndACount) {
+    tarvo::Log::Throttle throttle;
+    EXPECT_FALSE(throttle.line("socket: VERIFY from uid 4242 -> NO (enrolled face not seen)"));
+    EXPECT_TRUE(throttle.line("socket: VERIFY from uid 4242 -> NO (enrolled face not seen)"));
+    for (int i = 0; i < 998; ++i)
+        EXPECT_FALSE(throttle.line("socket: VERIFY from uid 4242 -> NO (enrolled face not seen)"));
+    throttle.line("socket: rejected connection from uid 4343");
+    throttle.flush();
+    std::string log = readLog();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
+    EXPECT_NE(log.find(" socket: VERIFY from uid 4242 -> NO (enrolled face not seen) (999 more in "
+                       "the last second)\n"),
+              std::string::npos)
+        << log;
 }
 
 TEST_F(LogTest, NothingOnStdoutUnlessEchoed) {
