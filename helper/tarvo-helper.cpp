@@ -19,9 +19,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <grp.h>
 #include <optional>
 #include <pwd.h>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -167,23 +169,55 @@ void uninstall(const std::string& user) {
     if (!failures.empty()) fail(failures);
 }
 
-// Removes the application, but only the installation this helper belongs
-// to: a mistaken or hostile --app can't point it at anything else.
+// The files an install wrote, as its manifest lists them: inside the
+// bundle, or the password check's own service. Anything else refuses the
+// whole purge before a file is touched.
+std::vector<fs::path> installedFiles(const fs::path& bundle) {
+    fs::path manifest = bundle / "share/tarvo/install-manifest.txt";
+    std::ifstream in(manifest);
+    if (!in) fail(bundle.string() + " has no install manifest; refusing to remove it");
+    std::vector<fs::path> files;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty()) continue;
+        fs::path file = fs::path(line).lexically_normal();
+        auto inside = file.lexically_relative(bundle);
+        bool ours = file == "/etc/pam.d/tarvo" ||
+                    (file.is_absolute() && !inside.empty() && *inside.begin() != "..");
+        if (!ours) fail(manifest.string() + " names " + line + ", outside the installation");
+        files.push_back(file);
+    }
+    files.push_back(manifest);
+    return files;
+}
+
+// Removes the application: exactly the files its install wrote, then the
+// folders that emptied. Only the installation this helper belongs to, and
+// only one that nobody but root can change (else the manifest or a folder
+// could be swapped to point root elsewhere).
 void purge(const std::string& user, const fs::path& app) {
     uninstall(user);
     std::error_code ec;
     fs::path self = fs::canonical("/proc/self/exe", ec);
-    fs::path target = fs::weakly_canonical(app, ec);
-    // The bundle is the folder whose libexec holds this helper, and never a
-    // prefix shared with other software.
-    bool shared = false;
-    for (const char* prefix : {"/", "/usr", "/usr/local", "/opt", "/home"})
-        shared = shared || target == prefix;
-    if (ec || shared || self != target / "libexec" / "tarvo-helper")
+    fs::path bundle = fs::weakly_canonical(app, ec);
+    if (ec || self != bundle / "libexec" / "tarvo-helper")
         fail(app.string() +
              " is not the installation this helper belongs to; refusing to remove it");
-    fs::remove_all(target, ec);
-    if (ec) fail(target.string() + ": " + ec.message());
+    if (auto problem = LockScreen::rootOnlyChainProblem(bundle.string()))
+        fail(*problem + "; refusing to remove " + bundle.string());
+    std::set<fs::path> folders;
+    for (const auto& file : installedFiles(bundle)) {
+        if (!fs::remove(file, ec) && ec) fail(file.string() + ": " + ec.message());
+        for (fs::path folder = file.parent_path(); folder != bundle && folder.has_relative_path();
+             folder = folder.parent_path())
+            if (folder.lexically_relative(bundle).begin()->string() != "..") folders.insert(folder);
+    }
+    // Deepest first; a folder that still holds something stays.
+    for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
+        fs::remove(*folder, ec);
+    bool shared = false;
+    for (const char* prefix : {"/", "/usr", "/usr/local", "/opt", "/home"})
+        shared = shared || bundle == prefix;
+    if (!shared) fs::remove(bundle, ec);
 }
 
 int usage() {

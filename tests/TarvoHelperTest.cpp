@@ -151,23 +151,48 @@ TEST_F(TarvoHelperTest, TemporaryFilesOfAKilledRunAreRemoved) {
     EXPECT_TRUE(fs::exists(pam / "i3lock.tarvo-keep"));
 }
 
-TEST_F(TarvoHelperTest, PurgeRemovesOnlyItsOwnInstallation) {
-    auto app = sb::root() / "Team's Apps/tarvo";
-    fs::create_directories(app / "libexec");
-    fs::copy_file(TARVO_HELPER, app / "libexec/tarvo-helper", fs::copy_options::overwrite_existing);
-    auto elsewhere = sb::root() / "precious";
-    fs::create_directories(elsewhere);
+// Purge removes exactly what the install wrote, from an installation only
+// root can change, and refuses a manifest that names anything else.
+TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
+    auto install = [](const fs::path& app, const std::string& extra = "") {
+        fs::create_directories(app / "libexec");
+        fs::create_directories(app / "share/tarvo");
+        fs::copy_file(TARVO_HELPER, app / "libexec/tarvo-helper",
+                      fs::copy_options::overwrite_existing);
+        std::ofstream(app / "share/tarvo/FaceEmbedding.tflite") << "model";
+        std::ofstream(app / "share/tarvo/install-manifest.txt")
+            << (app / "libexec/tarvo-helper").string() << "\n"
+            << (app / "share/tarvo/FaceEmbedding.tflite").string() << "\n/etc/pam.d/tarvo\n"
+            << extra;
+        return quote((app / "libexec/tarvo-helper").string()) + " purge --user alice --app ";
+    };
+    write("tarvo", otherStack);
     ASSERT_EQ(helper("install --user alice"), 0) << err;
 
-    std::string copied = quote((app / "libexec/tarvo-helper").string());
-    std::string command = copied + " purge --user alice --app " + quote(elsewhere.string());
-    EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 1);
-    EXPECT_TRUE(fs::exists(elsewhere)) << "not the helper's own installation";
+    // Someone else's prefix holding our installation among other things.
+    auto prefix = fs::path("/opt/Team's Apps");
+    auto purge = install(prefix);
+    std::ofstream(prefix / "theirs") << "not ours";
+    EXPECT_EQ(std::system((purge + quote("/opt")).c_str()) >> 8, 1) << "not its installation";
+    EXPECT_EQ(std::system((purge + quote(prefix.string())).c_str()), 0);
+    EXPECT_EQ(readFile(prefix / "theirs"), "not ours") << "only what the install wrote";
+    EXPECT_FALSE(fs::exists(prefix / "libexec"));
+    EXPECT_FALSE(fs::exists(prefix / "share"));
+    EXPECT_FALSE(fs::exists(pam / "tarvo"));
+    EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack) << "unwired first";
 
-    command = copied + " purge --user alice --app " + quote(app.string());
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    EXPECT_FALSE(fs::exists(app));
-    EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack);
+    // A manifest naming anything outside: nothing is removed.
+    auto app = fs::path("/opt/tarvo-app");
+    purge = install(app, "/etc/pam.d/sudo\n");
+    EXPECT_EQ(std::system((purge + quote(app.string())).c_str()) >> 8, 1);
+    EXPECT_TRUE(fs::exists(app / "share/tarvo/FaceEmbedding.tflite"));
+    EXPECT_EQ(readFile(pam / "sudo"), otherStack);
+
+    // An installation its user could change (a home's prefix): refused.
+    auto home = sb::home("alice") / ".local";
+    purge = install(home);
+    EXPECT_EQ(std::system((purge + quote(home.string())).c_str()) >> 8, 1);
+    EXPECT_TRUE(fs::exists(home / "share/tarvo/FaceEmbedding.tflite"));
 }
 
 TEST(StackEdit, TheLineGoesRightBeforeThePasswordCheck) {
