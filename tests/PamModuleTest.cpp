@@ -228,6 +228,39 @@ TEST_F(PamModuleTest, SilentOrClosingAgentFallsThroughAfterTheWait) {
     }
 }
 
+// A full listen queue makes connect wait; that wait and the reply's share
+// the one 5000 ms deadline. Here the agent accepts after 3 s and answers
+// 2.5 s later: within 5 s of the accept, but not of the module's start.
+TEST_F(PamModuleTest, ConnectAndReplyShareOneDeadline) {
+    auto addr = tarvo::UnixSocket::address(socket.string());
+    tarvo::UniqueFd listener = tarvo::UnixSocket::create();
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    chown(socket.c_str(), sb::aliceUid, sb::aliceUid);
+    chmod(socket.c_str(), 0600);
+    ASSERT_EQ(seteuid(sb::aliceUid), 0);
+    int listening = listen(listener.get(), 0);
+    ASSERT_EQ(seteuid(0), 0);
+    ASSERT_EQ(listening, 0);
+    tarvo::UniqueFd filler = tarvo::UnixSocket::create();
+    ASSERT_EQ(connect(filler.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    std::thread lateAgent([&] {
+        std::this_thread::sleep_for(3s);
+        tarvo::UniqueFd first(accept(listener.get(), nullptr, nullptr));
+        tarvo::UniqueFd module(accept(listener.get(), nullptr, nullptr));
+        std::this_thread::sleep_for(2500ms);
+        tarvo::UnixSocket::sendAll(module.get(), "OK 616263\n");
+        pollfd hangup{module.get(), POLLIN, 0};
+        poll(&hangup, 1, 2000);
+    });
+    auto start = std::chrono::steady_clock::now();
+    expectSteppedAside(authenticate("alice"));
+    auto waited = std::chrono::steady_clock::now() - start;
+    lateAgent.join();
+    EXPECT_LT(waited, 5400ms);
+    EXPECT_EQ(moduleLog(),
+              Lines{"5 pam_tarvo: no reply within 5000ms " DASH " falling through to password"});
+}
+
 TEST_F(PamModuleTest, UsersTheModuleCannotServe) {
     expectSteppedAside(authenticate("nobody-here"));
     EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: unknown user nobody-here"});
