@@ -144,18 +144,4 @@ TEST_F(ConfigTest, FailedSaveThrowsAndKeepsOldFile) {
             << "temporary file left: " << entry.path();
 }
 
-TEST(ConfigScale, MeasuredAcceptance) {
-    EXPECT_EQ(Config::measuredAcceptanceFor(0), 70.6);
-    EXPECT_EQ(Config::measuredAcceptanceFor(0.4), 91.5);
-    EXPECT_EQ(Config::measuredAcceptanceFor(0.5), 92.8);
-    EXPECT_EQ(Config::measuredAcceptanceFor(1), 98.4);
-    EXPECT_EQ(Config::measuredAcceptanceFor(5), 98.4);
-    EXPECT_EQ(Config::measuredAcceptanceFor(-2), 70.6);
-    for (int k = 0; k <= 25; ++k) {
-        double sensitivity = Config::sensitivityStep * k;
-        EXPECT_EQ(Config::measuredAcceptanceFor(sensitivity), Config::measuredAcceptance[k]) << k;
-        EXPECT_NEAR(Config::thresholdFor(sensitivity), 0.45 + 0.01 * k, 1e-6) << k;
-    }
-}
-
 } // namespace

@@ -48,10 +48,4 @@ TEST(PasswordFreshnessTest, HibernationComesFirstAndPresentingClearsIt) {
     EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
 }
 
-TEST(PasswordFreshnessTest, SystemDefaults) {
-    PasswordFreshness freshness;
-    EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
-    EXPECT_FALSE(tarvo::TouchIDState::requiresPassword());
-}
-
 } // namespace

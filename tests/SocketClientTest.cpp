@@ -51,12 +51,10 @@ TEST(SocketClientTest, SubSecondTimeoutStillBounds) {
 
 TEST(SocketClientTest, AgentIsRunningOnAnyReply) {
     auto server = tarvo::SocketServer::create(
-        tarvo::Paths::socket().string(), [](auto) { return std::nullopt; }, [] { return true; },
+        tarvo::Paths::socket().string(), [](auto) { return std::nullopt; }, [] { return false; },
         [](const std::string&) {});
     server->start();
     EXPECT_TRUE(tarvo::SocketClient::agentIsRunning());
-    EXPECT_EQ(request("STATUS", tarvo::Paths::socket().string(), 1.0), "SCANNING");
-    EXPECT_EQ(request("  nonsense ", tarvo::Paths::socket().string(), 1.0), "NO bad-request");
     server->stop();
     EXPECT_FALSE(tarvo::SocketClient::agentIsRunning());
 }
