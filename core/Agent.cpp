@@ -7,7 +7,6 @@
 #include "core/Log.h"
 #include "core/Paths.h"
 #include "core/Secret.h"
-#include "core/SocketClient.h"
 #include "core/StoredPassword.h"
 
 #include <cerrno>
@@ -329,9 +328,13 @@ std::optional<float> Agent::recognize() {
         return shared.get();
     }
     std::optional<float> distance;
+    // Whoever shares this scan must get an answer, whatever happened in it.
     try {
         distance = scanOnce();
+    } catch (const std::exception& error) {
+        Log::line(std::string("verify: scan failed (") + error.what() + ")");
     } catch (...) {
+        Log::line("verify: scan failed");
     }
     {
         std::lock_guard guard(scanning_);

@@ -205,12 +205,16 @@ std::string bundledModule() {
     return (bundle() / "libexec" / "pam_tarvo.so").string();
 }
 
+bool isSharedPrefix(const std::filesystem::path& path) {
+    for (const char* shared : {"/", "/usr", "/usr/local", "/opt", "/home"})
+        if (path == shared) return true;
+    return false;
+}
+
 bool isBundled() {
     std::error_code ec;
     auto home = std::filesystem::weakly_canonical(bundle(), ec);
-    if (ec || home.empty()) return false;
-    for (const char* shared : {"/", "/usr", "/usr/local", "/opt", "/home"})
-        if (home == shared) return false;
+    if (ec || home.empty() || isSharedPrefix(home)) return false;
     return std::filesystem::is_regular_file(helper(), ec) && ::access(helper().c_str(), X_OK) == 0;
 }
 

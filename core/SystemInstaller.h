@@ -41,6 +41,9 @@ std::string bundledModule();
 // The helper exists and is executable, in a bundle of Tarvo's own: a shared
 // prefix such as /usr/local is never one, since purge removes the bundle.
 bool isBundled();
+// A prefix other software shares ("/", "/usr", "/usr/local", "/opt",
+// "/home"): never a bundle, never removed whole.
+bool isSharedPrefix(const std::filesystem::path& path);
 
 Outcome install(const Runners& runners = {});
 Outcome uninstall(const Runners& runners = {});

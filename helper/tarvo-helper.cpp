@@ -7,6 +7,7 @@
 // could grant more than an unlock. It runs as root and reads no
 // environment variable.
 #include "core/LockScreen.h"
+#include "core/SystemInstaller.h"
 #include "core/UniqueFd.h"
 #include "helper/StackEdit.h"
 #include "platform/LockScreenStack.h"
@@ -214,10 +215,7 @@ void purge(const std::string& user, const fs::path& app) {
     // Deepest first; a folder that still holds something stays.
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
         fs::remove(*folder, ec);
-    bool shared = false;
-    for (const char* prefix : {"/", "/usr", "/usr/local", "/opt", "/home"})
-        shared = shared || bundle == prefix;
-    if (!shared) fs::remove(bundle, ec);
+    if (!SystemInstaller::isSharedPrefix(bundle)) fs::remove(bundle, ec);
 }
 
 int usage() {
