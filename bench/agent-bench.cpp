@@ -3,13 +3,13 @@
 // VERIFY), the agent's memory and CPU, and VERIFY under hostile clients.
 // Real parts throughout: swtpm, the real model on a 30 fps replay of
 // franck.mp4, private buses with the screensaver's lock signal.
-#include "core/Agent.h"
-#include "core/Calibration.h"
-#include "core/FaceEngine.h"
-#include "core/Paths.h"
-#include "core/SocketClient.h"
-#include "core/StoredPassword.h"
-#include "core/UnixSocket.h"
+#include "core/agent/Agent.h"
+#include "core/agent/SocketClient.h"
+#include "core/agent/StoredPassword.h"
+#include "core/agent/UnixSocket.h"
+#include "core/face/Calibration.h"
+#include "core/face/FaceEngine.h"
+#include "core/store/Paths.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -129,7 +129,7 @@ std::vector<std::thread> hostileClients(std::atomic<bool>& stop, std::atomic<lon
                 std::this_thread::sleep_for(2s);
                 continue;
             }
-            UnixSocket::sendAll(fd.get(), send);
+            writeAll(fd.get(), send);
             UnixSocket::readOnce(fd.get(), 128, 200);
         }
     };

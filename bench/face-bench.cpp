@@ -1,9 +1,9 @@
 // Where the time of one frame's analysis goes at 1280 x 720, and how well
 // the shipped model tells the enrolled man from strangers.
-#include "core/Config.h"
-#include "core/FaceEmbedder.h"
-#include "core/FaceEngine.h"
-#include "platform/EmbeddingModel.h"
+#include "core/face/EmbeddingModel.h"
+#include "core/face/FaceEmbedder.h"
+#include "core/face/FaceEngine.h"
+#include "core/store/Config.h"
 
 #include <algorithm>
 #include <chrono>
@@ -46,8 +46,7 @@ cv::Mat asCameraFrame(const cv::Mat& video) {
 // them (consecutive frames of one stream).
 void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
     std::printf("%s\n", title);
-    auto model = tarvo::platform::EmbeddingModel::load(data + "/model/FaceEmbedding.tflite",
-                                                       *new std::string);
+    auto model = tarvo::EmbeddingModel::load(data + "/model/FaceEmbedding.tflite");
     cv::VideoCapture video(data + "/franck/franck.mp4");
     std::vector<double> detect, landmarks, pose, align, embed, total;
     cv::Mat frame;
@@ -57,11 +56,11 @@ void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
         auto start = Clock::now();
         D::Timings t;
         auto faces = D::detect(camera, &t, tracker);
-        if (faces.size() != 1) continue;
+        if (!faces || faces->size() != 1) continue;
         auto stage = Clock::now();
         cv::Mat crop;
         try {
-            crop = E::alignedCrop(camera, faces[0]);
+            crop = E::alignedCrop(camera, (*faces)[0]);
         } catch (const E::EmbedError&) {
             continue;
         }
@@ -86,7 +85,9 @@ void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
 std::vector<F::Descriptor> facesIn(const std::string& path) {
     cv::Mat image = cv::imread(path);
     std::vector<F::Descriptor> out;
-    for (const auto& face : D::detect(image)) {
+    auto found = D::detect(image);
+    if (!found) return out;
+    for (const auto& face : *found) {
         try {
             out.push_back({E::embed(image, face)});
         } catch (const E::EmbedError&) {

@@ -1,7 +1,7 @@
 // How long the lock screen waits on the request path when the agent answers
 // at once, and what the module costs when no agent listens.
-#include "core/SocketServer.h"
-#include "core/UnixSocket.h"
+#include "core/agent/SocketServer.h"
+#include "core/agent/UnixSocket.h"
 #include "sandbox/AgentProcess.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
         auto addr = tarvo::UnixSocket::address((folder / "agent.sock").string());
         tarvo::UniqueFd fd = tarvo::UnixSocket::create();
         connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr);
-        tarvo::UnixSocket::sendAll(fd.get(), "VERIFY\n");
+        tarvo::writeAll(fd.get(), "VERIFY\n");
         tarvo::UnixSocket::readOnce(fd.get(), 1032, 5000);
     });
     agent.reset();

@@ -1,8 +1,8 @@
 // Sealing and opening the password on a (software) TPM, and the camera's
 // delivery rate from the replay source.
-#include "core/Camera.h"
-#include "core/StoredPassword.h"
-#include "platform/HardwareKey.h"
+#include "core/agent/StoredPassword.h"
+#include "core/face/Camera.h"
+#include "platform/agent/HardwareKey.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -33,9 +33,8 @@ void report(const char* what, int runs, const std::function<void()>& once) {
 }
 
 void cameraRate(double seconds) {
-    tarvo::Camera camera([](std::string& error) {
-        return tarvo::platform::openReplay(TARVO_DATA_DIR "/franck/franck.mp4", error);
-    });
+    tarvo::Camera camera(
+        [] { return tarvo::platform::openReplay(TARVO_DATA_DIR "/franck/franck.mp4"); });
     std::mutex lock;
     std::vector<Clock::time_point> arrivals;
     camera.start([&](const tarvo::Camera::Image&) {
@@ -64,12 +63,14 @@ int main(int argc, char** argv) {
     sb::SoftwareTpm tpm;
     tpm.use();
 
-    tarvo::platform::HardwareKey::Error error;
-    report("TPM: create key (primary + child)", 20,
-           [&] { tarvo::platform::HardwareKey::create(error); });
-    auto key = tarvo::platform::HardwareKey::create(error);
-    report("TPM: load + ECDH_ZGen (primary + load + zgen)", 50,
-           [&] { tarvo::platform::HardwareKey::sharedSecret(key->blob, key->publicPoint, error); });
+    namespace HardwareKey = tarvo::platform::HardwareKey;
+    report("TPM: create key (primary + child)", 20, [] {
+        if (!HardwareKey::create()) std::abort();
+    });
+    auto key = HardwareKey::create();
+    report("TPM: load + ECDH_ZGen (primary + load + zgen)", 50, [&] {
+        if (!HardwareKey::sharedSecret(key->blob, key->publicPoint)) std::abort();
+    });
     report("StoredPassword::isCorrect (PAM)", 50,
            [] { tarvo::StoredPassword::isCorrect("bench password"); });
     report("StoredPassword::save (check, seal, write)", 20,

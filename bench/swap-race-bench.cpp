@@ -6,7 +6,7 @@
 // Alice's own agent never vouches. Every token the stack sees and every
 // authentication without one is the attack winning; the module's peer check
 // must leave it nothing.
-#include "core/SocketServer.h"
+#include "core/agent/SocketServer.h"
 #include "sandbox/AgentProcess.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"

@@ -5,10 +5,10 @@
 // starts. As root, the real libpam runs pam_tarvo.so from a private service
 // directory with a module after it that checks the token. Then someone
 // else stands in front of the camera and the module steps aside.
-#include "core/Agent.h"
-#include "core/Calibration.h"
-#include "core/Paths.h"
-#include "core/StoredPassword.h"
+#include "core/agent/Agent.h"
+#include "core/agent/StoredPassword.h"
+#include "core/face/Calibration.h"
+#include "core/store/Paths.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"

@@ -1,6 +1,6 @@
 // Settings files are read by the agent and the app alike; no content may
 // crash a reader, and what decodes must survive its own encoding.
-#include "core/Config.h"
+#include "core/store/Config.h"
 
 #include <cmath>
 #include <cstdint>

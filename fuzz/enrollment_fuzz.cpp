@@ -1,6 +1,6 @@
 // The enrolled faces are read by the agent on every VERIFY; no content may
 // crash the reader, and what decodes must survive its own encoding.
-#include "core/Enrollment.h"
+#include "core/store/Enrollment.h"
 
 #include <cmath>
 #include <cstdint>

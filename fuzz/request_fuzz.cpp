@@ -1,6 +1,6 @@
 // The agent's side of the trust boundary: any bytes a permitted peer sends
 // as its request, and the settings file a reader decodes.
-#include "core/SocketServer.h"
+#include "core/agent/SocketServer.h"
 
 #include <cstdint>
 #include <string_view>

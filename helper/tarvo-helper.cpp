@@ -6,11 +6,11 @@
 // polkit, common-auth) a process of the user standing in for the agent
 // could grant more than an unlock. It runs as root and reads no
 // environment variable.
-#include "core/LockScreen.h"
-#include "core/SystemInstaller.h"
-#include "core/UniqueFd.h"
+#include "core/base/UniqueFd.h"
+#include "core/system/LockScreen.h"
+#include "core/system/SystemInstaller.h"
 #include "helper/StackEdit.h"
-#include "platform/LockScreenStack.h"
+#include "platform/system/LockScreenStack.h"
 
 #include <cerrno>
 #include <climits>
@@ -102,9 +102,9 @@ void replace(const fs::path& stack, const struct stat& st, const std::string& te
     UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) fail(stack.parent_path().string() + ": " + std::strerror(errno));
     std::snprintf(pendingTemp, sizeof pendingTemp, "%s", temp.c_str());
-    bool ok =
-        fchown(fd.get(), st.st_uid, st.st_gid) == 0 && fchmod(fd.get(), st.st_mode & 07777) == 0 &&
-        ::write(fd.get(), text.data(), text.size()) == ssize_t(text.size()) && fsync(fd.get()) == 0;
+    bool ok = fchown(fd.get(), st.st_uid, st.st_gid) == 0 &&
+              fchmod(fd.get(), st.st_mode & 07777) == 0 && writeAll(fd.get(), text) &&
+              fsync(fd.get()) == 0;
     int error = errno;
     fd.reset();
     if (!ok || ::rename(temp.c_str(), stack.c_str()) != 0) {

@@ -1,6 +1,6 @@
 #include "sandbox/AgentProcess.h"
 
-#include "core/Log.h"
+#include "core/store/Log.h"
 #include "sandbox/Sandbox.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/SocketServer.h"
+#include "core/agent/SocketServer.h"
 
 #include <optional>
 #include <string>

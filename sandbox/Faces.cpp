@@ -1,7 +1,7 @@
 #include "sandbox/Faces.h"
 
-#include "core/FaceEngine.h"
-#include "platform/FaceDetector.h"
+#include "core/face/FaceEngine.h"
+#include "platform/face/FaceDetector.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,7 +36,9 @@ std::vector<Calibration::Sample> stillsOfFranck() {
 
 std::filesystem::path someoneElse(const std::filesystem::path& folder) {
     auto photo = cv::imread(data() + "/faces/sample2.jpg");
-    auto faces = platform::FaceDetector::detect(photo);
+    auto found = platform::FaceDetector::detect(photo);
+    if (!found) throw std::runtime_error(found.error().text);
+    auto& faces = *found;
     if (faces.empty()) throw std::runtime_error("no face in the stranger's photo");
     auto largest = *std::max_element(faces.begin(), faces.end(),
                                      [](auto& a, auto& b) { return a.width < b.width; });

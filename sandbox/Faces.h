@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Calibration.h"
+#include "core/face/Calibration.h"
 
 #include <filesystem>
 #include <string>

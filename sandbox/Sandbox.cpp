@@ -1,5 +1,7 @@
 #include "sandbox/Sandbox.h"
 
+#include "core/store/Paths.h"
+
 #include <cerrno>
 #include <crypt.h>
 #include <cstdio>
@@ -136,7 +138,7 @@ std::filesystem::path dataFolder(std::string_view user, uid_t uid) {
 }
 
 std::filesystem::path runtimeFolder(uid_t uid) {
-    std::filesystem::path folder = "/run/user/" + std::to_string(uid) + "/tarvo";
+    std::filesystem::path folder = Paths::runtimeDirOf(uid);
     std::filesystem::create_directories(folder);
     (void)::chown(folder.c_str(), uid, uid);
     std::filesystem::permissions(folder, std::filesystem::perms(0700));

@@ -1,7 +1,7 @@
 #include "sandbox/Services.h"
 
-#include "core/UnixSocket.h"
-#include "platform/Keyring.h"
+#include "core/agent/UnixSocket.h"
+#include "platform/agent/Keyring.h"
 #include "sandbox/Sandbox.h"
 
 #include <arpa/inet.h>

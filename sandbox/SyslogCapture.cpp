@@ -1,6 +1,6 @@
 #include "sandbox/SyslogCapture.h"
 
-#include "core/UniqueFd.h"
+#include "core/base/UniqueFd.h"
 #include "sandbox/Sandbox.h"
 
 #include <cstdio>

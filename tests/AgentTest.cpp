@@ -1,11 +1,11 @@
-#include "core/Agent.h"
+#include "core/agent/Agent.h"
 
-#include "core/Config.h"
-#include "core/Enrollment.h"
-#include "core/Paths.h"
-#include "core/SocketClient.h"
-#include "core/StoredPassword.h"
-#include "platform/Keyring.h"
+#include "core/agent/SocketClient.h"
+#include "core/agent/StoredPassword.h"
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
+#include "platform/agent/Keyring.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -33,8 +33,8 @@ std::atomic<int> camerasOpened{0};
 // Time since boot as the agent's password freshness sees it.
 std::atomic<std::int64_t> hoursSinceBoot{1};
 
-const FaceEngine::Descriptor ownerFace{{1, 0, 0}};
-const FaceEngine::Descriptor strangerFace{{0, 1, 0}};
+const Descriptor ownerFace{{1, 0, 0}};
+const Descriptor strangerFace{{0, 1, 0}};
 
 // A camera of plain frames at 30 a second.
 class TestPattern : public platform::VideoSource {
@@ -60,9 +60,9 @@ FaceEngine::Detection analyze(const FaceEngine::Image&) {
 
 Agent::Environment scripted() {
     Agent::Environment environment;
-    environment.cameraSource = [](std::string&) -> std::unique_ptr<platform::VideoSource> {
+    environment.cameraSource = []() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
         ++camerasOpened;
-        return std::make_unique<TestPattern>();
+        return {std::make_unique<TestPattern>()};
     };
     environment.displayAsleep = [] { return displayAsleep.load(); };
     environment.analyze = analyze;

@@ -1,8 +1,8 @@
-#include "core/Calibration.h"
+#include "core/face/Calibration.h"
 
-#include "core/Config.h"
-#include "core/Enrollment.h"
-#include "core/Paths.h"
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
 
 #include <cmath>
 #include <filesystem>
@@ -11,7 +11,7 @@
 
 namespace C = tarvo::Calibration;
 using tarvo::Config;
-using Descriptor = tarvo::FaceEngine::Descriptor;
+using Descriptor = tarvo::Descriptor;
 
 namespace {
 

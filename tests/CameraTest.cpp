@@ -1,4 +1,4 @@
-#include "core/Camera.h"
+#include "core/face/Camera.h"
 
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
@@ -21,7 +21,7 @@ namespace {
 const std::filesystem::path franck = TARVO_DATA_DIR "/franck/franck.mp4";
 
 Camera::SourceFactory replay(const std::filesystem::path& path) {
-    return [path](std::string& error) { return tarvo::platform::openReplay(path, error); };
+    return [path] { return tarvo::platform::openReplay(path); };
 }
 
 // A source that hands out one grey frame each time the test releases it.
@@ -72,7 +72,9 @@ TEST(CameraTest, ReplayDeliversFramesAndASecondStartKeepsTheFirstCallback) {
 
 TEST(CameraTest, RestartClearsTheCountersUntilTheNextFrame) {
     std::counting_semaphore<64> gate(0);
-    Camera camera([&](std::string&) { return std::make_unique<GatedSource>(gate); });
+    Camera camera([&]() -> tarvo::platform::Result<std::unique_ptr<tarvo::platform::VideoSource>> {
+        return {std::make_unique<GatedSource>(gate)};
+    });
     camera.start([](const Camera::Image&) {});
     gate.release();
     ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() == 1; }));
@@ -88,7 +90,9 @@ TEST(CameraTest, RestartClearsTheCountersUntilTheNextFrame) {
 
 TEST(CameraTest, WarmUp) {
     std::counting_semaphore<64> gate(0);
-    Camera camera([&](std::string&) { return std::make_unique<GatedSource>(gate); });
+    Camera camera([&]() -> tarvo::platform::Result<std::unique_ptr<tarvo::platform::VideoSource>> {
+        return {std::make_unique<GatedSource>(gate)};
+    });
     camera.start([](const Camera::Image&) {});
     auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(camera.warmUp(0, 0, 5));

@@ -1,6 +1,6 @@
-#include "core/Config.h"
+#include "core/store/Config.h"
 
-#include "core/Paths.h"
+#include "core/store/Paths.h"
 
 #include <filesystem>
 #include <fstream>

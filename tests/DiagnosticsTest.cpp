@@ -1,9 +1,10 @@
-#include "core/Diagnostics.h"
+#include "core/system/Diagnostics.h"
 
-#include "core/Enrollment.h"
-#include "core/LockScreen.h"
-#include "core/Paths.h"
-#include "core/StoredPassword.h"
+#include "core/agent/StoredPassword.h"
+#include "core/face/FaceEngine.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
+#include "core/system/LockScreen.h"
 #include "sandbox/Sandbox.h"
 
 #include <filesystem>
@@ -114,9 +115,10 @@ TEST_F(DiagnosticsTest, WiredModuleAndTheChainAboveIt) {
 }
 
 TEST_F(DiagnosticsTest, CameraThatDeliversNothing) {
-    auto report = json::parse(Diagnostics::report(true, [](std::string&) {
-        return std::unique_ptr<platform::VideoSource>(new SilentSource);
-    }));
+    auto report = json::parse(
+        Diagnostics::report(true, []() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
+            return {std::make_unique<SilentSource>()};
+        }));
     auto& camera = report["camera"];
     EXPECT_EQ(camera["framesDelivered"], 0);
     EXPECT_EQ(camera["settled"], false);

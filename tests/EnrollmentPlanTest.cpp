@@ -1,4 +1,4 @@
-#include "core/EnrollmentPlan.h"
+#include "core/face/EnrollmentPlan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "core/Enrollment.h"
+#include "core/store/Enrollment.h"
 
-#include "core/Paths.h"
+#include "core/store/Paths.h"
 
 #include <filesystem>
 #include <fstream>
@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 
 namespace Enrollment = tarvo::Enrollment;
-using Descriptor = tarvo::FaceEngine::Descriptor;
+using Descriptor = tarvo::Descriptor;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "core/FaceEmbedder.h"
+#include "core/face/FaceEmbedder.h"
 
 #include "sandbox/Sandbox.h"
 

@@ -1,4 +1,4 @@
-#include "core/FaceEngine.h"
+#include "core/face/FaceEngine.h"
 
 #include <cmath>
 #include <gtest/gtest.h>

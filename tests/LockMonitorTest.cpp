@@ -1,4 +1,4 @@
-#include "platform/LockMonitor.h"
+#include "platform/agent/LockMonitor.h"
 
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"

@@ -1,6 +1,6 @@
-#include "core/LockScreen.h"
+#include "core/system/LockScreen.h"
 
-#include "platform/LockScreenStack.h"
+#include "platform/system/LockScreenStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
 

@@ -5,10 +5,10 @@
 // swtpm). Keys come from xdotool and wtype. Everything lives in a mount
 // namespace of the test's own; alice is made a real user there, so that
 // pam_unix's helper can check her typed password.
-#include "core/Agent.h"
-#include "core/Calibration.h"
-#include "core/Paths.h"
-#include "core/StoredPassword.h"
+#include "core/agent/Agent.h"
+#include "core/agent/StoredPassword.h"
+#include "core/face/Calibration.h"
+#include "core/store/Paths.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"

@@ -1,6 +1,6 @@
-#include "core/Log.h"
+#include "core/store/Log.h"
 
-#include "core/Paths.h"
+#include "core/store/Paths.h"
 #include "sandbox/Sandbox.h"
 
 #include <algorithm>

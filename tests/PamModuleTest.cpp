@@ -1,7 +1,8 @@
 // pam_tarvo.so as the lock screen runs it: loaded by the real libpam from a
 // service file, followed by a module that shows what it handed on, talking
 // to a scripted agent on the user's real socket path.
-#include "core/UnixSocket.h"
+#include "core/agent/UnixSocket.h"
+#include "core/store/Paths.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
@@ -65,7 +66,7 @@ class ScriptedAgent {
         tarvo::UniqueFd connection(accept(listener_.get(), nullptr, nullptr));
         if (!connection) return;
         request_ = tarvo::UnixSocket::readOnce(connection.get(), 256, 2000).value_or("");
-        if (script.reply) tarvo::UnixSocket::sendAll(connection.get(), *script.reply);
+        if (script.reply) tarvo::writeAll(connection.get(), *script.reply);
         pollfd hangup{connection.get(), POLLIN, 0};
         poll(&hangup, 1, static_cast<int>(script.hold.count()));
     }
@@ -80,7 +81,7 @@ class PamModuleTest : public testing::Test {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "the module runs as root, the agent as a test user";
         folder = sb::runtimeFolder(sb::aliceUid);
-        socket = folder / "agent.sock";
+        socket = tarvo::Paths::socketOf(sb::aliceUid);
         std::filesystem::remove(socket);
         sb::SyslogCapture::drain();
     }
@@ -248,7 +249,7 @@ TEST_F(PamModuleTest, ConnectAndReplyShareOneDeadline) {
         tarvo::UniqueFd first(accept(listener.get(), nullptr, nullptr));
         tarvo::UniqueFd module(accept(listener.get(), nullptr, nullptr));
         std::this_thread::sleep_for(2500ms);
-        tarvo::UnixSocket::sendAll(module.get(), "OK 616263\n");
+        tarvo::writeAll(module.get(), "OK 616263\n");
         pollfd hangup{module.get(), POLLIN, 0};
         poll(&hangup, 1, 2000);
     });

@@ -1,4 +1,4 @@
-#include "core/PasswordFreshness.h"
+#include "core/agent/PasswordFreshness.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "core/Paths.h"
+#include "core/store/Paths.h"
 
 #include "sandbox/Sandbox.h"
 

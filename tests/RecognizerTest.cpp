@@ -1,4 +1,4 @@
-#include "core/Recognizer.h"
+#include "core/face/Recognizer.h"
 
 #include <cmath>
 #include <deque>

@@ -1,4 +1,4 @@
-#include "core/SerialQueue.h"
+#include "core/agent/SerialQueue.h"
 
 #include <atomic>
 #include <future>

@@ -1,8 +1,8 @@
-#include "core/SocketClient.h"
+#include "core/agent/SocketClient.h"
 
-#include "core/Paths.h"
-#include "core/SocketServer.h"
-#include "core/UnixSocket.h"
+#include "core/agent/SocketServer.h"
+#include "core/agent/UnixSocket.h"
+#include "core/store/Paths.h"
 #include "sandbox/Sandbox.h"
 
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "core/SocketServer.h"
+#include "core/agent/SocketServer.h"
 
-#include "core/SocketClient.h"
-#include "core/UnixSocket.h"
+#include "core/agent/SocketClient.h"
+#include "core/agent/UnixSocket.h"
 #include "sandbox/AgentProcess.h"
 #include "sandbox/Sandbox.h"
 
@@ -32,7 +32,7 @@ std::optional<std::string> talk(const std::string& path, std::vector<std::string
     if (!addr || connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
         return std::nullopt;
     for (const auto& piece : pieces) {
-        tarvo::UnixSocket::sendAll(fd.get(), piece);
+        tarvo::writeAll(fd.get(), piece);
         std::this_thread::sleep_for(gap);
     }
     std::string reply;

@@ -1,7 +1,7 @@
-#include "core/SystemInstaller.h"
+#include "core/system/SystemInstaller.h"
 
-#include "core/LockScreen.h"
-#include "core/StoredPassword.h"
+#include "core/agent/StoredPassword.h"
+#include "core/system/LockScreen.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"

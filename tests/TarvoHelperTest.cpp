@@ -1,5 +1,6 @@
 // tarvo-helper run for real, as root, against a temporary system tree.
-#include "core/LockScreen.h"
+#include "core/system/LockScreen.h"
+#include "core/system/SystemInstaller.h"
 #include "helper/StackEdit.h"
 #include "sandbox/Sandbox.h"
 
@@ -28,12 +29,8 @@ const std::string otherStack = "auth required pam_unix.so\n";
 const std::string ours = "auth\t[success=done ignore=ignore default=ignore]\t"
                          "/opt/tarvo/lib/pam_tarvo.so\n";
 
-// A word for sh, quoted as the installer's scripts quote it.
 std::string quote(const std::string& word) {
-    std::string out = "'";
-    for (char c : word)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
+    return tarvo::SystemInstaller::shellQuoted(word);
 }
 
 std::string readFile(const fs::path& path) {

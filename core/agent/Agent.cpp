@@ -1,0 +1,437 @@
+#include "core/agent/Agent.h"
+
+#include "core/agent/StoredPassword.h"
+#include "core/base/AppIdentity.h"
+#include "core/base/Secret.h"
+#include "core/face/FaceEngine.h"
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Log.h"
+#include "core/store/Paths.h"
+
+#include <cerrno>
+#include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace tarvo {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The shortest text that reads back as the same float: 0.45, not 0.449999988.
+std::string shortestText(float value) {
+    char text[32];
+    auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+} // namespace
+
+Agent::AgentError Agent::AgentError::alreadyRunning() {
+    return {Kind::alreadyRunning,
+            "another Tarvo agent is already running on " + Paths::socket().string()};
+}
+
+std::shared_ptr<Agent> Agent::create(bool requestsCameraAccess, Environment environment) {
+    return std::shared_ptr<Agent>(new Agent(requestsCameraAccess, std::move(environment)));
+}
+
+Agent::Agent(bool requestsCameraAccess, Environment environment)
+    : camera_(environment.cameraSource),
+      control_(std::string(AppIdentity::reverseDns) + ".control"), freshness_(environment.clock),
+      requestsCameraAccess_(requestsCameraAccess), environment_(std::move(environment)) {
+    if (!environment_.displayAsleep)
+        environment_.displayAsleep = [] { return platform::DisplayPower::isAsleep(); };
+}
+
+Agent::~Agent() {
+    stop();
+    if (preparing_.joinable()) preparing_.join();
+    camera_.stop();
+}
+
+void Agent::start() {
+    if (isRunning_) return;
+    UniqueFd instance(
+        ::open(Paths::lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!instance) throw SocketServer::ServerError::bindFailed(std::strerror(errno));
+    if (::flock(instance.get(), LOCK_EX | LOCK_NB) != 0) throw AgentError::alreadyRunning();
+    Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
+              std::to_string(getpid()) + ")");
+    auto server = SocketServer::create(
+        Paths::socket().string(),
+        weakly([](Agent& self, SocketServer::Peer peer) { return self.verifyNow(peer); }),
+        [sink = std::weak_ptr<Sink>(sink_)] {
+            auto shared = sink.lock();
+            return shared && shared->isScanning();
+        },
+        weakly([](Agent& self, const std::string& event) {
+            if (self.socketEvents_.line("socket: " + event))
+                self.control_.after(Log::Throttle::window,
+                                    self.weakly([](Agent& agent) { agent.socketEvents_.flush(); }));
+        }));
+    server->start();
+    server_ = std::move(server);
+    singleInstance_ = std::move(instance);
+    Log::line("listening on " + Paths::socket().string());
+
+    // The models take about a second to load: not on the first VERIFY.
+    if (preparing_.joinable()) preparing_.join();
+    preparing_ = std::thread([ask = requestsCameraAccess_] {
+        if (ask) {
+            try {
+                Camera::ensureAuthorized();
+                Log::line("camera access: granted");
+            } catch (const std::exception& error) {
+                Log::line(std::string("camera access: ") + error.what());
+            }
+        }
+        FaceEngine::prepare();
+        Log::line("face models ready");
+    });
+
+    monitor_.start(weakly([](Agent& self) { self.onLock(); }),
+                   weakly([](Agent& self) { self.onUnlock(); }));
+    if (platform::LockMonitor::isLocked()) {
+        std::lock_guard guard(lock_);
+        locked_ = true;
+    }
+    isRunning_ = true;
+    Log::line("ready");
+}
+
+void Agent::stop() {
+    if (!isRunning_) return;
+    monitor_.stop();
+    onUnlock();
+    server_->stop();
+    server_.reset();
+    singleInstance_.reset();
+    isRunning_ = false;
+    Log::line("agent stopped");
+}
+
+void Agent::onLock() {
+    {
+        std::lock_guard guard(lock_);
+        locked_ = true;
+    }
+    warmWithDisplay_ = Config::load().warmWithDisplay;
+    if (!warmWithDisplay_) {
+        Log::line("screen locked — camera starts on Return");
+        return;
+    }
+    startDisplayWatch();
+    control_.async(weakly([](Agent& self) { self.pollDisplay(); }));
+    Log::line("screen locked");
+}
+
+void Agent::startDisplayWatch() {
+    std::lock_guard guard(lock_);
+    if (displayTimer_) return;
+    displayTimer_ = control_.repeating(displayPollInterval, displayPollInterval,
+                                       weakly([](Agent& self) { self.pollDisplay(); }));
+}
+
+bool Agent::warmConditionsHold(bool isLocked) {
+    // The cheap tests first; the file, the hibernation count and the
+    // biometric state only on a lit lock screen.
+    return isLocked && warmWithDisplay_ && !environment_.displayAsleep() &&
+           StoredPassword::isStored() && !freshness_.reasonPasswordRequired() &&
+           !TouchIDState::requiresPassword();
+}
+
+void Agent::pollDisplay() {
+    bool isLocked;
+    {
+        std::lock_guard guard(lock_);
+        isLocked = locked_;
+    }
+    std::unique_lock scan(scanLock_, std::try_to_lock);
+    if (!scan.owns_lock()) return;
+    if (warmConditionsHold(isLocked)) {
+        if (!camera_.isRunning() && ensureSession())
+            Log::line("lock screen showing — camera warming");
+        return;
+    }
+    if (!camera_.isRunning() || sink_->isScanning()) return;
+    camera_.stop();
+    Log::line("camera cold again");
+}
+
+bool Agent::ensureSession() {
+    if (camera_.isRunning()) return true;
+    try {
+        // Frames outside a scan are dropped here, after one lock and a test.
+        camera_.start([sink = sink_](const Camera::Image& frame) {
+            FrameSink consumer;
+            {
+                std::lock_guard guard(sink->lock);
+                consumer = sink->frameSink;
+            }
+            if (consumer) consumer(frame);
+        });
+        return true;
+    } catch (const std::exception& error) {
+        Log::line(std::string("camera failed (") + error.what() + ")");
+        return false;
+    }
+}
+
+void Agent::onUnlock() {
+    {
+        std::lock_guard guard(lock_);
+        locked_ = false;
+        vouchOutstanding_ = false;
+        if (displayTimer_) displayTimer_->cancel();
+        displayTimer_.reset();
+    }
+    std::optional<std::string> password;
+    {
+        std::lock_guard guard(sink_->lock);
+        sink_->frameSink = nullptr;
+    }
+    auto unlockedAt = Clock::now();
+    control_.async(weakly([unlockedAt](Agent& self) {
+        if (!self.camera_.isRunning()) return;
+        self.camera_.stop();
+        char text[64];
+        std::snprintf(text, sizeof text, "camera off %.0fms after unlock",
+                      millisecondsSince(unlockedAt));
+        Log::line(text);
+    }));
+    Log::line("screen unlocked");
+    {
+        std::lock_guard guard(sink_->lock);
+        password.swap(sink_->pendingPassword);
+    }
+    if (password) {
+        unlockKeychain(*password);
+        wipe(*password);
+    } else {
+        freshness_.credentialPresented();
+    }
+}
+
+void Agent::unlockKeychain(const std::string& password) {
+    // Each attempt keeps its own copy, wiped once it has run.
+    auto attempt = [this, &password](const char* tag, Clock::duration delay) {
+        auto copy = std::make_shared<std::string>(password);
+        control_.after(delay, [weak = weak_from_this(), copy, tag] {
+            if (auto self = weak.lock()) self->tryKeychain(*copy, tag);
+            wipe(*copy);
+        });
+    };
+    attempt("at unlock", Clock::duration::zero());
+    attempt("recheck", keychainRecheck);
+}
+
+void Agent::tryKeychain(const std::string& password, const char* tag) {
+    try {
+        StoredPassword::unlockKeychain(password);
+        Log::line(std::string("login keychain unlocked (") + tag + ")");
+        return;
+    } catch (const StoredPassword::Problem& locked) {
+        Log::line(locked.what());
+    }
+    // A keyring can fail to unlock for reasons of its own; only the
+    // account's own verdict removes the password.
+    try {
+        if (!StoredPassword::isCorrect(password)) {
+            StoredPassword::clear();
+            Log::line(std::string("login keychain refused the saved password; removed it (") + tag +
+                      ")");
+            return;
+        }
+    } catch (const StoredPassword::Problem& unchecked) {
+        Log::line(unchecked.what());
+    }
+    Log::line(std::string("login keychain could not be unlocked (") + tag + ")");
+}
+
+std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
+    if (auto reason = freshness_.reasonPasswordRequired()) {
+        Log::line("verify: password needed, " + *reason);
+        return std::nullopt;
+    }
+    if (TouchIDState::requiresPassword()) {
+        Log::line("verify: biometric unlock is locked out, password needed");
+        return std::nullopt;
+    }
+    std::optional<std::string> password;
+    try {
+        password = StoredPassword::load();
+    } catch (const StoredPassword::Problem& unopened) {
+        Log::line(std::string("verify: ") + unopened.what());
+    }
+    if (!password) {
+        Log::line("verify: no saved password, password needed");
+        return std::nullopt;
+    }
+    // Removed only when PAM says it is wrong: a check that could not be made
+    // (no service file, an error) says nothing about the password.
+    try {
+        if (!StoredPassword::isCorrect(*password)) {
+            wipe(*password);
+            StoredPassword::clear();
+            Log::line("verify: saved password is out of date, removed it");
+            return std::nullopt;
+        }
+    } catch (const StoredPassword::Problem& unchecked) {
+        wipe(*password);
+        Log::line(std::string("verify: ") + unchecked.what());
+        Log::line("verify: the saved password could not be checked, password needed");
+        return std::nullopt;
+    }
+    std::optional<float> distance;
+    if (!lastVouchFailed(peer)) distance = recognize();
+    if (!distance) {
+        wipe(*password);
+        return std::nullopt;
+    }
+    if (peer == SocketServer::Peer::root) {
+        std::lock_guard guard(lock_);
+        vouchOutstanding_ = true;
+    }
+    {
+        std::lock_guard guard(sink_->lock);
+        if (sink_->pendingPassword) wipe(*sink_->pendingPassword);
+        sink_->pendingPassword = *password;
+    }
+    return SocketServer::Match{*distance, std::move(*password)};
+}
+
+// A lock screen whose stack refuses the handed password (changed since it
+// was saved, or stricter rules than our check) asks again at once and for
+// ever; vouching each time would keep the typed password from ever getting
+// through. Called after the saved password was checked again.
+bool Agent::lastVouchFailed(SocketServer::Peer peer) {
+    if (peer != SocketServer::Peer::root) return false;
+    std::lock_guard guard(lock_);
+    auto now = std::chrono::steady_clock::now();
+    if (vouchOutstanding_ && now - lastRootVerify_ > refusedVouchLapse) vouchOutstanding_ = false;
+    lastRootVerify_ = now;
+    if (!vouchOutstanding_) return false;
+    Log::line("verify: the lock screen refused the password it was handed, password needed");
+    return true;
+}
+
+std::optional<float> Agent::recognize() {
+    std::promise<std::optional<float>> result;
+    std::shared_future<std::optional<float>> shared;
+    {
+        std::lock_guard guard(scanning_);
+        if (currentScan_.valid()) {
+            shared = currentScan_;
+        } else {
+            currentScan_ = result.get_future().share();
+        }
+    }
+    if (shared.valid()) {
+        Log::line("verify: joining the scan under way");
+        return shared.get();
+    }
+    std::optional<float> distance;
+    // Whoever shares this scan must get an answer, whatever happened in it.
+    try {
+        distance = scanOnce();
+    } catch (const std::exception& error) {
+        Log::line(std::string("verify: scan failed (") + error.what() + ")");
+    } catch (...) {
+        Log::line("verify: scan failed");
+    }
+    {
+        std::lock_guard guard(scanning_);
+        currentScan_ = {};
+    }
+    result.set_value(distance);
+    return distance;
+}
+
+std::optional<float> Agent::scanOnce() {
+    std::lock_guard scan(scanLock_);
+    std::vector<Descriptor> samples;
+    try {
+        samples = Enrollment::load();
+    } catch (const std::exception& error) {
+        Log::line(std::string("verify: not enrolled (") + error.what() + ")");
+        return std::nullopt;
+    }
+    auto config = Config::load();
+    Recognizer recognizer(config, samples, environment_.analyze);
+    Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
+              shortestText(config.threshold) + ")");
+    auto distance = runScan(std::move(recognizer), scanLimit);
+    if (distance) {
+        char text[64];
+        std::snprintf(text, sizeof text, "verify: recognized (distance %.3f)", *distance);
+        Log::line(text);
+    } else {
+        Log::line("verify: no match");
+    }
+    return distance;
+}
+
+std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::milliseconds timeout) {
+    // Exactly one of match, give-up and time-out decides: whichever sets
+    // `finished` first under the scan's own lock. The frame thread may still
+    // be inside `consider` when the scan has ended, so the recognizer lives
+    // with the sink rather than on this stack.
+    struct Scan {
+        explicit Scan(Recognizer recognizer) : recognizer(std::move(recognizer)) {}
+        Recognizer recognizer;
+        std::mutex lock;
+        std::condition_variable signal;
+        bool finished = false;
+        std::optional<float> result;
+    };
+    auto scan = std::make_shared<Scan>(std::move(recognizer));
+    bool wasWarm = camera_.isRunning();
+    if (!ensureSession()) return std::nullopt;
+    {
+        std::lock_guard guard(sink_->lock);
+        sink_->frameSink = [scan](const Camera::Image& frame) {
+            {
+                std::lock_guard guard(scan->lock);
+                if (scan->finished) return;
+            }
+            auto& recognizer = scan->recognizer;
+            auto outcome = recognizer.consider(frame);
+            std::lock_guard guard(scan->lock);
+            if (scan->finished) return;
+            if (auto* matched = std::get_if<Recognizer::Matched>(&outcome)) {
+                scan->result = matched->distance;
+                scan->finished = true;
+            } else if (recognizer.consecutiveNonMatches() >= giveUpNonMatches ||
+                       recognizer.consecutiveFarNonMatches() >= giveUpFarNonMatches) {
+                scan->finished = true;
+            }
+            if (scan->finished) scan->signal.notify_one();
+        };
+    }
+    std::optional<float> result;
+    {
+        std::unique_lock guard(scan->lock);
+        scan->signal.wait_for(guard, timeout, [&] { return scan->finished; });
+        scan->finished = true;
+        result = scan->result;
+    }
+    {
+        std::lock_guard guard(sink_->lock);
+        sink_->frameSink = nullptr;
+    }
+    if (!wasWarm && camera_.isRunning()) camera_.stop();
+    return result;
+}
+
+} // namespace tarvo

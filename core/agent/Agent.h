@@ -1,0 +1,139 @@
+#pragma once
+
+#include "core/agent/PasswordFreshness.h"
+#include "core/agent/SerialQueue.h"
+#include "core/agent/SocketServer.h"
+#include "core/base/KindedError.h"
+#include "core/base/UniqueFd.h"
+#include "core/face/Camera.h"
+#include "core/face/Recognizer.h"
+#include "core/store/Log.h"
+#include "platform/agent/LockMonitor.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace tarvo {
+
+// The per-user service the lock screen talks to: answers VERIFY with one
+// bounded scan, keeps the camera cold while the session is in use and warm
+// while the lock screen shows on an awake display, and opens the keyring
+// after a face unlock. Timers, queued work and callbacks hold the agent
+// weakly, so it is always owned through a shared_ptr.
+class Agent : public std::enable_shared_from_this<Agent> {
+  public:
+    enum class AgentErrorKind { alreadyRunning };
+    class AgentError : public KindedError<AgentErrorKind> {
+      public:
+        using KindedError::KindedError;
+        static AgentError alreadyRunning();
+    };
+
+    // What the agent takes from the machine; each defaults to the real one.
+    struct Environment {
+        Camera::SourceFactory cameraSource;
+        std::function<bool()> displayAsleep;
+        Recognizer::Analyze analyze;
+        PasswordFreshness::Clock clock; // time since boot
+    };
+
+    static constexpr std::chrono::milliseconds displayPollInterval{400};
+    static constexpr std::chrono::milliseconds scanLimit{3500};
+    static constexpr std::chrono::milliseconds keychainRecheck{1500};
+    static constexpr std::int64_t giveUpNonMatches = 8;
+    static constexpr std::int64_t giveUpFarNonMatches = 3;
+    // A password handed to the lock screen that didn't unlock it is refused
+    // for the rest of that lock. Lockers that report no unlock end it after
+    // this long without a VERIFY from root.
+    static constexpr std::chrono::seconds refusedVouchLapse{60};
+
+    static std::shared_ptr<Agent> create(bool requestsCameraAccess, Environment environment = {});
+    ~Agent();
+    Agent(const Agent&) = delete;
+    Agent& operator=(const Agent&) = delete;
+
+    // Throws AgentError or SocketServer::ServerError; the agent then stays
+    // stopped. A running agent is left as it is. One agent per user: the
+    // first holds a lock on a file beside the socket for as long as it runs,
+    // and a second fails with alreadyRunning without touching the socket.
+    void start();
+    void stop();
+    bool isRunning() const { return isRunning_; }
+    // Whether the camera is running (warm, or scanning).
+    bool isScanning() const { return camera_.isRunning(); }
+
+  private:
+    using FrameSink = std::function<void(const Camera::Image&)>;
+
+    Agent(bool requestsCameraAccess, Environment environment);
+
+    // Wraps a member call so that it does nothing once the agent is gone.
+    template <typename Call> auto weakly(Call call) {
+        return [weak = weak_from_this(), call](auto&&... args) {
+            if (auto self = weak.lock()) return call(*self, std::forward<decltype(args)>(args)...);
+            return decltype(call(std::declval<Agent&>(), args...))();
+        };
+    }
+
+    void onLock();
+    void onUnlock();
+    void startDisplayWatch();
+    void pollDisplay();
+    bool ensureSession();
+    void unlockKeychain(const std::string& password);
+    void tryKeychain(const std::string& password, const char* tag);
+    std::optional<SocketServer::Match> verifyNow(SocketServer::Peer peer);
+    bool lastVouchFailed(SocketServer::Peer peer);
+    std::optional<float> recognize();
+    std::optional<float> scanOnce();
+    std::optional<float> runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
+    bool warmConditionsHold(bool isLocked);
+
+    std::shared_ptr<SocketServer> server_;
+    Camera camera_;
+    platform::LockMonitor monitor_;
+    std::mutex lock_;     // guards locked_ and displayTimer_
+    std::mutex scanLock_; // held for a whole recognition; the display poll only tries it
+    bool locked_ = false;
+    // The recognition under way, which a VERIFY arriving meanwhile shares
+    // instead of starting another.
+    std::mutex scanning_;
+    std::shared_future<std::optional<float>> currentScan_;
+    // A password handed to root and not yet followed by an unlock (guarded by lock_).
+    bool vouchOutstanding_ = false;
+    std::chrono::steady_clock::time_point lastRootVerify_;
+    UniqueFd singleInstance_; // flock'd for the agent's whole life
+    SerialQueue control_;
+    // The consumer of frames during a scan, and the password the last
+    // successful VERIFY handed out. Shared with the camera's callback, which
+    // must not own the agent: the camera can't be stopped from its own
+    // frame thread.
+    struct Sink {
+        std::mutex lock;
+        FrameSink frameSink;
+        std::optional<std::string> pendingPassword;
+        // Whether a scan is consuming frames.
+        bool isScanning() {
+            std::lock_guard guard(lock);
+            return static_cast<bool>(frameSink);
+        }
+    };
+    std::shared_ptr<Sink> sink_ = std::make_shared<Sink>();
+    PasswordFreshness freshness_;
+    std::shared_ptr<SerialQueue::Timer> displayTimer_;
+    Log::Throttle socketEvents_; // a flood of requests logs a line a second
+    std::atomic<bool> warmWithDisplay_{true};
+    std::atomic<bool> isRunning_{false};
+    bool requestsCameraAccess_;
+    Environment environment_;
+    std::thread preparing_;
+};
+
+} // namespace tarvo

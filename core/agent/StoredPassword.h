@@ -1,0 +1,75 @@
+#pragma once
+
+#include "core/base/KindedError.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tarvo {
+
+// The user's account password, kept in "password.sealed" sealed to a key
+// that only this machine's TPM can use, so the agent can hand it back after
+// a face match and open the keyring with it.
+namespace StoredPassword {
+
+enum class ProblemKind {
+    couldNotSave,
+    cannotOpen,
+    cannotCheck,
+    wrongPassword,
+    noSecureEnclave,
+    keychainLocked
+};
+class Problem : public KindedError<ProblemKind> {
+  public:
+    using KindedError::KindedError;
+
+    static Problem couldNotSave(const std::string& reason) {
+        return {Kind::couldNotSave, "Tarvo couldn't save the password: " + reason};
+    }
+    static Problem cannotOpen(const std::string& reason) {
+        return {Kind::cannotOpen, "The saved password can't be opened: " + reason};
+    }
+    static Problem cannotCheck(const std::string& reason) {
+        return {Kind::cannotCheck, "the password could not be checked: " + reason};
+    }
+    static Problem keychainLocked(const std::string& reason) {
+        return {Kind::keychainLocked, "the login keyring stays locked: " + reason};
+    }
+    static Problem wrongPassword() {
+        return {Kind::wrongPassword, "That isn't the login password of this computer."};
+    }
+    static Problem noSecureEnclave() {
+        return {Kind::noSecureEnclave, "This computer has no TPM to protect the password with."};
+    }
+};
+
+std::filesystem::path file();
+
+// Checks the password, seals it to a new TPM key and replaces any stored one.
+// Throws Problem; on any failure the stored file stays as it was.
+void save(const std::string& password);
+// The stored password, or nothing when none is stored. Throws
+// Problem::cannotOpen when one is stored that can't be opened (damaged,
+// sealed by another TPM, the TPM unreachable).
+std::optional<std::string> load();
+bool isStored();
+// Whether this is the current user's account password. Throws
+// Problem::cannotCheck when the check itself could not be made: that says
+// nothing about the password.
+bool isCorrect(const std::string& password);
+// Removes the stored password; never fails visibly.
+void clear();
+// Unlocks the login keyring with the password (a session without a keyring
+// has nothing to unlock). Throws Problem::keychainLocked with the reason.
+void unlockKeychain(const std::string& password);
+
+} // namespace StoredPassword
+
+namespace LoginKeychain {
+// Whether the login keyring is unlocked, or there is none to unlock.
+bool isUnlocked();
+} // namespace LoginKeychain
+
+} // namespace tarvo

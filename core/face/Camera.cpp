@@ -1,0 +1,157 @@
+#include "core/face/Camera.h"
+
+#include "core/base/AppIdentity.h"
+
+#include <chrono>
+#include <opencv2/imgproc.hpp>
+#include <pthread.h>
+#include <string>
+
+namespace tarvo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void nameThread(const char* suffix) {
+    std::string name = std::string(AppIdentity::reverseDns) + suffix;
+    pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+} // namespace
+
+Camera::Camera(SourceFactory factory) : factory_(std::move(factory)) {}
+
+Camera::~Camera() {
+    stop();
+}
+
+void Camera::ensureAuthorized() {
+    if (platform::probeDefaultSource().kind == platform::DeviceProbe::Kind::denied)
+        throw CameraError::denied();
+}
+
+bool Camera::isRunning() const {
+    return active_;
+}
+
+std::unique_ptr<platform::VideoSource> Camera::openSource() {
+    if (factory_) {
+        auto source = factory_();
+        if (!source) throw CameraError::cannotConfigure(source.error().text);
+        return std::move(*source);
+    }
+    ensureAuthorized();
+    auto probe = platform::probeDefaultSource();
+    if (probe.kind == platform::DeviceProbe::Kind::noDevice) throw CameraError::noDevice();
+    if (probe.kind == platform::DeviceProbe::Kind::failed)
+        throw CameraError::cannotConfigure(probe.text);
+    auto source = platform::openDefaultSource();
+    if (!source) throw CameraError::cannotConfigure(source.error().text);
+    return std::move(*source);
+}
+
+void Camera::start(OnFrame onFrame) {
+    std::lock_guard lifecycle(lifecycle_);
+    if (active_) return;
+    source_ = openSource();
+    onFrame_ = std::move(onFrame);
+    {
+        std::lock_guard guard(frameLock_);
+        latest_.reset();
+        framesDelivered_ = 0;
+    }
+    {
+        std::lock_guard guard(slotLock_);
+        slot_.reset();
+        running_ = true;
+    }
+    captureThread_ = std::thread(&Camera::capture, this);
+    frameThread_ = std::thread(&Camera::deliver, this);
+    active_ = true;
+}
+
+void Camera::stop() {
+    std::lock_guard lifecycle(lifecycle_);
+    if (!active_) return;
+    active_ = false;
+    {
+        std::lock_guard guard(slotLock_);
+        running_ = false;
+    }
+    slotReady_.notify_all();
+    captureThread_.join();
+    frameThread_.join();
+    source_.reset();
+    onFrame_ = nullptr;
+}
+
+void Camera::capture() {
+    nameThread(".capture");
+    for (;;) {
+        // A fresh image each time: the source may reuse a buffer it is given.
+        Image frame;
+        bool ok = source_->next(frame);
+        {
+            std::lock_guard guard(slotLock_);
+            if (!running_) return;
+            if (ok) {
+                slot_ = std::move(frame);
+                slotReady_.notify_one();
+                continue;
+            }
+        }
+        // A source that fails (a camera unplugged) is retried gently.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+void Camera::deliver() {
+    nameThread(".camera");
+    for (;;) {
+        Image frame;
+        {
+            std::unique_lock lock(slotLock_);
+            slotReady_.wait(lock, [&] { return slot_ || !running_; });
+            if (!running_) return;
+            frame = std::move(*slot_);
+            slot_.reset();
+        }
+        if (frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
+        if (frame.empty() || frame.type() != CV_8UC3) continue;
+        {
+            std::lock_guard guard(frameLock_);
+            latest_ = frame;
+            ++framesDelivered_;
+        }
+        if (onFrame_) onFrame_(frame);
+    }
+}
+
+std::optional<Camera::Image> Camera::latestFrame() const {
+    std::lock_guard guard(frameLock_);
+    return latest_;
+}
+
+std::int64_t Camera::framesDelivered() const {
+    std::lock_guard guard(frameLock_);
+    return framesDelivered_;
+}
+
+bool Camera::warmUp(std::int64_t minFrames, double minSeconds, double timeout) const {
+    auto start = Clock::now();
+    auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
+    while (elapsed() < timeout) {
+        if (framesDelivered() >= minFrames && elapsed() >= minSeconds) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return framesDelivered() >= 1;
+}
+
+double Camera::meanLuminance(const Image& image) {
+    if (image.empty()) return -1.0;
+    cv::Scalar mean = cv::mean(image);
+    if (image.channels() == 1) return mean[0] / 255.0;
+    return (0.299 * mean[2] + 0.587 * mean[1] + 0.114 * mean[0]) / 255.0;
+}
+
+} // namespace tarvo

@@ -1,0 +1,83 @@
+#include "core/face/FaceEngine.h"
+
+#include "core/face/FaceEmbedder.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarvo::FaceEngine {
+namespace {
+
+std::optional<double> degrees(std::optional<double> radians) {
+    if (!radians) return std::nullopt;
+    return *radians * 180.0 / M_PI;
+}
+
+std::optional<double> eyeRatio(const std::optional<platform::FaceDetector::Region>& eye) {
+    if (!eye || eye->normalizedPoints.size() < 4) return std::nullopt;
+    auto [minX, maxX] =
+        std::minmax_element(eye->normalizedPoints.begin(), eye->normalizedPoints.end(),
+                            [](const auto& a, const auto& b) { return a.x < b.x; });
+    auto [minY, maxY] =
+        std::minmax_element(eye->normalizedPoints.begin(), eye->normalizedPoints.end(),
+                            [](const auto& a, const auto& b) { return a.y < b.y; });
+    double width = maxX->x - minX->x, height = maxY->y - minY->y;
+    if (!(width > 0.0001)) return std::nullopt;
+    return height / width;
+}
+
+} // namespace
+
+Pose Pose::from(const Observation& landmarks, const Observation& rectangles) {
+    return {degrees(rectangles.yaw ? rectangles.yaw : landmarks.yaw),
+            degrees(rectangles.pitch ? rectangles.pitch : landmarks.pitch),
+            degrees(rectangles.roll ? rectangles.roll : landmarks.roll)};
+}
+
+double eyeAspectRatio(const Observation& face) {
+    if (!face.landmarks) return 0.0;
+    double sum = 0;
+    int count = 0;
+    for (const auto& eye : {face.landmarks->leftEye, face.landmarks->rightEye})
+        if (auto ratio = eyeRatio(eye)) sum += *ratio, ++count;
+    return count ? sum / count : 0.0;
+}
+
+void prepare() {
+    // A detector that can't be prepared fails again, with its reason, at
+    // the first analysis.
+    (void)platform::FaceDetector::prepare();
+    FaceEmbedder::prepare();
+}
+
+Detection analyze(const Image& image, bool wantDescriptor,
+                  platform::FaceDetector::Tracker* tracker) {
+    auto found = platform::FaceDetector::detect(image, nullptr, tracker);
+    if (!found) throw EngineError::detectorFailed(found.error().text);
+    auto& faces = *found;
+    if (faces.empty()) throw EngineError::noFace();
+    if (faces.size() > 1) throw EngineError::multipleFaces(static_cast<int>(faces.size()));
+    Detection detection;
+    detection.observation = std::move(faces.front());
+    detection.eyeAspectRatio = eyeAspectRatio(detection.observation);
+    if (wantDescriptor)
+        detection.descriptor = Descriptor{FaceEmbedder::embed(image, detection.observation)};
+    // One detector gives landmarks and pose together: it is both observations.
+    detection.pose = Pose::from(detection.observation, detection.observation);
+    return detection;
+}
+
+std::optional<float> distance(const Descriptor& probe, const std::vector<Descriptor>& samples) {
+    std::optional<float> best;
+    for (const auto& sample : samples) {
+        if (probe.vector.empty() || sample.vector.size() != probe.vector.size()) continue;
+        float dot = 0;
+        for (size_t i = 0; i < probe.vector.size(); ++i)
+            dot += probe.vector[i] * sample.vector[i];
+        float d = dot >= 1 ? 0.0f : 1 - std::max(dot, -1.0f);
+        if (!best || d < *best) best = d;
+    }
+    return best;
+}
+
+} // namespace tarvo::FaceEngine

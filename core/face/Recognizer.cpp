@@ -1,0 +1,116 @@
+#include "core/face/Recognizer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace tarvo {
+namespace {
+
+template <typename... Args> std::string format(const char* pattern, Args... args) {
+    char text[128];
+    std::snprintf(text, sizeof text, pattern, args...);
+    return text;
+}
+
+// Counters saturate rather than overflow.
+void increment(std::int64_t& counter) {
+    if (counter < std::numeric_limits<std::int64_t>::max()) ++counter;
+}
+
+} // namespace
+
+Recognizer::Recognizer(Config config, std::vector<Descriptor> enrolled, Analyze analyze)
+    : config_(std::move(config)), enrolled_(std::move(enrolled)),
+      analyze_(analyze
+                   ? std::move(analyze)
+                   // A scan is one stream of frames: its face is tracked.
+                   : [tracker = std::make_shared<platform::FaceDetector::Tracker>()](
+                         const FaceEngine::Image&
+                             frame) { return FaceEngine::analyze(frame, true, tracker.get()); }),
+      bestDistance_(std::numeric_limits<float>::max()), blinkPhase_(startingPhase()) {}
+
+Recognizer::BlinkPhase Recognizer::startingPhase() const {
+    return config_.liveness == Config::Liveness::blink ? BlinkPhase::needOpen : BlinkPhase::done;
+}
+
+void Recognizer::reset() {
+    clearRuns();
+    bestDistance_ = std::numeric_limits<float>::max();
+    framesSeen_ = 0;
+    baselineEAR_ = 0;
+    blinkPhase_ = startingPhase();
+}
+
+void Recognizer::clearRuns() {
+    consecutiveMatches_ = consecutiveNonMatches_ = consecutiveFarNonMatches_ = 0;
+}
+
+void Recognizer::updateBlink(double ear) {
+    if (ear <= 0) return;
+    baselineEAR_ = std::max(baselineEAR_, ear);
+    if (baselineEAR_ <= 0) return;
+    double open = baselineEAR_ * 0.8, closed = baselineEAR_ * 0.6;
+    switch (blinkPhase_) {
+    case BlinkPhase::needOpen:
+        if (ear >= open) blinkPhase_ = BlinkPhase::needClosed;
+        break;
+    case BlinkPhase::needClosed:
+        if (ear <= closed) blinkPhase_ = BlinkPhase::needReopen;
+        break;
+    case BlinkPhase::needReopen:
+        if (ear >= open) blinkPhase_ = BlinkPhase::done;
+        break;
+    case BlinkPhase::done:
+        break;
+    }
+}
+
+Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
+    increment(framesSeen_);
+    FaceEngine::Detection detection;
+    try {
+        detection = analyze_(frame);
+    } catch (const std::exception& error) {
+        clearRuns();
+        return Searching{error.what()};
+    }
+    double ear = detection.eyeAspectRatio;
+    updateBlink(ear);
+
+    std::optional<float> distance;
+    if (detection.descriptor) distance = FaceEngine::distance(*detection.descriptor, enrolled_);
+    if (!distance) {
+        clearRuns();
+        return Searching{"no comparable descriptor"};
+    }
+    float d = *distance;
+    if (config_.openEyeAspectRatio > 0 && ear < config_.openEyeAspectRatio * 0.5) {
+        clearRuns();
+        return Searching{"face seen, eyes closed or looking away"};
+    }
+    bestDistance_ = std::min(bestDistance_, d);
+
+    if (d <= config_.threshold) {
+        consecutiveNonMatches_ = consecutiveFarNonMatches_ = 0;
+        increment(consecutiveMatches_);
+        if (consecutiveMatches_ < config_.requiredFrames)
+            return Searching{format("match %lld/%lld (distance %.3f)",
+                                    static_cast<long long>(consecutiveMatches_),
+                                    static_cast<long long>(config_.requiredFrames), double(d))};
+        if (blinkPhase_ != BlinkPhase::done)
+            return Searching{
+                format("recognized (distance %.3f) \xE2\x80\x94 waiting for a blink", double(d))};
+        return Matched{bestDistance_, framesSeen_};
+    }
+    consecutiveMatches_ = 0;
+    increment(consecutiveNonMatches_);
+    if (d > config_.threshold * 1.5f)
+        increment(consecutiveFarNonMatches_);
+    else
+        consecutiveFarNonMatches_ = 0;
+    return Searching{
+        format("face seen, distance %.3f > %.3f", double(d), double(config_.threshold))};
+}
+
+} // namespace tarvo

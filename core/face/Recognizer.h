@@ -1,0 +1,59 @@
+#pragma once
+
+#include "core/face/FaceEngine.h"
+#include "core/store/Config.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tarvo {
+
+// The per-scan decision: fed frames one at a time, it says whether the
+// enrolled user is now recognised and, if not, why not. One thread drives
+// one recognizer.
+class Recognizer {
+  public:
+    struct Searching {
+        std::string text;
+    };
+    struct Matched {
+        float distance = 0;
+        std::int64_t frames = 0;
+    };
+    using Outcome = std::variant<Searching, Matched>;
+
+    // How a frame is analysed; the face engine unless a test scripts it.
+    using Analyze = std::function<FaceEngine::Detection(const FaceEngine::Image&)>;
+
+    Recognizer(Config config, std::vector<Descriptor> enrolled, Analyze analyze = {});
+
+    Outcome consider(const FaceEngine::Image& frame);
+    void reset();
+
+    bool hasBlinked() const { return blinkPhase_ == BlinkPhase::done; }
+    std::int64_t consecutiveNonMatches() const { return consecutiveNonMatches_; }
+    std::int64_t consecutiveFarNonMatches() const { return consecutiveFarNonMatches_; }
+
+  private:
+    enum class BlinkPhase { needOpen, needClosed, needReopen, done };
+
+    BlinkPhase startingPhase() const;
+    void clearRuns();
+    void updateBlink(double ear);
+
+    Config config_;
+    std::vector<Descriptor> enrolled_;
+    Analyze analyze_;
+    std::int64_t consecutiveMatches_ = 0;
+    std::int64_t consecutiveNonMatches_ = 0;
+    std::int64_t consecutiveFarNonMatches_ = 0;
+    float bestDistance_;
+    std::int64_t framesSeen_ = 0;
+    BlinkPhase blinkPhase_;
+    double baselineEAR_ = 0;
+};
+
+} // namespace tarvo

@@ -1,0 +1,135 @@
+#include "core/store/Config.h"
+
+#include "core/base/Text.h"
+#include "core/store/DataFile.h"
+#include "core/store/Paths.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace tarvo {
+namespace {
+
+using Json = nlohmann::json;
+
+Config fallback() {
+    Config config;
+    config.threshold = Config::thresholdFor(0);
+    return config;
+}
+
+// Each reader leaves the value in place for a missing key, a null, or a
+// value of the wrong JSON type or range.
+void readDouble(const Json& object, const char* key, double& out) {
+    auto it = object.find(key);
+    if (it != object.end() && it->is_number()) out = it->get<double>();
+}
+
+void readFloat(const Json& object, const char* key, float& out) {
+    double value = std::numeric_limits<double>::quiet_NaN();
+    readDouble(object, key, value);
+    if (std::isnan(value) ||
+        (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max()))
+        return;
+    out = static_cast<float>(value);
+}
+
+void readInt64(const Json& object, const char* key, std::int64_t& out) {
+    auto it = object.find(key);
+    if (it == object.end()) return;
+    if (it->is_number_integer() && !it->is_number_unsigned()) {
+        out = it->get<std::int64_t>();
+    } else if (it->is_number_unsigned()) {
+        auto value = it->get<std::uint64_t>();
+        if (value <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            out = static_cast<std::int64_t>(value);
+    } else if (it->is_number_float()) {
+        // 3.0 is an integer written as a float; 3.5 is not.
+        double value = it->get<double>();
+        if (value == std::trunc(value) && value >= -0x1p63 && value < 0x1p63)
+            out = static_cast<std::int64_t>(value);
+    }
+}
+
+void readBool(const Json& object, const char* key, bool& out) {
+    auto it = object.find(key);
+    if (it != object.end() && it->is_boolean()) out = it->get<bool>();
+}
+
+// Anything but one of the two names is attention, never a failure.
+Config::Liveness readLiveness(const Json& object) {
+    auto it = object.find("liveness");
+    if (it != object.end() && it->is_string() && it->get<std::string>() == "blink")
+        return Config::Liveness::blink;
+    return Config::Liveness::attention;
+}
+
+} // namespace
+
+float Config::thresholdFor(double sensitivity) {
+    double clamped = std::clamp(sensitivity, 0.0, 1.0);
+    if (std::isnan(sensitivity)) clamped = 0.0;
+    return static_cast<float>(clamped) * 0.25f + 0.45f;
+}
+
+double Config::measuredAcceptanceFor(double sensitivity) {
+    double t = thresholdFor(sensitivity);
+    long index = std::lround(t * 100) - 45;
+    return measuredAcceptance[static_cast<size_t>(std::clamp(index, 0L, 25L))];
+}
+
+std::string_view Config::name(Liveness liveness) {
+    return liveness == Liveness::blink ? "blink" : "attention";
+}
+
+std::optional<Config> Config::decode(std::string_view text) {
+    if (!Text::nestingWithin(text)) return std::nullopt;
+    Json object = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!object.is_object()) return std::nullopt;
+    // Key by key: one wrong-typed key keeps its default and costs no other
+    // key its value (a save would otherwise reset them all).
+    Config config;
+    readFloat(object, "threshold", config.threshold);
+    readInt64(object, "requiredFrames", config.requiredFrames);
+    readDouble(object, "openEyeAspectRatio", config.openEyeAspectRatio);
+    readDouble(object, "scanTimeout", config.scanTimeout);
+    readBool(object, "warmWithDisplay", config.warmWithDisplay);
+    readDouble(object, "sensitivity", config.sensitivity);
+    config.liveness = readLiveness(object);
+    return config;
+}
+
+std::string Config::encode() const {
+    Json object = {
+        {"threshold", Text::shortestDecimal(threshold)},
+        {"requiredFrames", requiredFrames},
+        {"liveness", name(liveness)},
+        {"openEyeAspectRatio", openEyeAspectRatio},
+        {"scanTimeout", scanTimeout},
+        {"warmWithDisplay", warmWithDisplay},
+        {"sensitivity", sensitivity},
+    };
+    // Non-finite numbers have no JSON form; refuse rather than write null.
+    for (const auto& [key, value] : object.items())
+        if (value.is_number_float() && !std::isfinite(value.get<double>()))
+            throw DataFile::WriteError::notWritten("could not encode " + key +
+                                                   ": not a finite number");
+    return object.dump(2) + "\n";
+}
+
+Config Config::load() {
+    std::optional<std::string> text = DataFile::read(Paths::config());
+    if (!text) return fallback();
+    std::optional<Config> config = decode(*text);
+    if (!config) return fallback();
+    config->applySensitivity();
+    return *config;
+}
+
+void Config::save() const {
+    DataFile::write(Paths::config(), encode(), 0600);
+}
+
+} // namespace tarvo

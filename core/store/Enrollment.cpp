@@ -1,0 +1,210 @@
+#include "core/store/Enrollment.h"
+
+#include "core/base/Text.h"
+#include "core/store/DataFile.h"
+#include "core/store/Paths.h"
+
+#include <algorithm>
+#include <cctype>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <regex>
+
+namespace tarvo::Enrollment {
+namespace {
+
+using Json = nlohmann::ordered_json;
+constexpr std::int64_t currentVersion = 2;
+constexpr double referenceEpoch = 978307200; // 2001-01-01 in Unix seconds
+
+std::string newUuid() {
+    std::random_device random;
+    std::uint8_t bytes[16];
+    for (auto& byte : bytes)
+        byte = static_cast<std::uint8_t>(random());
+    bytes[6] = (bytes[6] & 0x0F) | 0x40; // version 4
+    bytes[8] = (bytes[8] & 0x3F) | 0x80; // RFC 4122 variant
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+bool isUuid(const std::string& text) {
+    static const std::regex pattern(
+        "[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}");
+    return std::regex_match(text, pattern);
+}
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+    return text;
+}
+
+std::string folded(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), ::tolower);
+    return text;
+}
+
+std::optional<Descriptor> descriptor(const nlohmann::json& json) {
+    if (!json.is_object()) return std::nullopt;
+    auto it = json.find("vector");
+    if (it == json.end() || !it->is_array()) return std::nullopt;
+    Descriptor d;
+    for (const auto& v : *it) {
+        if (!v.is_number()) return std::nullopt;
+        d.vector.push_back(v.get<float>());
+    }
+    return d;
+}
+
+std::optional<Face> face(const nlohmann::json& json) {
+    if (!json.is_object()) return std::nullopt;
+    auto id = json.find("id"), name = json.find("name"), samples = json.find("samples"),
+         added = json.find("addedAt");
+    if (id == json.end() || !id->is_string() || !isUuid(id->get<std::string>()) ||
+        name == json.end() || !name->is_string() || samples == json.end() || !samples->is_array() ||
+        added == json.end() || !added->is_number())
+        return std::nullopt;
+    Face f{upper(id->get<std::string>()), name->get<std::string>(), {}, added->get<double>()};
+    for (const auto& sample : *samples) {
+        auto d = descriptor(sample);
+        if (!d) return std::nullopt;
+        f.samples.push_back(std::move(*d));
+    }
+    return f;
+}
+
+// Why a decodable-looking file can't be used: another version's, or damaged.
+std::string problemOf(std::string_view text) {
+    if (Text::nestingWithin(text)) {
+        auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+        auto version = json.is_object() ? json.find("version") : json.end();
+        if (json.is_object() && version != json.end() && version->is_number_integer() &&
+            version->get<std::int64_t>() != currentVersion)
+            return version->get<std::int64_t>() < currentVersion ? olderVersion : newerVersion;
+    }
+    return damaged;
+}
+
+// The stored faces; none when there is no file. A file that is there but
+// can't be used throws EnrollError::corrupt with the reason: writing over
+// it would lose every face it holds.
+std::vector<Face> stored() {
+    std::error_code ec;
+    if (!std::filesystem::exists(Paths::enrolled(), ec)) return {};
+    auto text = DataFile::read(Paths::enrolled());
+    if (!text) throw EnrollError::corrupt(damaged);
+    auto list = decode(*text);
+    if (!list) throw EnrollError::corrupt(problemOf(*text));
+    return *list;
+}
+
+void write(const std::vector<Face>& list) {
+    DataFile::write(Paths::enrolled(), encode(list), 0600);
+    std::error_code ignored;
+    std::filesystem::remove(Paths::legacyEnrolled(), ignored);
+}
+
+} // namespace
+
+double referenceSeconds(std::chrono::system_clock::time_point when) {
+    return std::chrono::duration<double>(when.time_since_epoch()).count() - referenceEpoch;
+}
+
+std::string encode(const std::vector<Face>& list) {
+    Json array = Json::array();
+    for (const auto& f : list) {
+        Json samples = Json::array();
+        for (const auto& s : f.samples) {
+            Json vector = Json::array();
+            for (float v : s.vector)
+                vector.push_back(Text::shortestDecimal(v));
+            samples.push_back(Json{{"vector", vector}});
+        }
+        array.push_back(
+            Json{{"id", f.id}, {"name", f.name}, {"samples", samples}, {"addedAt", f.addedAt}});
+    }
+    return Json{{"version", currentVersion}, {"faces", array}}.dump();
+}
+
+std::optional<std::vector<Face>> decode(std::string_view text) {
+    if (!Text::nestingWithin(text)) return std::nullopt;
+    auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (!json.is_object()) return std::nullopt;
+    auto version = json.find("version"), list = json.find("faces");
+    if (version == json.end() || !version->is_number_integer() || list == json.end() ||
+        !list->is_array() || version->get<std::int64_t>() != currentVersion)
+        return std::nullopt;
+    std::vector<Face> out;
+    for (const auto& entry : *list) {
+        auto f = face(entry);
+        if (!f) return std::nullopt;
+        out.push_back(std::move(*f));
+    }
+    return out;
+}
+
+std::vector<Face> faces() {
+    try {
+        return stored();
+    } catch (const EnrollError&) {
+        return {};
+    }
+}
+
+std::vector<Descriptor> load() {
+    std::error_code ec;
+    if (!std::filesystem::exists(Paths::enrolled(), ec) &&
+        std::filesystem::exists(Paths::legacyEnrolled(), ec))
+        throw EnrollError::corrupt(olderFormat);
+    std::vector<Descriptor> samples;
+    for (const auto& f : stored())
+        samples.insert(samples.end(), f.samples.begin(), f.samples.end());
+    if (samples.empty()) throw EnrollError::nothingEnrolled();
+    return samples;
+}
+
+bool isEnrolled() {
+    try {
+        return !load().empty();
+    } catch (const EnrollError&) {
+        return false;
+    }
+}
+
+void add(const std::string& name, const std::vector<Descriptor>& samples) {
+    std::vector<Face> list = stored();
+    std::string trimmed(Text::trim(name));
+    if (trimmed.empty()) trimmed = "Face " + std::to_string(list.size() + 1);
+    std::erase_if(list, [&](const Face& f) { return folded(f.name) == folded(trimmed); });
+    list.push_back(
+        {newUuid(), trimmed, samples, referenceSeconds(std::chrono::system_clock::now())});
+    write(list);
+}
+
+void remove(const std::string& id) {
+    std::vector<Face> list = stored();
+    std::erase_if(list, [&](const Face& f) { return f.id == upper(id); });
+    write(list);
+}
+
+void clear() {
+    std::error_code ignored;
+    try {
+        stored();
+    } catch (const EnrollError&) {
+        // Starting over keeps what couldn't be read, aside.
+        auto aside = Paths::enrolled();
+        aside += ".unreadable";
+        std::filesystem::rename(Paths::enrolled(), aside, ignored);
+    }
+    std::filesystem::remove(Paths::enrolled(), ignored);
+    std::filesystem::remove(Paths::legacyEnrolled(), ignored);
+}
+
+} // namespace tarvo::Enrollment

@@ -1,0 +1,81 @@
+#include "core/store/Paths.h"
+
+#include "pam/agent_socket.h"
+#include "platform/store/UserDatabase.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tarvo::Paths {
+namespace {
+
+std::filesystem::path homeDirectory() {
+    if (auto home = platform::homeDirectory(geteuid())) return *home;
+    // Without an entry in the user database the environment is all we have.
+    const char* env = std::getenv("HOME");
+    return env ? env : "/";
+}
+
+std::filesystem::path dataHome() {
+    // A relative value is invalid by the base-directory rules and ignored.
+    const char* env = std::getenv("XDG_DATA_HOME");
+    if (env && env[0] == '/') return env;
+    return homeDirectory() / ".local/share";
+}
+
+// Others must not write what the module and the agent trust; narrow a
+// folder that an older release or the user created more widely.
+std::filesystem::path privateFolder(const std::filesystem::path& folder, bool withParents) {
+    std::error_code ignored;
+    if (withParents) std::filesystem::create_directories(folder.parent_path(), ignored);
+    (void)::mkdir(folder.c_str(), 0700);
+    (void)::chmod(folder.c_str(), 0700);
+    return folder;
+}
+
+} // namespace
+
+const std::filesystem::path& dir() {
+    static const std::filesystem::path folder = privateFolder(dataHome() / "tarvo", true);
+    return folder;
+}
+
+std::filesystem::path config() {
+    return dir() / "config.json";
+}
+std::filesystem::path enrolled() {
+    return dir() / "enrolled.json";
+}
+std::filesystem::path legacyEnrolled() {
+    return dir() / "enrolled.archive";
+}
+std::filesystem::path log() {
+    return dir() / "tarvo.log";
+}
+
+std::filesystem::path runtimeDirOf(uid_t uid) {
+    char path[64];
+    std::snprintf(path, sizeof path, TARVO_RUNTIME_FOLDER_FORMAT, unsigned(uid));
+    return path;
+}
+
+std::filesystem::path socketOf(uid_t uid) {
+    return runtimeDirOf(uid) / TARVO_SOCKET_NAME;
+}
+
+const std::filesystem::path& runtimeDir() {
+    // The runtime directory itself belongs to the login manager: never made here.
+    static const std::filesystem::path folder = privateFolder(runtimeDirOf(geteuid()), false);
+    return folder;
+}
+
+std::filesystem::path socket() {
+    return runtimeDir() / TARVO_SOCKET_NAME;
+}
+std::filesystem::path lockFile() {
+    return runtimeDir() / "agent.lock";
+}
+
+} // namespace tarvo::Paths

@@ -1,0 +1,250 @@
+#include "platform/agent/LockMonitor.h"
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-login.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace tarvo::platform {
+
+namespace {
+
+constexpr const char* logind = "org.freedesktop.login1";
+constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
+// The screensaver interfaces desktops signal ActiveChanged on, each with
+// the names whose owner may send it. GNOME Shell 43 sends the GNOME one
+// from its own connection, which owns org.gnome.Shell.ScreenShield, while
+// org.gnome.ScreenSaver itself has no owner.
+struct Screensaver {
+    const char* interface;
+    std::array<const char*, 2> senders;
+};
+constexpr std::array<Screensaver, 2> screensavers = {{
+    {"org.freedesktop.ScreenSaver", {"org.freedesktop.ScreenSaver", nullptr}},
+    {"org.gnome.ScreenSaver", {"org.gnome.ScreenSaver", "org.gnome.Shell.ScreenShield"}},
+}};
+
+struct BusDeleter {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+using Bus = std::unique_ptr<sd_bus, BusDeleter>;
+
+// This login session: XDG_SESSION_ID, else the session of this process,
+// else the user's graphical session (an agent started as a user service
+// belongs to none).
+std::optional<std::string> sessionPath() {
+    std::string id;
+    if (const char* env = std::getenv("XDG_SESSION_ID"); env && *env) {
+        id = env;
+    } else {
+        char* found = nullptr;
+        if (sd_pid_get_session(0, &found) < 0 && sd_uid_get_display(getuid(), &found) < 0)
+            return std::nullopt;
+        id = found;
+        std::free(found);
+    }
+    char* path = nullptr;
+    if (sd_bus_path_encode("/org/freedesktop/login1/session", id.c_str(), &path) < 0)
+        return std::nullopt;
+    std::string result = path;
+    std::free(path);
+    return result;
+}
+
+// Whether the message was sent by the connection that owns `name` now.
+bool sentByOwner(sd_bus_message* message, const char* name) {
+    const char* sender = sd_bus_message_get_sender(message);
+    if (!sender) return false;
+    sd_bus_message* reply = nullptr;
+    const char* owner = nullptr;
+    bool owned = sd_bus_call_method(sd_bus_message_get_bus(message), "org.freedesktop.DBus",
+                                    "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+                                    nullptr, &reply, "s", name) >= 0 &&
+                 sd_bus_message_read(reply, "s", &owner) >= 0 && std::string(owner) == sender;
+    sd_bus_message_unref(reply);
+    return owned;
+}
+
+// LockedHint out of a PropertiesChanged signal of the session, if it is there.
+std::optional<bool> lockedHint(sd_bus_message* message) {
+    const char* interface = nullptr;
+    if (sd_bus_message_read(message, "s", &interface) < 0 ||
+        std::string(interface) != sessionInterface ||
+        sd_bus_message_enter_container(message, 'a', "{sv}") < 0)
+        return std::nullopt;
+    while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+        const char* property = nullptr;
+        if (sd_bus_message_read(message, "s", &property) < 0) return std::nullopt;
+        int hint = 0;
+        if (std::string(property) == "LockedHint" &&
+            sd_bus_message_read(message, "v", "b", &hint) >= 0)
+            return hint != 0;
+        if (sd_bus_message_skip(message, "v") < 0 || sd_bus_message_exit_container(message) < 0)
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+struct LockMonitor::Watch {
+    Callback onLock, onUnlock;
+    Bus system, session;
+    int wake = -1;
+    std::thread thread;
+    std::optional<bool> locked;
+
+    ~Watch() {
+        if (wake >= 0) ::close(wake);
+    }
+
+    void report(bool nowLocked) {
+        if (locked == nowLocked) return;
+        locked = nowLocked;
+        (nowLocked ? onLock : onUnlock)();
+    }
+
+    static int onSessionChanged(sd_bus_message* message, void* data, sd_bus_error*) {
+        auto hint = lockedHint(message);
+        if (hint && sentByOwner(message, logind)) static_cast<Watch*>(data)->report(*hint);
+        return 0;
+    }
+
+    static int onActiveChanged(sd_bus_message* message, void* data, sd_bus_error*) {
+        int active = 0;
+        if (sd_bus_message_read(message, "b", &active) < 0) return 0;
+        const char* interface = sd_bus_message_get_interface(message);
+        for (const auto& screensaver : screensavers) {
+            if (!interface || std::string(interface) != screensaver.interface) continue;
+            for (const char* sender : screensaver.senders)
+                if (sender && sentByOwner(message, sender)) {
+                    static_cast<Watch*>(data)->report(active != 0);
+                    return 0;
+                }
+        }
+        return 0;
+    }
+
+    void watchSystemBus() {
+        sd_bus* bus = nullptr;
+        auto path = sessionPath();
+        if (!path || sd_bus_open_system(&bus) < 0) return;
+        system.reset(bus);
+        std::string rule = "type='signal',sender='" + std::string(logind) +
+                           "',interface='org.freedesktop.DBus.Properties',"
+                           "member='PropertiesChanged',path='" +
+                           *path + "'";
+        if (sd_bus_add_match(bus, nullptr, rule.c_str(), onSessionChanged, this) < 0)
+            system.reset();
+    }
+
+    void watchSessionBus() {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_user(&bus) < 0) return;
+        session.reset(bus);
+        // No sender in the rule: the sender is checked per signal against
+        // every name that may send it.
+        for (const auto& screensaver : screensavers) {
+            std::string rule = "type='signal',interface='" + std::string(screensaver.interface) +
+                               "',member='ActiveChanged'";
+            if (sd_bus_add_match(bus, nullptr, rule.c_str(), onActiveChanged, this) < 0) {
+                session.reset();
+                return;
+            }
+        }
+    }
+
+    void loop() {
+        std::vector<sd_bus*> buses;
+        for (sd_bus* bus : {system.get(), session.get()})
+            if (bus) buses.push_back(bus);
+        for (;;) {
+            for (sd_bus* bus : buses)
+                while (sd_bus_process(bus, nullptr) > 0) {
+                }
+            std::vector<pollfd> fds{{wake, POLLIN, 0}};
+            for (sd_bus* bus : buses)
+                fds.push_back({sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0});
+            if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+            if (fds[0].revents) return;
+            // A bus that went away is left out; the other one still counts.
+            for (size_t i = fds.size() - 1; i >= 1; --i)
+                if (fds[i].revents & (POLLHUP | POLLERR)) buses.erase(buses.begin() + (i - 1));
+            if (buses.empty()) return;
+        }
+    }
+};
+
+LockMonitor::LockMonitor() = default;
+LockMonitor::~LockMonitor() {
+    stop();
+}
+
+void LockMonitor::start(Callback onLock, Callback onUnlock) {
+    stop();
+    auto watch = std::make_shared<Watch>();
+    watch->onLock = std::move(onLock);
+    watch->onUnlock = std::move(onUnlock);
+    watch->locked = isLocked();
+    watch->watchSystemBus();
+    watch->watchSessionBus();
+    watch->wake = ::eventfd(0, EFD_CLOEXEC);
+    if (watch->wake < 0 || (!watch->system && !watch->session)) return;
+    // The thread keeps the watch alive: a callback may stop the monitor
+    // from the thread itself, which then ends once the callback returns.
+    watch->thread = std::thread([watch] { watch->loop(); });
+    watch_ = std::move(watch);
+}
+
+void LockMonitor::stop() {
+    if (!watch_) return;
+    std::uint64_t one = 1;
+    (void)!::write(watch_->wake, &one, sizeof one);
+    if (watch_->thread.get_id() == std::this_thread::get_id())
+        watch_->thread.detach();
+    else
+        watch_->thread.join();
+    watch_.reset();
+}
+
+bool LockMonitor::isLocked() {
+    auto path = sessionPath();
+    sd_bus* bus = nullptr;
+    if (!path || sd_bus_open_system(&bus) < 0) return false;
+    Bus owned(bus);
+    int hint = 0;
+    return sd_bus_get_property_trivial(bus, logind, path->c_str(), sessionInterface, "LockedHint",
+                                       nullptr, 'b', &hint) >= 0 &&
+           hint != 0;
+}
+
+namespace DisplayPower {
+
+bool isAsleep(const std::filesystem::path& drm) {
+    auto read = [](const std::filesystem::path& file) {
+        std::string word;
+        std::ifstream(file) >> word;
+        return word;
+    };
+    bool anyConnected = false;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(drm, ec)) {
+        if (read(entry.path() / "status") != "connected") continue;
+        anyConnected = true;
+        if (read(entry.path() / "dpms") == "On") return false;
+    }
+    return anyConnected;
+}
+
+} // namespace DisplayPower
+
+} // namespace tarvo::platform
