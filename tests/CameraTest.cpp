@@ -121,15 +121,6 @@ TEST(CameraTest, ASlowConsumerGetsRecentFramesNotAQueue) {
     EXPECT_LE(seen, 6);
 }
 
-TEST(CameraTest, Luminance) {
-    EXPECT_EQ(Camera::meanLuminance(Camera::Image(8, 8, CV_8UC3, cv::Scalar(0, 0, 0))), 0.0);
-    EXPECT_DOUBLE_EQ(Camera::meanLuminance(Camera::Image(8, 8, CV_8UC3, cv::Scalar(255, 255, 255))),
-                     1.0);
-    EXPECT_NEAR(Camera::meanLuminance(Camera::Image(8, 8, CV_8UC3, cv::Scalar(0, 0, 255))), 0.299,
-                1e-9);
-    EXPECT_EQ(Camera::meanLuminance(Camera::Image()), -1.0);
-}
-
 // The system's default source: a replay when TARVO_CAMERA names one, else
 // the first V4L2 capture device.
 TEST(CameraTest, DefaultSourceErrors) {

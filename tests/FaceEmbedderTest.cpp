@@ -12,34 +12,6 @@ using Region = tarvo::platform::FaceDetector::Region;
 
 namespace {
 
-const std::string model = TARVO_DATA_DIR "/model/FaceEmbedding.tflite";
-
-std::vector<Point> templateList() {
-    return {E::templatePoints.begin(), E::templatePoints.end()};
-}
-
-TEST(FaceEmbedderTest, SimilarityTransform) {
-    auto identity = E::similarityTransform(templateList(), templateList());
-    ASSERT_TRUE(identity);
-    EXPECT_NEAR(identity->a, 1, 1e-12);
-    EXPECT_NEAR(identity->b, 0, 1e-12);
-    EXPECT_NEAR(identity->tx, 0, 1e-9);
-    EXPECT_NEAR(identity->ty, 0, 1e-9);
-
-    std::vector<Point> doubled;
-    for (auto p : templateList())
-        doubled.push_back({p.x * 2 + 30, p.y * 2 - 7});
-    auto half = E::similarityTransform(doubled, templateList());
-    ASSERT_TRUE(half);
-    EXPECT_NEAR(half->a, 0.5, 1e-12);
-    EXPECT_NEAR(half->b, 0, 1e-12);
-
-    std::vector<Point> same(5, Point{10, 10});
-    EXPECT_FALSE(E::similarityTransform(same, templateList())) << "degenerate";
-    EXPECT_FALSE(E::similarityTransform({{1, 1}}, {{2, 2}}));
-    EXPECT_FALSE(E::similarityTransform(templateList(), {{1, 1}, {2, 2}}));
-}
-
 // A face box covering the whole 100 x 100 image, with regions given in its
 // normalised, bottom-left-origin points.
 E::Observation face(Region leftEye, Region rightEye) {
@@ -74,14 +46,6 @@ TEST(FaceEmbedderTest, FivePointsInOrderWithATopLeftOrigin) {
     EXPECT_THROW(E::alignedCrop(cv::Mat(100, 100, CV_8UC3), noEye), E::EmbedError);
 }
 
-TEST(FaceEmbedderTest, Normalisation) {
-    auto unit = E::normalized({3, 4});
-    EXPECT_FLOAT_EQ(unit[0], 0.6f);
-    EXPECT_FLOAT_EQ(unit[1], 0.8f);
-    EXPECT_EQ(E::normalized({0, 0, 0}), (std::vector<float>{0, 0, 0}));
-    EXPECT_TRUE(E::normalized({}).empty());
-}
-
 // A missing or damaged model fails every embedding with the loader's reason.
 TEST(FaceEmbedderTest, AnUnusableModelFailsEveryEmbeddingWithItsReason) {
     auto failure = [](const std::string& modelFile) {
@@ -109,12 +73,6 @@ TEST(FaceEmbedderTest, AnUnusableModelFailsEveryEmbeddingWithItsReason) {
               "face model could not be loaded: /nonexistent/FaceEmbedding.tflite cannot be read");
     EXPECT_EQ(failure(std::string(TARVO_DATA_DIR) + "/franck/franck_01829.jpg"),
               "face model could not be loaded: not a TensorFlow Lite model");
-}
-
-TEST(FaceEmbedderTest, ModelIsFoundThroughTheEnvironment) {
-    ::setenv("TARVO_MODEL", model.c_str(), 1);
-    EXPECT_EQ(E::modelPath(), model);
-    EXPECT_TRUE(E::isAvailable());
 }
 
 } // namespace

@@ -45,17 +45,6 @@ TEST_F(LogTest, LineFormatUsesLocalTime) {
     ::tzset();
 }
 
-TEST_F(LogTest, FirstLineCreatesFileLaterLinesAppend) {
-    tarvo::Log::line("agent started");
-    std::string first = readLog();
-    ASSERT_EQ(first.size(), 20u + 13u + 1u);
-    EXPECT_EQ(first.substr(19), " agent started\n");
-    tarvo::Log::line("agent stopped");
-    std::string both = readLog();
-    EXPECT_EQ(both.substr(0, first.size()), first);
-    EXPECT_EQ(both.substr(first.size() + 19), " agent stopped\n");
-}
-
 TEST_F(LogTest, AFullLogMovesAsideAndANewOneBegins) {
     std::filesystem::path old = tarvo::Paths::log().string() + ".1";
     std::ofstream(old) << "the oldest lines";
@@ -81,27 +70,6 @@ TEST_F(LogTest, RepeatsWithinASecondBecomeOneLineAndACount) {
                        "the last second)\n"),
               std::string::npos)
         << log;
-}
-
-TEST_F(LogTest, NothingOnStdoutUnlessEchoed) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    int saved = dup(STDOUT_FILENO);
-    std::fflush(stdout);
-    dup2(out[1], STDOUT_FILENO);
-    tarvo::Log::line("quiet");
-    tarvo::Log::echoToStdout = true;
-    tarvo::Log::line("loud");
-    tarvo::Log::echoToStdout = false;
-    std::fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(out[1]);
-    char buffer[256] = {};
-    ssize_t n = read(out[0], buffer, sizeof buffer - 1);
-    close(out[0]);
-    close(saved);
-    ASSERT_GT(n, 0);
-    EXPECT_EQ(std::string(buffer, n).substr(19), " loud\n");
 }
 
 TEST_F(LogTest, ExistingLogThatCannotBeOpenedIsNeverReplaced) {

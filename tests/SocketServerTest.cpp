@@ -134,25 +134,6 @@ TEST_F(SocketServerTest, StalledPeersDelayNobody) {
     EXPECT_EQ(read(stalled.front().get(), &byte, 1), 0) << "closed at its deadline, unanswered";
 }
 
-TEST_F(SocketServerTest, StatusIsAnsweredDuringAScan) {
-    std::promise<void> entered, release;
-    auto released = release.get_future().share();
-    startServer([&, released](SocketServer::Peer) -> std::optional<SocketServer::Match> {
-        scanning = true;
-        entered.set_value();
-        released.wait();
-        scanning = false;
-        return SocketServer::Match{0.2f, "pw"};
-    });
-    std::optional<std::string> verdict;
-    std::thread lockScreen([&] { verdict = talk(path, {"VERIFY\n"}); });
-    entered.get_future().wait();
-    EXPECT_EQ(talk(path, {"STATUS\n"}), "SCANNING\n");
-    release.set_value();
-    lockScreen.join();
-    EXPECT_EQ(verdict, "OK 7077\n");
-}
-
 TEST_F(SocketServerTest, StaleFileDoesNotBlockStartAndStopRemovesSocket) {
     std::ofstream(path) << "left by a crashed agent";
     startServer(std::nullopt);

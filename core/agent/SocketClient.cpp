@@ -33,9 +33,4 @@ std::optional<std::string> request(std::string_view line, const std::string& pat
     return std::string(Text::trim(Text::decodeLossy(*reply)));
 }
 
-bool agentIsRunning() {
-    auto reply = request("STATUS", Paths::socket().string(), 1.0);
-    return reply && !reply->empty();
-}
-
 } // namespace tarvo::SocketClient

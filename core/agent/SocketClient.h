@@ -13,8 +13,4 @@ namespace tarvo::SocketClient {
 std::optional<std::string> request(std::string_view line, const std::string& path,
                                    double timeoutSeconds);
 
-// Whether something answers STATUS on this user's socket within a second;
-// any reply counts, a refusal included.
-bool agentIsRunning();
-
 } // namespace tarvo::SocketClient
