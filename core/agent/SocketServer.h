@@ -67,7 +67,6 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     void stop();
 
     const std::string& path() const { return path_; }
-    int listenFD() const { return listenFD_; }
 
     // The reply to one request from a peer allowed to send one (root or this
     // process's user); reports events before it returns.
