@@ -82,9 +82,9 @@ void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
 }
 
 // Every face of a photo with its descriptor.
-std::vector<F::Descriptor> facesIn(const std::string& path) {
+std::vector<tarvo::Descriptor> facesIn(const std::string& path) {
     cv::Mat image = cv::imread(path);
-    std::vector<F::Descriptor> out;
+    std::vector<tarvo::Descriptor> out;
     auto found = D::detect(image);
     if (!found) return out;
     for (const auto& face : *found) {
@@ -98,7 +98,7 @@ std::vector<F::Descriptor> facesIn(const std::string& path) {
 
 void verification() {
     ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
-    std::vector<F::Descriptor> enrolled;
+    std::vector<tarvo::Descriptor> enrolled;
     for (const char* still :
          {"franck_01829", "franck_02045", "franck_02159", "franck_02888", "franck_04117"})
         for (auto& d : facesIn(data + "/franck/" + still + ".jpg"))
@@ -116,7 +116,7 @@ void verification() {
         }
     }
     // Strangers: every face of the group photos, and franck as one more person.
-    std::vector<F::Descriptor> people{enrolled.front()};
+    std::vector<tarvo::Descriptor> people{enrolled.front()};
     for (int i = 1; i <= 6; ++i)
         for (auto& d : facesIn(data + "/faces/sample" + std::to_string(i) + ".jpg"))
             people.push_back(d);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -31,14 +32,13 @@ template <typename T, typename E = Failure> class [[nodiscard]] Result {
 template <typename E> class [[nodiscard]] Result<void, E> {
   public:
     Result() = default;
-    Result(E error) : error_(std::move(error)), failed_(true) {}
+    Result(E error) : error_(std::move(error)) {}
 
-    explicit operator bool() const { return !failed_; }
-    const E& error() const { return error_; }
+    explicit operator bool() const { return !error_; }
+    const E& error() const { return *error_; }
 
   private:
-    E error_{};
-    bool failed_ = false;
+    std::optional<E> error_;
 };
 
 inline Failure fail(std::string text) {

@@ -76,7 +76,7 @@ TEST_F(FaceEngineTest, ClosedEyesMeasureClearlyLower) {
 }
 
 TEST_F(FaceEngineTest, TheSameManIsCloseAndOthersFar) {
-    std::vector<F::Descriptor> franck;
+    std::vector<tarvo::Descriptor> franck;
     for (const char* still :
          {"franck/franck_01829.jpg", "franck/franck_02045.jpg", "franck/franck_02888.jpg"})
         franck.push_back(*F::analyze(image(still), true).descriptor);
@@ -89,15 +89,15 @@ TEST_F(FaceEngineTest, TheSameManIsCloseAndOthersFar) {
 }
 
 TEST(FaceDistance, Rules) {
-    F::Descriptor unit{{0.6f, 0.8f}}, opposite{{-0.6f, -0.8f}}, other{{1, 0, 0}};
+    tarvo::Descriptor unit{{0.6f, 0.8f}}, opposite{{-0.6f, -0.8f}}, other{{1, 0, 0}};
     EXPECT_FALSE(F::distance(unit, {}));
     EXPECT_FALSE(F::distance(unit, {other}));
-    EXPECT_FALSE(F::distance(F::Descriptor{}, {F::Descriptor{}}));
+    EXPECT_FALSE(F::distance(tarvo::Descriptor{}, {tarvo::Descriptor{}}));
     EXPECT_EQ(F::distance(unit, {unit}), 0.0f);
     EXPECT_EQ(F::distance(unit, {opposite}), 2.0f);
-    F::Descriptor over{{0.6000001f, 0.8000001f}};
+    tarvo::Descriptor over{{0.6000001f, 0.8000001f}};
     EXPECT_EQ(F::distance(over, {over}), 0.0f) << "never negative";
-    F::Descriptor near{{0.8f, 0.6f}};
+    tarvo::Descriptor near{{0.8f, 0.6f}};
     EXPECT_EQ(F::distance(unit, {opposite, near, other}), F::distance(unit, {near, opposite}));
 }
 

@@ -12,10 +12,10 @@ namespace F = tarvo::FaceEngine;
 
 namespace {
 
-const F::Descriptor enrolled{{1, 0}};
+const tarvo::Descriptor enrolled{{1, 0}};
 
 // A unit descriptor at a given cosine distance from `enrolled`.
-F::Descriptor at(float distance) {
+tarvo::Descriptor at(float distance) {
     float c = 1 - distance;
     return {{c, std::sqrt(std::max(0.0f, 1 - c * c))}};
 }
@@ -161,7 +161,7 @@ class RecognizerVideoTest : public testing::Test {
                 return video.get(cv::CAP_PROP_POS_MSEC) / 1000;
         return std::nullopt;
     }
-    static inline std::vector<F::Descriptor> samples;
+    static inline std::vector<tarvo::Descriptor> samples;
 };
 
 TEST_F(RecognizerVideoTest, AttentionModeMatchesWithinAFewFrames) {

@@ -29,7 +29,7 @@ class Problem : public KindedError<ProblemKind> {
         return {Kind::couldNotSave, "Tarvo couldn't save the password: " + reason};
     }
     static Problem cannotOpen(const std::string& reason) {
-        return {Kind::cannotOpen, "The saved password can't be opened: " + reason};
+        return {Kind::cannotOpen, "the saved password can't be opened: " + reason};
     }
     static Problem cannotCheck(const std::string& reason) {
         return {Kind::cannotCheck, "the password could not be checked: " + reason};

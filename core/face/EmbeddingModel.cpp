@@ -237,11 +237,15 @@ EmbeddingModel::Description describe(const std::filesystem::path& model) {
 
 cv::dnn::Net buildNetwork(const Tflite::Graph& graph) {
     Builder builder{graph, {}, {}, {}, {}};
+    bool built = false;
+    // OpenCV and an index past the graph's tensors throw; both mean this
+    // graph can't be built.
     try {
-        if (!builder.build()) throw ModelError::unsupported(builder.error);
-    } catch (const cv::Exception& failure) {
+        built = builder.build();
+    } catch (const std::exception& failure) {
         throw ModelError::unsupported(failure.what());
     }
+    if (!built) throw ModelError::unsupported(builder.error);
     return builder.net;
 }
 
@@ -251,7 +255,7 @@ std::unique_ptr<EmbeddingModel> EmbeddingModel::load(const std::filesystem::path
     if (file.extension() == ".onnx") {
         try {
             model->net_ = cv::dnn::readNetFromONNX(file.string());
-        } catch (const cv::Exception& failure) {
+        } catch (const std::exception& failure) {
             throw ModelError::unreadable(failure.what());
         }
     } else {

@@ -17,8 +17,6 @@ namespace tarvo::FaceEngine {
 using Image = platform::Image;
 using Observation = platform::FaceDetector::Observation;
 
-using Descriptor = tarvo::Descriptor;
-
 // Degrees, in the detector's sign conventions.
 struct Pose {
     std::optional<double> yaw, pitch, roll;

@@ -192,8 +192,8 @@ std::optional<Secret> agree(const std::vector<std::uint8_t>& blob, const Point& 
         error.text = "the TPM returned a malformed shared secret";
         return std::nullopt;
     }
-    Secret secret;
-    std::memcpy(secret.data(), out->point.x.buffer, 32);
+    std::optional<Secret> secret(std::in_place);
+    std::memcpy(secret->data(), out->point.x.buffer, 32);
     explicit_bzero(out->point.x.buffer, sizeof out->point.x.buffer);
     return secret;
 }
@@ -208,8 +208,11 @@ Result<Key, Error> create() {
 
 Result<Secret, Error> sharedSecret(const std::vector<std::uint8_t>& blob, const Point& peerPoint) {
     Error error;
-    if (auto secret = agree(blob, peerPoint, error)) return {*secret};
-    return {std::move(error)};
+    auto secret = agree(blob, peerPoint, error);
+    if (!secret) return {std::move(error)};
+    Result<Secret, Error> result{*secret};
+    explicit_bzero(secret->data(), secret->size());
+    return result;
 }
 
 } // namespace tarvo::platform::HardwareKey
