@@ -14,15 +14,32 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tarvo::sandbox {
-namespace {
-
 std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
+
+size_t occurrences(std::string_view text, std::string_view needle) {
+    size_t n = 0;
+    for (auto at = text.find(needle); at != std::string_view::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+namespace {
 
 constexpr const char* rootVariable = "TARVO_SANDBOX_ROOT";
 

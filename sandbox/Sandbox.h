@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -54,6 +55,14 @@ bool privateSystemFolders(bool withMachineStacks = false);
 // private copies of /etc/passwd, /etc/group and /etc/shadow with the user
 // added under its sandbox home and `password` hashed.
 void realUser(const std::string& name, uid_t uid, const std::string& password);
+
+// A whole file; empty when it can't be read.
+std::string readFile(const std::filesystem::path& path);
+// How often `needle` occurs in `text`.
+size_t occurrences(std::string_view text, std::string_view needle);
+// Polls `condition` every few milliseconds until it holds or `limit` has
+// passed; whether it held.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 
 // The child's end of a fork: leaves without running the parent's exit handlers.
 [[noreturn]] void leaveChild(int status);

@@ -29,16 +29,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Polls `ready` every 20 ms for up to `limit`.
-template <typename Ready> bool waitUntil(Ready ready, std::chrono::milliseconds limit = 5000ms) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (ready()) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return ready();
-}
-
 int freeLoopbackPort() {
     UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
@@ -115,7 +105,7 @@ SoftwareTpm::SoftwareTpm() {
             "type=tcp,port=" + port + ",bindaddr=127.0.0.1", "--ctrl",
             "type=tcp,port=" + control + ",bindaddr=127.0.0.1", "--flags",
             "not-need-init,startup-clear"});
-        if (!waitUntil([&] { return accepts(port_) || !process_->running(); }) ||
+        if (!eventually([&] { return accepts(port_) || !process_->running(); }, 5s) ||
             !process_->running())
             process_.reset();
     }
@@ -145,7 +135,7 @@ PrivateBus::PrivateBus(const char* variable) : dir_(freshDir("bus")) {
     daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
                                              "--config-file=" + (dir_ / "bus.conf").string()});
     address_ = "unix:path=" + socket.string();
-    if (!waitUntil([&] { return std::filesystem::exists(socket); }))
+    if (!eventually([&] { return std::filesystem::exists(socket); }, 5s))
         throw std::runtime_error("sandbox: dbus-daemon did not start");
     ::setenv(variable, address_.c_str(), 1);
 }
@@ -311,8 +301,9 @@ KeyringDaemon::KeyringDaemon(const std::string& password) {
     daemon_.emplace(std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock",
                                              "--components=secrets"},
                     password);
-    if (!waitUntil(
-            [] { return platform::Keyring::loginState() == platform::Keyring::State::unlocked; }))
+    if (!eventually(
+            [] { return platform::Keyring::loginState() == platform::Keyring::State::unlocked; },
+            5s))
         throw std::runtime_error("sandbox: gnome-keyring-daemon did not start");
 }
 

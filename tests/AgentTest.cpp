@@ -18,6 +18,7 @@
 #include <thread>
 
 namespace sb = tarvo::sandbox;
+using tarvo::sandbox::eventually;
 using namespace tarvo;
 using namespace std::chrono_literals;
 
@@ -75,19 +76,7 @@ Agent::Environment scripted() {
 }
 
 std::string logText() {
-    std::stringstream text;
-    text << std::ifstream(Paths::log()).rdbuf();
-    return text.str();
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return sb::readFile(Paths::log());
 }
 
 // The agent as the desktop runs it: its buses, logind and the screensaver,
@@ -134,13 +123,7 @@ class AgentTest : public testing::Test {
     bool logged(const std::string& line, std::chrono::milliseconds limit = 2s) {
         return eventually([&] { return logText().find(line) != std::string::npos; }, limit);
     }
-    static size_t count(const std::string& line) {
-        auto text = logText();
-        size_t n = 0;
-        for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
-            ++n;
-        return n;
-    }
+    static size_t count(const std::string& line) { return sb::occurrences(logText(), line); }
     // Two more looks at the display: the agent has decided at least once
     // on what it sees now.
     static bool decided() {

@@ -38,19 +38,12 @@ class GatedSource : public tarvo::platform::VideoSource {
     std::counting_semaphore<64>& gate_;
 };
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = 3s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    return done();
-}
-
 TEST(CameraTest, ReplayDeliversFramesAndASecondStartKeepsTheFirstCallback) {
     Camera camera(replay(franck));
     std::atomic<int> first = 0, second = 0;
     camera.start([&](const Camera::Image&) { ++first; });
     ASSERT_TRUE(camera.isRunning());
-    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() >= 5; }));
+    ASSERT_TRUE(sb::eventually([&] { return camera.framesDelivered() >= 5; }, 3s));
     auto frame = camera.latestFrame();
     ASSERT_TRUE(frame);
     EXPECT_EQ(frame->type(), CV_8UC3);
@@ -58,7 +51,7 @@ TEST(CameraTest, ReplayDeliversFramesAndASecondStartKeepsTheFirstCallback) {
 
     auto before = camera.framesDelivered();
     camera.start([&](const Camera::Image&) { ++second; });
-    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() >= before + 3; }))
+    ASSERT_TRUE(sb::eventually([&] { return camera.framesDelivered() >= before + 3; }, 3s))
         << "counters are not reset";
     camera.stop();
     EXPECT_FALSE(camera.isRunning());
@@ -77,13 +70,13 @@ TEST(CameraTest, RestartClearsTheCountersUntilTheNextFrame) {
     });
     camera.start([](const Camera::Image&) {});
     gate.release();
-    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() == 1; }));
+    ASSERT_TRUE(sb::eventually([&] { return camera.framesDelivered() == 1; }, 3s));
     camera.stop();
     camera.start([](const Camera::Image&) {});
     EXPECT_EQ(camera.framesDelivered(), 0);
     EXPECT_FALSE(camera.latestFrame());
     gate.release();
-    ASSERT_TRUE(waitFor([&] { return camera.framesDelivered() == 1; }));
+    ASSERT_TRUE(sb::eventually([&] { return camera.framesDelivered() == 1; }, 3s));
     EXPECT_TRUE(camera.latestFrame());
     camera.stop();
 }

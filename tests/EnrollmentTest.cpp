@@ -1,6 +1,7 @@
 #include "core/store/Enrollment.h"
 
 #include "core/store/Paths.h"
+#include "sandbox/Sandbox.h"
 
 #include <filesystem>
 #include <fstream>
@@ -10,15 +11,10 @@
 #include <sys/stat.h>
 
 namespace Enrollment = tarvo::Enrollment;
+namespace sb = tarvo::sandbox;
 using Descriptor = tarvo::Descriptor;
 
 namespace {
-
-std::string readFile(const std::filesystem::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
 
 void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::trunc) << text;
@@ -60,7 +56,7 @@ TEST_F(EnrollmentTest, AddStoresCompactVersionedJsonWithMode0600) {
     EXPECT_NEAR(faces[0].addedAt, now, 5);
     EXPECT_GT(faces[0].addedAt, 7e8) << "seconds since 2001, not 1970";
 
-    std::string text = readFile(tarvo::Paths::enrolled());
+    std::string text = sb::readFile(tarvo::Paths::enrolled());
     EXPECT_EQ(text.rfind("{\"version\":2,\"faces\":[{\"id\":\"", 0), 0u) << text;
     EXPECT_NE(text.find("\"samples\":[{\"vector\":[0.6,0.8]},{\"vector\":[0.8,0.6]}],\"addedAt\":"),
               std::string::npos)
@@ -119,7 +115,7 @@ TEST_F(EnrollmentTest, OlderFilesAskForANewEnrollment) {
 TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
     Enrollment::add("Ada", {a});
     Enrollment::add("Bob", {b});
-    const std::string good = readFile(tarvo::Paths::enrolled());
+    const std::string good = sb::readFile(tarvo::Paths::enrolled());
     std::string badField = good;
     badField.replace(badField.find("\"addedAt\":"), 10, "\"addedAt\":\"x\",\"y\":");
     std::vector<std::string> bads = {badField, good.substr(0, good.size() - 9),
@@ -131,20 +127,20 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
         EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::corrupt);
         EXPECT_THROW(Enrollment::add("Carol", {a}), Enrollment::EnrollError);
         EXPECT_THROW(Enrollment::remove("x"), Enrollment::EnrollError);
-        EXPECT_EQ(readFile(tarvo::Paths::enrolled()), bad) << "left as it was";
+        EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled()), bad) << "left as it was";
     }
     EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (the file is damaged or can't be "
                                      "read). Re-enroll in Tarvo.");
     // Starting over keeps the unreadable file aside.
     Enrollment::clear();
-    EXPECT_EQ(readFile(tarvo::Paths::enrolled().string() + ".unreadable"), "garbage");
+    EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled().string() + ".unreadable"), "garbage");
     Enrollment::add("Carol", {a});
     EXPECT_EQ(Enrollment::faces().size(), 1u);
 }
 
 TEST_F(EnrollmentTest, Remove) {
     Enrollment::remove("00000000-0000-4000-8000-000000000000");
-    EXPECT_EQ(readFile(tarvo::Paths::enrolled()), "{\"version\":2,\"faces\":[]}");
+    EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled()), "{\"version\":2,\"faces\":[]}");
     Enrollment::add("Ada", {a});
     Enrollment::add("Bob", {b});
     auto before = Enrollment::faces();

@@ -31,6 +31,7 @@
 
 namespace fs = std::filesystem;
 namespace sb = tarvo::sandbox;
+using tarvo::sandbox::eventually;
 using namespace tarvo;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -39,32 +40,16 @@ namespace {
 
 constexpr const char* password = "correct horse battery staple";
 
-std::string readFile(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 std::map<fs::path, std::string> stacks() {
     std::map<fs::path, std::string> all;
     for (const auto& entry : fs::directory_iterator("/etc/pam.d"))
-        all[entry.path()] = readFile(entry.path());
+        all[entry.path()] = sb::readFile(entry.path());
     return all;
 }
 
 int run(const std::string& command) {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit) {
-    auto deadline = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 // Runs argv as alice with `env` set and its complaints silenced; the child's pid.
@@ -85,7 +70,7 @@ pid_t spawnAlice(const std::vector<std::string>& argv,
 
 // Whether a process has exited: gone, or a zombie nobody has reaped yet.
 bool exited(pid_t pid) {
-    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = sb::readFile("/proc/" + std::to_string(pid) + "/stat");
     size_t close = stat.rfind(')');
     return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
 }
@@ -121,12 +106,7 @@ class AliceAgent {
         if (!answered()) throw std::runtime_error("alice's agent did not restart");
         ++starts_;
         auto ready = [&] {
-            std::string text = readFile(log());
-            int n = 0;
-            for (auto at = text.find("face models ready"); at != std::string::npos;
-                 at = text.find("face models ready", at + 1))
-                ++n;
-            return n >= starts_;
+            return sb::occurrences(sb::readFile(log()), "face models ready") >= size_t(starts_);
         };
         if (!eventually(ready, 20s)) throw std::runtime_error("alice's agent has no models");
     }
@@ -188,7 +168,7 @@ class LockerTest : public testing::TestWithParam<std::string> {
         // system log's /dev overlay doesn't serve well: a tmpfs of its own.
         if (::mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) return;
         ::setenv("TARVO_MODEL", (sb::Faces::data() + "/model/FaceEmbedding.tflite").c_str(), 1);
-        std::ofstream("/etc/pam.d/tarvo") << readFile(PAM_SERVICE_FILE);
+        std::ofstream("/etc/pam.d/tarvo") << sb::readFile(PAM_SERVICE_FILE);
         fs::create_directories("/opt/tarvo/lib");
         fs::copy_file(PAM_TARVO_MODULE, "/opt/tarvo/lib/pam_tarvo.so");
         fs::permissions("/opt/tarvo/lib/pam_tarvo.so", fs::perms(0644));
@@ -205,7 +185,7 @@ class LockerTest : public testing::TestWithParam<std::string> {
     }
     static bool logged(const std::string& text, std::chrono::milliseconds limit) {
         return eventually(
-            [&] { return readFile(AliceAgent::log()).find(text) != std::string::npos; }, limit);
+            [&] { return sb::readFile(AliceAgent::log()).find(text) != std::string::npos; }, limit);
     }
     static inline bool ready = false;
     static inline sb::SoftwareTpm* tpm = nullptr;
@@ -251,11 +231,7 @@ class LockerTest : public testing::TestWithParam<std::string> {
         return Clock::now();
     }
     static size_t count(const std::string& text) {
-        std::string log = readFile(AliceAgent::log());
-        size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-            ++n;
-        return n;
+        return sb::occurrences(sb::readFile(AliceAgent::log()), text);
     }
     static bool gone(pid_t pid, std::chrono::milliseconds limit) {
         return eventually([pid] { return exited(pid); }, limit);
@@ -370,7 +346,7 @@ TEST_P(LockerTest, AStrangerKeepsItLockedAndTheTypedPasswordStillWorks) {
 }
 
 TEST_P(LockerTest, UninstallRestoresEveryStackByteForByte) {
-    EXPECT_NE(readFile("/etc/pam.d/" + GetParam()), before->at("/etc/pam.d/" + GetParam()))
+    EXPECT_NE(sb::readFile("/etc/pam.d/" + GetParam()), before->at("/etc/pam.d/" + GetParam()))
         << "wired";
     ASSERT_EQ(run(std::string(TARVO_HELPER) + " uninstall --user alice"), 0);
     EXPECT_EQ(stacks(), *before);

@@ -20,9 +20,7 @@ namespace sb = tarvo::sandbox;
 namespace {
 
 std::string readLog() {
-    std::stringstream text;
-    text << std::ifstream(tarvo::Paths::log()).rdbuf();
-    return text.str();
+    return sb::readFile(tarvo::Paths::log());
 }
 
 class LogTest : public testing::Test {

@@ -22,12 +22,6 @@ namespace {
 constexpr const char* rootPassword = "h\xC3\xA4mmer hunter2";
 constexpr const char* alicePassword = "alice's secret";
 
-std::string readFile(const std::filesystem::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
 Problem::Kind saveFails(const std::string& password) {
     try {
         StoredPassword::save(password);
@@ -65,7 +59,7 @@ TEST_F(StoredPasswordTest, SealsOpensAndClearsOnThisTpm) {
     ASSERT_EQ(stat(StoredPassword::file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(StoredPassword::load(), rootPassword);
-    EXPECT_EQ(readFile(StoredPassword::file()).find(rootPassword), std::string::npos);
+    EXPECT_EQ(sb::readFile(StoredPassword::file()).find(rootPassword), std::string::npos);
 
     StoredPassword::clear();
     EXPECT_FALSE(StoredPassword::isStored());
@@ -74,15 +68,15 @@ TEST_F(StoredPasswordTest, SealsOpensAndClearsOnThisTpm) {
 
 TEST_F(StoredPasswordTest, WrongPasswordLeavesTheStoredOneAlone) {
     StoredPassword::save(rootPassword);
-    std::string before = readFile(StoredPassword::file());
+    std::string before = sb::readFile(StoredPassword::file());
     EXPECT_EQ(saveFails("not it"), Problem::Kind::wrongPassword);
     EXPECT_EQ(saveFails(""), Problem::Kind::wrongPassword);
-    EXPECT_EQ(readFile(StoredPassword::file()), before);
+    EXPECT_EQ(sb::readFile(StoredPassword::file()), before);
 }
 
 TEST_F(StoredPasswordTest, AnyAlterationCannotBeOpened) {
     StoredPassword::save(rootPassword);
-    std::string original = readFile(StoredPassword::file());
+    std::string original = sb::readFile(StoredPassword::file());
     auto sealed = nlohmann::ordered_json::parse(original);
     auto write = [](const std::string& text) {
         std::ofstream(StoredPassword::file(), std::ios::trunc) << text;
@@ -150,7 +144,7 @@ TEST_F(StoredPasswordTest, FailedWriteThrowsAndKeepsTheOlderFile) {
     });
     chmod(folder.c_str(), 0700);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(readFile(sealed), "older");
+    EXPECT_EQ(sb::readFile(sealed), "older");
 }
 
 // The login keyring: gnome-keyring-daemon on a private session bus.

@@ -28,12 +28,6 @@ namespace {
 
 constexpr const char* password = "pass \"with\" \\ and '";
 
-std::string readFile(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 void writeExecutable(const fs::path& path, const std::string& text) {
     std::ofstream(path) << text;
     fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
@@ -152,7 +146,7 @@ TEST_F(SystemInstallerTest, InstallsAndUninstallsWithTheSavedPasswordAndNoPrompt
     ASSERT_TRUE(SystemInstaller::isBundled());
     EXPECT_EQ(SystemInstaller::install(standIns()), Outcome::done());
     EXPECT_FALSE(fs::exists(log() / "pkexec.args")) << "no prompt";
-    EXPECT_EQ(readFile(log() / "sudo.args").find(password), std::string::npos);
+    EXPECT_EQ(sb::readFile(log() / "sudo.args").find(password), std::string::npos);
     EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
     struct stat st {};
     ASSERT_EQ(::stat(LockScreen::module, &st), 0);
@@ -162,8 +156,8 @@ TEST_F(SystemInstallerTest, InstallsAndUninstallsWithTheSavedPasswordAndNoPrompt
 
     EXPECT_EQ(SystemInstaller::uninstall(standIns()), Outcome::done());
     EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
-    EXPECT_EQ(readFile("/etc/pam.d/gdm-password"), "auth\trequisite\tpam_nologin.so\n"
-                                                   "@include common-auth\n");
+    EXPECT_EQ(sb::readFile("/etc/pam.d/gdm-password"), "auth\trequisite\tpam_nologin.so\n"
+                                                       "@include common-auth\n");
 }
 
 TEST_F(SystemInstallerTest, ARefusedPasswordFallsBackToThePrompt) {
@@ -202,7 +196,7 @@ TEST_F(SystemInstallerTest, ASudoThatAsksNothingGetsOnlyTheScript) {
     EXPECT_EQ(SystemInstaller::runPrivileged("echo one > " + out + "\necho two >> " + out, password,
                                              standIns()),
               Outcome::done());
-    EXPECT_EQ(readFile(out), "one\ntwo\n");
+    EXPECT_EQ(sb::readFile(out), "one\ntwo\n");
 }
 
 // Outside the test's namespace: sudo needs the machine's own PAM stack.
@@ -212,7 +206,7 @@ TEST(SystemInstallerRealSudo, RunsTheScriptAsRoot) {
     auto file = sb::root() / "uid";
     EXPECT_EQ(SystemInstaller::runPrivileged("id -u > " + file.string(), "not asked of root", {}),
               Outcome::done());
-    EXPECT_EQ(readFile(file), "0\n");
+    EXPECT_EQ(sb::readFile(file), "0\n");
 }
 
 } // namespace

@@ -33,12 +33,6 @@ std::string quote(const std::string& word) {
     return tarvo::SystemInstaller::shellQuoted(word);
 }
 
-std::string readFile(const fs::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // The helper edits the real /etc/pam.d: here an empty one of this
 // process's own mount namespace, filled with the stacks above.
 class TarvoHelperTest : public testing::Test {
@@ -73,16 +67,16 @@ class TarvoHelperTest : public testing::Test {
 
 TEST_F(TarvoHelperTest, WiresEveryLockScreenAfterItsGatesAndUnwiresExactlyOurs) {
     ASSERT_EQ(helper("install --user alice"), 0) << err;
-    std::string gdm = readFile(pam / "gdm-password");
+    std::string gdm = sb::readFile(pam / "gdm-password");
     EXPECT_EQ(gdm, "auth    requisite       pam_nologin.so\n"
                    "auth\trequired\tpam_succeed_if.so user != root quiet_success\n" +
                        ours + "@include common-auth\n" +
                        gdmStack.substr(gdmStack.find("auth    opt")));
-    EXPECT_EQ(readFile(pam / "i3lock"), "# i3lock\n\n" + ours + "auth include login\n");
+    EXPECT_EQ(sb::readFile(pam / "i3lock"), "# i3lock\n\n" + ours + "auth include login\n");
     for (auto name : {"login", "sudo", "common-auth"})
-        EXPECT_EQ(readFile(pam / name), otherStack) << name;
+        EXPECT_EQ(sb::readFile(pam / name), otherStack) << name;
     ASSERT_EQ(helper("install --user alice"), 0) << err;
-    EXPECT_EQ(readFile(pam / "gdm-password"), gdm) << "idempotent";
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdm) << "idempotent";
     struct stat st {};
     stat((pam / "i3lock").c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0644u) << "mode kept";
@@ -92,8 +86,8 @@ TEST_F(TarvoHelperTest, WiresEveryLockScreenAfterItsGatesAndUnwiresExactlyOurs) 
                                 "auth optional /usr/local/lib/pam_tarvo.so debug\n";
     std::ofstream(pam / "i3lock", std::ios::app) << foreign;
     ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
-    EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack);
-    EXPECT_EQ(readFile(pam / "i3lock"), i3lockStack + foreign);
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+    EXPECT_EQ(sb::readFile(pam / "i3lock"), i3lockStack + foreign);
     EXPECT_EQ(tarvo::LockScreen::wiredModulePath(), "/usr/local/lib/pam_tarvo.so");
 }
 
@@ -127,8 +121,8 @@ TEST_F(TarvoHelperTest, BadInputIsRefusedAndLosesNothing) {
         EXPECT_EQ(helper("install --user alice"), 1);
         EXPECT_NE(err.find(c.complaint), std::string::npos) << err;
         c.mend();
-        EXPECT_EQ(readFile(pam / "i3lock"), i3lockStack);
-        EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack) << "none is half done";
+        EXPECT_EQ(sb::readFile(pam / "i3lock"), i3lockStack);
+        EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack) << "none is half done";
     }
 
     // Only lock screens' stacks are ever touched.
@@ -137,7 +131,7 @@ TEST_F(TarvoHelperTest, BadInputIsRefusedAndLosesNothing) {
     EXPECT_EQ(helper("install --user alice"), 1);
     EXPECT_NE(err.find("no lock screen PAM stack found"), std::string::npos) << err;
     for (auto name : {"login", "sudo", "common-auth"})
-        EXPECT_EQ(readFile(pam / name), otherStack) << name;
+        EXPECT_EQ(sb::readFile(pam / name), otherStack) << name;
 }
 
 TEST_F(TarvoHelperTest, TemporaryFilesOfAKilledRunAreRemoved) {
@@ -172,18 +166,18 @@ TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
     std::ofstream(prefix / "theirs") << "not ours";
     EXPECT_EQ(std::system((purge + quote("/opt")).c_str()) >> 8, 1) << "not its installation";
     EXPECT_EQ(std::system((purge + quote(prefix.string())).c_str()), 0);
-    EXPECT_EQ(readFile(prefix / "theirs"), "not ours") << "only what the install wrote";
+    EXPECT_EQ(sb::readFile(prefix / "theirs"), "not ours") << "only what the install wrote";
     EXPECT_FALSE(fs::exists(prefix / "libexec"));
     EXPECT_FALSE(fs::exists(prefix / "share"));
     EXPECT_FALSE(fs::exists(pam / "tarvo"));
-    EXPECT_EQ(readFile(pam / "gdm-password"), gdmStack) << "unwired first";
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack) << "unwired first";
 
     // A manifest naming anything outside: nothing is removed.
     auto app = fs::path("/opt/tarvo-app");
     purge = install(app, "/etc/pam.d/sudo\n");
     EXPECT_EQ(std::system((purge + quote(app.string())).c_str()) >> 8, 1);
     EXPECT_TRUE(fs::exists(app / "share/tarvo/FaceEmbedding.tflite"));
-    EXPECT_EQ(readFile(pam / "sudo"), otherStack);
+    EXPECT_EQ(sb::readFile(pam / "sudo"), otherStack);
 
     // An installation its user could change (a home's prefix): refused.
     auto home = sb::home("alice") / ".local";
