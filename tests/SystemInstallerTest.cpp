@@ -36,7 +36,6 @@ void writeExecutable(const fs::path& path, const std::string& text) {
 TEST(SystemInstallerRules, ShellQuoting) {
     EXPECT_EQ(SystemInstaller::shellQuoted("/opt/Team's Apps/tarvo/libexec/pam_tarvo.so"),
               "'/opt/Team'\\''s Apps/tarvo/libexec/pam_tarvo.so'");
-    EXPECT_EQ(SystemInstaller::shellQuoted(""), "''");
     EXPECT_EQ(SystemInstaller::shellQuoted("a b\"$(x)`"), "'a b\"$(x)`'");
 }
 
@@ -45,12 +44,6 @@ TEST(SystemInstallerRules, Outcomes) {
     EXPECT_EQ(outcomeOf(0, "warnings", false), Outcome::done());
     EXPECT_EQ(outcomeOf(126, "", true), Outcome::cancelled()) << "pkexec's dismissed prompt";
     EXPECT_EQ(outcomeOf(126, "", false), Outcome::failed("The installer exited with an error."));
-    EXPECT_EQ(outcomeOf(127, "", true), Outcome::failed("Administrator rights were not granted."));
-    EXPECT_EQ(outcomeOf(127, "Error executing command as another user: Not authorized\n", true),
-              Outcome::failed("Error executing command as another user: Not authorized"));
-    EXPECT_EQ(outcomeOf(1, "cp: /etc/pam.d/gdm-password: Operation not permitted\n", true),
-              Outcome::failed("cp: /etc/pam.d/gdm-password: Operation not permitted"))
-        << "no Full Disk Access on Linux";
     EXPECT_EQ(outcomeOf(1, " \n\t", true), Outcome::failed("The installer exited with an error."));
     EXPECT_EQ(outcomeOf(1, "\n  sudo: a password is required \n", false),
               Outcome::failed("sudo: a password is required"));
