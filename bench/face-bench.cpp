@@ -1,9 +1,8 @@
-// Where the time of one frame's analysis goes at 1280 x 720, and how well
-// the shipped model tells the enrolled man from strangers.
+// Where the time of one frame's analysis goes at 1280 x 720. How well the
+// model tells people apart is tools/measure-model's.
 #include "core/face/EmbeddingModel.h"
 #include "core/face/FaceEmbedder.h"
 #include "core/face/FaceEngine.h"
-#include "core/store/Config.h"
 
 #include <algorithm>
 #include <chrono>
@@ -81,68 +80,6 @@ void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
     print("total", total);
 }
 
-// Every face of a photo with its descriptor.
-std::vector<tarvo::Descriptor> facesIn(const std::string& path) {
-    cv::Mat image = cv::imread(path);
-    std::vector<tarvo::Descriptor> out;
-    auto found = D::detect(image);
-    if (!found) return out;
-    for (const auto& face : *found) {
-        try {
-            out.push_back({E::embed(image, face)});
-        } catch (const E::EmbedError&) {
-        }
-    }
-    return out;
-}
-
-void verification() {
-    ::setenv("TARVO_MODEL", (data + "/model/FaceEmbedding.tflite").c_str(), 1);
-    std::vector<tarvo::Descriptor> enrolled;
-    for (const char* still :
-         {"franck_01829", "franck_02045", "franck_02159", "franck_02888", "franck_04117"})
-        for (auto& d : facesIn(data + "/franck/" + still + ".jpg"))
-            enrolled.push_back(d);
-
-    std::vector<float> genuine;
-    cv::VideoCapture video(data + "/franck/franck.mp4");
-    cv::Mat frame;
-    for (int i = 0; video.read(frame); ++i) {
-        if (i % 12) continue;
-        try {
-            auto detection = F::analyze(frame, true);
-            genuine.push_back(*F::distance(*detection.descriptor, enrolled));
-        } catch (const std::exception&) {
-        }
-    }
-    // Strangers: every face of the group photos, and franck as one more person.
-    std::vector<tarvo::Descriptor> people{enrolled.front()};
-    for (int i = 1; i <= 6; ++i)
-        for (auto& d : facesIn(data + "/faces/sample" + std::to_string(i) + ".jpg"))
-            people.push_back(d);
-    std::vector<float> impostor;
-    for (size_t a = 0; a < people.size(); ++a)
-        for (size_t b = a + 1; b < people.size(); ++b)
-            impostor.push_back(*F::distance(people[a], {people[b]}));
-    std::sort(genuine.begin(), genuine.end());
-    std::sort(impostor.begin(), impostor.end());
-
-    std::printf("\nverification: %zu genuine frames (franck.mp4 every 12th, against %zu stills), "
-                "%zu impostor pairs among %zu people\n",
-                genuine.size(), enrolled.size(), impostor.size(), people.size());
-    std::printf("  genuine distance median %.3f, p95 %.3f, worst %.3f\n",
-                genuine[genuine.size() / 2], genuine[genuine.size() * 95 / 100], genuine.back());
-    std::printf("  closest stranger %.3f (the system assumes above 0.70)\n", impostor.front());
-    std::printf("  threshold  accepted%%  table%%  false accepts\n");
-    for (int k = 0; k <= 25; ++k) {
-        float t = tarvo::Config::thresholdFor(k * tarvo::Config::sensitivityStep);
-        auto accepted = std::upper_bound(genuine.begin(), genuine.end(), t) - genuine.begin();
-        auto falses = std::upper_bound(impostor.begin(), impostor.end(), t) - impostor.begin();
-        std::printf("  %.2f       %6.1f    %5.1f   %ld\n", t, 100.0 * accepted / genuine.size(),
-                    tarvo::Config::measuredAcceptance[k], long(falses));
-    }
-}
-
 } // namespace
 
 int main() {
@@ -154,7 +91,5 @@ int main() {
     perFrame("the same as a scan sees it: consecutive frames, the face tracked (whole-frame "
              "search every 5th):",
              1, 1200, &tracker);
-    if (std::getenv("FACE_BENCH_SKIP_VERIFICATION")) return 0;
-    verification();
     return 0;
 }

@@ -61,7 +61,7 @@ TEST_F(CalibrationTest, NoiseWithinPosesAndTheSavedSettings) {
     EXPECT_NEAR(result.noiseMean, ((1 - std::cos(0.1)) + (1 - std::cos(0.2))) / 2, 1e-6);
     EXPECT_NEAR(result.coverageWorst, 1 - std::cos(1.2), 1e-6);
     EXPECT_DOUBLE_EQ(result.openEyeAspectRatio, 0.25) << "0.2, 0.25, 0.3: index 1";
-    EXPECT_FLOAT_EQ(result.threshold, 0.70f);
+    EXPECT_EQ(result.threshold, Config::loosest());
     Config saved = Config::load();
     EXPECT_EQ(saved.liveness, Config::Liveness::blink) << "other fields kept";
     EXPECT_DOUBLE_EQ(saved.openEyeAspectRatio, 0.25);
@@ -73,7 +73,7 @@ TEST_F(CalibrationTest, OpenEyeRatioMedianAndFallbackSettings) {
                                                    sample(0.2, 0.3), sample(0.3, 0.35)},
                             "Ada");
     EXPECT_DOUBLE_EQ(result.openEyeAspectRatio, 0.3) << "upper middle of four";
-    EXPECT_FLOAT_EQ(Config::load().threshold, 0.45f);
+    EXPECT_EQ(Config::load().threshold, Config::strictest());
     auto shut =
         C::commit(std::vector<C::Sample>{sample(0, 0), sample(0.1, 0), sample(0.2, 0)}, "Bob");
     EXPECT_EQ(shut.openEyeAspectRatio, 0.0);

@@ -1,6 +1,7 @@
 #include "core/store/Config.h"
 
 #include "core/store/Paths.h"
+#include "sandbox/Sandbox.h"
 
 #include <filesystem>
 #include <fstream>
@@ -26,7 +27,7 @@ class ConfigTest : public testing::Test {
     }
     static void expectFallback(const Config& config) {
         Config expected;
-        expected.threshold = 0.45f;
+        expected.threshold = Config::strictest();
         EXPECT_EQ(config, expected);
     }
 };
@@ -54,20 +55,55 @@ TEST_F(ConfigTest, MissingOrUndecodableFileGivesStrictestDefaults) {
 }
 
 TEST_F(ConfigTest, ThresholdIsAlwaysDerivedFromSensitivity) {
+    ASSERT_LT(Config::strictest(), Config::loosest()) << "the model's scale was read";
     writeFile(R"({"sensitivity": 0.5})");
     Config config = Config::load();
-    EXPECT_EQ(config.threshold, 0.5f * 0.25f + 0.45f);
+    EXPECT_FLOAT_EQ(config.threshold, (Config::strictest() + Config::loosest()) / 2);
     EXPECT_EQ(config.requiredFrames, 3);
     EXPECT_TRUE(config.warmWithDisplay);
 
     writeFile(R"({"threshold": 0.9, "sensitivity": 0})");
-    EXPECT_EQ(Config::load().threshold, 0.45f);
+    EXPECT_EQ(Config::load().threshold, Config::strictest());
     writeFile(R"({"sensitivity": 1.7})");
     config = Config::load();
-    EXPECT_EQ(config.threshold, 0.70f);
+    EXPECT_EQ(config.threshold, Config::loosest());
     EXPECT_EQ(config.sensitivity, 1.7);
     writeFile(R"({"sensitivity": -1})");
-    EXPECT_EQ(Config::load().threshold, 0.45f);
+    EXPECT_EQ(Config::load().threshold, Config::strictest());
+    // Each snapped sensitivity reads its own step of the measured table.
+    const auto& acceptance = tarvo::ModelScale::current().acceptance;
+    for (int k = 0; k < 26; ++k)
+        EXPECT_EQ(Config::measuredAcceptanceFor(k * Config::sensitivityStep), acceptance[k]) << k;
+}
+
+// The scale lies beside the model; a description without sound figures
+// gives no scale at all, so nothing but an identical face is accepted.
+TEST(ModelScaleTest, OnlySoundFiguresMakeAScale) {
+    tarvo::ModelScale scale = tarvo::ModelScale::current();
+    auto written = scale.into(R"({"mean": 127.5, "measured": 3})");
+    ASSERT_TRUE(written);
+    EXPECT_NE(written->find("\"mean\": 127.5"), std::string::npos) << "other keys are kept";
+    EXPECT_EQ(tarvo::ModelScale::decode(*written), scale);
+    EXPECT_EQ(scale.into("[]"), std::nullopt);
+
+    auto damaged = [&](const std::string& from, const std::string& to) {
+        auto text = *written;
+        text.replace(text.find(from), from.size(), to);
+        return tarvo::ModelScale::decode(text);
+    };
+    EXPECT_EQ(damaged("\"strictest\"", "\"strict\""), std::nullopt) << "a figure missing";
+    EXPECT_EQ(damaged("\"loosest\": ", "\"loosest\": -"), std::nullopt) << "out of order";
+    EXPECT_EQ(damaged("\"acceptance\": [", "\"acceptance\": [1,"), std::nullopt) << "27 steps";
+    EXPECT_EQ(damaged("\"acceptance\": [", "\"acceptance\": [\"x\","), std::nullopt);
+    EXPECT_EQ(tarvo::ModelScale::decode("{\"measured\": {}}"), std::nullopt);
+
+    auto elsewhere = tarvo::sandbox::root() / "elsewhere/FaceEmbedding.tflite";
+    const std::string model = ::getenv("TARVO_MODEL");
+    ::setenv("TARVO_MODEL", elsewhere.c_str(), 1);
+    EXPECT_EQ(tarvo::ModelScale::current(), tarvo::ModelScale{});
+    EXPECT_EQ(Config::thresholdFor(1), 0.0f);
+    ::setenv("TARVO_MODEL", model.c_str(), 1);
+    EXPECT_EQ(Config::loosest(), scale.loosest);
 }
 
 TEST_F(ConfigTest, DecodingRulesPerKey) {
@@ -108,7 +144,10 @@ TEST_F(ConfigTest, SaveWritesSortedPrettyFileWithShortestThreshold) {
     config.save();
 
     std::string text = readFile();
-    EXPECT_NE(text.find("\"threshold\": 0.45,"), std::string::npos) << text;
+    // The float's shortest text (0.1), not its double's (0.10000000149011612).
+    EXPECT_EQ(Config::decode(text)->threshold, config.threshold);
+    auto at = text.find("\"threshold\": ") + 13;
+    EXPECT_LE(text.find(',', at) - at, 6u) << text;
     EXPECT_NE(text.find("\n  \"liveness\": \"blink\""), std::string::npos) << text;
     size_t last = 0;
     for (const char* key : {"liveness", "openEyeAspectRatio", "requiredFrames", "scanTimeout",

@@ -2,6 +2,7 @@
 
 #include "core/agent/StoredPassword.h"
 #include "core/face/FaceEngine.h"
+#include "core/store/Config.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
 #include "core/system/LockScreen.h"
@@ -66,8 +67,9 @@ TEST_F(DiagnosticsTest, NothingInstalledNothingEnrolled) {
                                                       "lockScreen", "system", "tarvo"}));
     EXPECT_EQ(report["enrollment"],
               json::parse(R"({"faces": 0, "samplesPerFace": [], "totalSamples": 0})"));
-    EXPECT_NE(text.find("\"threshold\": 0.44999998807907104"), std::string::npos)
+    EXPECT_EQ(report["config"]["threshold"].get<double>(), tarvo::Config::strictest())
         << "the 32-bit threshold as it is, not rounded";
+    EXPECT_GT(report["config"]["modelScale"]["loosest"].get<double>(), 0) << "the model's scale";
     EXPECT_EQ(report["config"]["passwordSaved"], false);
     EXPECT_EQ(report["lockScreen"], json::parse(R"({"stacks": {}, "wired": false})"));
     EXPECT_EQ(keys(report["camera"]), std::vector<std::string>{"authorization"});

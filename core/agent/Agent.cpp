@@ -24,7 +24,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The shortest text that reads back as the same float: 0.45, not 0.449999988.
+// The shortest text that reads back as the same float: 0.1, not 0.100000001.
 std::string shortestText(float value) {
     char text[32];
     auto end = std::to_chars(text, text + sizeof text, value).ptr;

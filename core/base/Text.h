@@ -14,8 +14,8 @@ std::string decodeLossy(std::string_view bytes);
 
 bool isValidUtf8(std::string_view bytes);
 
-// A float as the double of its shortest decimal text, so JSON shows 0.45
-// rather than 0.44999998807907104 and reads back to the same float.
+// A float as the double of its shortest decimal text, so JSON shows 0.1
+// rather than 0.10000000149011612 and reads back to the same float.
 double shortestDecimal(float value);
 
 // Whether JSON text nests arrays and objects no deeper than `limit` (brackets

@@ -1,6 +1,7 @@
 #include "core/face/FaceEmbedder.h"
 
 #include "core/face/EmbeddingModel.h"
+#include "core/store/Paths.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -8,23 +9,8 @@
 #include <opencv2/imgproc.hpp>
 #include <unistd.h>
 
-#ifndef TARVO_DATA_INSTALL_DIR
-#define TARVO_DATA_INSTALL_DIR "/usr/local/share/tarvo"
-#endif
-
 namespace tarvo::FaceEmbedder {
 namespace {
-
-constexpr const char* modelName = "FaceEmbedding";
-
-std::optional<std::filesystem::path> modelIn(const std::filesystem::path& dir) {
-    for (const char* extension : {".tflite", ".onnx"}) {
-        auto candidate = dir / (std::string(modelName) + extension);
-        std::error_code ec;
-        if (std::filesystem::exists(candidate, ec)) return candidate;
-    }
-    return std::nullopt;
-}
 
 // The model, loaded once per process, or why there is none.
 struct Loaded {
@@ -36,7 +22,7 @@ const Loaded& loaded() {
     static Loaded result;
     static std::once_flag once;
     std::call_once(once, [] {
-        auto path = modelPath();
+        auto path = Paths::model();
         if (!path) {
             result.problem = EmbedError::modelMissing();
             return;
@@ -63,15 +49,6 @@ std::optional<Point> centroid(const std::vector<Point>& points) {
 }
 
 } // namespace
-
-std::optional<std::filesystem::path> modelPath() {
-    if (const char* path = std::getenv("TARVO_MODEL")) return std::filesystem::path(path);
-    if (auto installed = modelIn(TARVO_DATA_INSTALL_DIR)) return installed;
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec) return modelIn(exe.parent_path());
-    return std::nullopt;
-}
 
 bool isAvailable() {
     return model() != nullptr;

@@ -57,10 +57,6 @@ bool isAvailable();
 // up and takes a few hundred milliseconds, which no scan should wait for.
 void prepare();
 
-// The model file: TARVO_MODEL as given; else "FaceEmbedding.tflite" or
-// ".onnx" in the installed data folder, then beside the executable.
-std::optional<std::filesystem::path> modelPath();
-
 // Eyes (left one first), nose tip, left and right mouth corner, in pixels
 // with a top-left origin; nothing when a region is missing.
 std::optional<std::array<Point, 5>> fivePoints(const Observation& face, int width, int height);

@@ -68,16 +68,23 @@ Config::Liveness readLiveness(const Json& object) {
 
 } // namespace
 
+namespace {
+
+float clampedSensitivity(double sensitivity) {
+    if (std::isnan(sensitivity)) return 0;
+    return static_cast<float>(std::clamp(sensitivity, 0.0, 1.0));
+}
+
+} // namespace
+
 float Config::thresholdFor(double sensitivity) {
-    double clamped = std::clamp(sensitivity, 0.0, 1.0);
-    if (std::isnan(sensitivity)) clamped = 0.0;
-    return static_cast<float>(clamped) * 0.25f + 0.45f;
+    const auto& scale = ModelScale::current();
+    return scale.strictest + clampedSensitivity(sensitivity) * (scale.loosest - scale.strictest);
 }
 
 double Config::measuredAcceptanceFor(double sensitivity) {
-    double t = thresholdFor(sensitivity);
-    long index = std::lround(t * 100) - 45;
-    return measuredAcceptance[static_cast<size_t>(std::clamp(index, 0L, 25L))];
+    long step = std::lround(clampedSensitivity(sensitivity) / sensitivityStep);
+    return ModelScale::current().acceptance[static_cast<size_t>(std::clamp(step, 0L, 25L))];
 }
 
 std::string_view Config::name(Liveness liveness) {

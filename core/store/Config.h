@@ -1,6 +1,7 @@
 #pragma once
 
-#include <array>
+#include "core/store/ModelScale.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,7 +14,7 @@ namespace tarvo {
 struct Config {
     enum class Liveness { attention, blink };
 
-    float threshold = 0.55f;
+    float threshold = 0.55f; // as decoded; load derives it from the sensitivity
     std::int64_t requiredFrames = 3;
     Liveness liveness = Liveness::attention;
     double openEyeAspectRatio = 0.0;
@@ -21,14 +22,13 @@ struct Config {
     double sensitivity = 0.0;
     bool warmWithDisplay = true;
 
-    static constexpr float strictest = 0.45f;
-    static constexpr float loosest = 0.70f;
-    static constexpr float closestStranger = 0.758f;
+    // The scale runs from the strictest threshold at sensitivity 0 to the
+    // loosest at 1 in 26 steps: the model's own, measured (ModelScale).
     static constexpr double sensitivityStep = 0.04;
-    // Genuine acceptance in percent at the thresholds 0.45, 0.46, ... 0.70.
-    static constexpr std::array<double, 26> measuredAcceptance = {
-        70.6, 73.5, 76.4, 78.2, 79.8, 83.3, 85.7, 88.1, 89.4, 91.0, 91.5, 92.3, 92.8,
-        94.2, 95.0, 96.3, 96.8, 97.6, 97.6, 97.6, 97.6, 97.9, 97.9, 98.1, 98.4, 98.4};
+    static float strictest() { return ModelScale::current().strictest; }
+    static float loosest() { return ModelScale::current().loosest; }
+    static float closestStranger() { return ModelScale::current().closestStranger; }
+    static std::int64_t strangerPairs() { return ModelScale::current().strangerPairs; }
 
     // Never fails: a missing or undecodable file gives the defaults at the
     // strictest threshold. The stored threshold is always re-derived.

@@ -8,8 +8,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#ifndef TARVO_DATA_INSTALL_DIR
+#define TARVO_DATA_INSTALL_DIR "/usr/local/share/tarvo"
+#endif
+
 namespace tarvo::Paths {
 namespace {
+
+std::optional<std::filesystem::path> modelIn(const std::filesystem::path& dir) {
+    for (const char* extension : {".tflite", ".onnx"}) {
+        auto candidate = dir / (std::string("FaceEmbedding") + extension);
+        std::error_code ec;
+        if (std::filesystem::exists(candidate, ec)) return candidate;
+    }
+    return std::nullopt;
+}
 
 std::filesystem::path homeDirectory() {
     if (auto home = platform::homeDirectory(geteuid())) return *home;
@@ -76,6 +89,15 @@ std::filesystem::path socket() {
 }
 std::filesystem::path lockFile() {
     return runtimeDir() / "agent.lock";
+}
+
+std::optional<std::filesystem::path> model() {
+    if (const char* path = std::getenv("TARVO_MODEL")) return std::filesystem::path(path);
+    if (auto installed = modelIn(TARVO_DATA_INSTALL_DIR)) return installed;
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) return modelIn(exe.parent_path());
+    return std::nullopt;
 }
 
 } // namespace tarvo::Paths

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <sys/types.h>
 
 namespace tarvo::Paths {
@@ -25,5 +26,10 @@ std::filesystem::path socket(); // "agent.sock"
 std::filesystem::path runtimeDirOf(uid_t uid);
 std::filesystem::path socketOf(uid_t uid);
 std::filesystem::path lockFile(); // "agent.lock": held by the running agent
+
+// The embedding model: TARVO_MODEL as given; else "FaceEmbedding.tflite" or
+// ".onnx" in the installed data folder, then beside the executable. Its
+// description file has the same name with ".json".
+std::optional<std::filesystem::path> model();
 
 } // namespace tarvo::Paths

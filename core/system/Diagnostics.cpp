@@ -2,6 +2,7 @@
 
 #include "core/agent/StoredPassword.h"
 #include "core/base/AppIdentity.h"
+#include "core/base/Text.h"
 #include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
@@ -75,6 +76,11 @@ json configuration() {
             {"openEyeAspectRatio", config.openEyeAspectRatio},
             {"warmWithDisplay", config.warmWithDisplay},
             {"scanTimeout", config.scanTimeout},
+            // All zero when the model came without its measured scale.
+            {"modelScale",
+             {{"strictest", Text::shortestDecimal(Config::strictest())},
+              {"loosest", Text::shortestDecimal(Config::loosest())},
+              {"closestStranger", Text::shortestDecimal(Config::closestStranger())}}},
             {"passwordSaved", StoredPassword::isStored()},
             {"loginKeychainUnlocked", LoginKeychain::isUnlocked()}};
 }

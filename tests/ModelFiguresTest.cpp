@@ -1,0 +1,35 @@
+// The scale committed beside the model is what measuring the shipped
+// detector and model on the pinned photos gives today.
+#include "tools/ModelFigures.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+namespace {
+
+TEST(ModelFiguresTest, TheCommittedScaleIsWhatTheModelMeasures) {
+    if (!std::filesystem::exists(TARVO_DATA_DIR "/strangers"))
+        GTEST_SKIP() << "the stranger portraits are not fetched";
+    std::stringstream text;
+    text << std::ifstream(TARVO_DATA_DIR "/model/FaceEmbedding.json").rdbuf();
+    auto committed = tarvo::ModelScale::decode(text.str());
+    ASSERT_TRUE(committed) << "no sound scale in FaceEmbedding.json";
+
+    auto measured = tarvo::ModelFigures::measure(TARVO_DATA_DIR);
+    auto fresh = tarvo::ModelFigures::fit(measured);
+    EXPECT_EQ(fresh.strictest, committed->strictest);
+    EXPECT_EQ(fresh.loosest, committed->loosest);
+    EXPECT_NEAR(fresh.closestStranger, committed->closestStranger, 0.002);
+    EXPECT_EQ(fresh.strangerPairs, committed->strangerPairs);
+    for (int k = 0; k < tarvo::ModelScale::steps; ++k)
+        EXPECT_NEAR(fresh.acceptance[k], committed->acceptance[k], 0.5) << "step " << k;
+    // What the scale promises: no stranger at the loosest step.
+    for (float d : measured.strangerPairs)
+        ASSERT_GT(d, committed->loosest);
+    for (float d : measured.galleryStrangers)
+        ASSERT_GT(d, committed->loosest);
+}
+
+} // namespace
