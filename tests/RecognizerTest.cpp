@@ -4,6 +4,7 @@
 #include <deque>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 using tarvo::Config;
@@ -180,6 +181,55 @@ TEST_F(RecognizerVideoTest, BlinkModeMatchesOnlyAfterABlink) {
     ASSERT_TRUE(at) << "no blink seen between 4 s and 14 s";
     EXPECT_TRUE(recognizer.hasBlinked());
     EXPECT_GT(*at, 4.5);
+}
+
+// A printed photo held up to the camera: one of his stills slid across the
+// frame at different sizes, then slowly brought closer. Its eyes never
+// close, so blink mode must never let it in, even at the loosest setting;
+// attention mode can't tell it from him, and does.
+class PhotoAttackTest : public RecognizerVideoTest {
+  protected:
+    static std::vector<cv::Mat> heldUp(const std::string& still) {
+        cv::Mat photo = cv::imread(TARVO_DATA_DIR "/franck/" + still);
+        std::vector<cv::Mat> frames;
+        auto place = [&](double scale, double across) {
+            cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar(60, 70, 80)), sized;
+            cv::resize(photo, sized, cv::Size(), scale, scale, cv::INTER_AREA);
+            int x = static_cast<int>(across * (frame.cols - sized.cols));
+            int y = (frame.rows - sized.rows) / 2;
+            sized.copyTo(frame(cv::Rect(x, y, sized.cols, sized.rows)));
+            frames.push_back(frame);
+        };
+        for (int i = 0; i < 30; ++i)
+            place(0.5 + 0.25 * (i % 3), i / 29.0);
+        for (int i = 0; i < 30; ++i)
+            place(0.4 + 0.8 * i / 29.0, 0.5);
+        return frames;
+    }
+    static Config loosest(Config::Liveness liveness) {
+        Config config = Config::load();
+        config.sensitivity = 1;
+        config.applySensitivity();
+        config.liveness = liveness;
+        return config;
+    }
+};
+
+TEST_F(PhotoAttackTest, AStillPhotoNeverPassesTheBlinkTest) {
+    for (const char* still : {"franck_02159.jpg", "franck_03909.jpg", "franck_04035.jpg"}) {
+        SCOPED_TRACE(still);
+        auto frames = heldUp(still);
+        Recognizer blink(loosest(Config::Liveness::blink), samples);
+        for (const auto& frame : frames)
+            ASSERT_FALSE(std::holds_alternative<Recognizer::Matched>(blink.consider(frame)));
+        EXPECT_FALSE(blink.hasBlinked());
+
+        Recognizer attention(loosest(Config::Liveness::attention), samples);
+        bool matched = false;
+        for (size_t i = 0; i < frames.size() && !matched; ++i)
+            matched = std::holds_alternative<Recognizer::Matched>(attention.consider(frames[i]));
+        EXPECT_TRUE(matched) << "attention mode takes the photo for him";
+    }
 }
 
 } // namespace
