@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -80,16 +82,116 @@ void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
     print("total", total);
 }
 
+// The frames of each light: franck.mp4 every 75th frame, at its own size
+// in the middle of a 1280 x 720 frame (a face about 145 pixels wide, a
+// person farther back than at a laptop).
+enum class Light { clean, dim, blurred };
+
+cv::Mat lit(const cv::Mat& frame, Light light) {
+    cv::Mat out;
+    if (light == Light::clean) return frame;
+    if (light == Light::blurred) {
+        cv::GaussianBlur(frame, out, cv::Size(0, 0), 4);
+        return out;
+    }
+    // A dim room: 30 % of the light and a sensor's noise on top.
+    cv::Mat noise(frame.size(), CV_16SC3);
+    cv::randn(noise, 0, 16);
+    frame.convertTo(out, CV_16SC3, 0.3);
+    out += noise;
+    out.convertTo(out, CV_8UC3);
+    return out;
+}
+
+int oneFace(const cv::Mat& frame) {
+    auto faces = D::detect(frame);
+    return faces && faces->size() == 1 ? 1 : 0;
+}
+
+// Faces found by the current search: frames of one face in each light,
+// the portraits (one face each), and the faces of the group photos.
+void detectionCounts(const char* search) {
+    cv::theRNG().state = 12345;
+    std::vector<cv::Mat> frames;
+    cv::VideoCapture video(data + "/franck/franck.mp4");
+    cv::Mat frame;
+    for (int i = 0; video.read(frame); ++i)
+        if (i % 75 == 0) {
+            cv::Mat camera(720, 1280, CV_8UC3, cv::Scalar::all(0));
+            frame.copyTo(camera(
+                cv::Rect((1280 - frame.cols) / 2, (720 - frame.rows) / 2, frame.cols, frame.rows)));
+            frames.push_back(camera);
+        }
+    std::printf("  %-10s", search);
+    for (Light light : {Light::clean, Light::dim, Light::blurred}) {
+        int found = 0;
+        for (const auto& f : frames)
+            found += oneFace(lit(f, light));
+        std::printf("  %2d/%zu", found, frames.size());
+    }
+    int portraits = 0, total = 0, groupFaces = 0;
+    for (const char* set : {"men", "women"})
+        for (const auto& entry : std::filesystem::directory_iterator(data + "/strangers/" + set)) {
+            ++total;
+            portraits += oneFace(cv::imread(entry.path().string()));
+        }
+    for (int i = 1; i <= 6; ++i)
+        if (auto faces = D::detect(cv::imread(data + "/faces/sample" + std::to_string(i) + ".jpg")))
+            groupFaces += static_cast<int>(faces->size());
+    std::printf("     %3d/%d          %2d\n", portraits, total, groupFaces);
+}
+
+// The narrowest face found at 1280 x 720: a frontal still shrunk step by
+// step in the middle of the frame; its width where the search last found it.
+void smallestFace(const char* search) {
+    cv::Mat still = cv::imread(data + "/franck/franck_02159.jpg");
+    auto reference = D::detect(still);
+    if (!reference || reference->size() != 1) return;
+    double faceShare = (*reference)[0].width;
+    double smallest = 0;
+    for (double width = 640; width >= 40; width *= 0.93) {
+        cv::Mat canvas(720, 1280, CV_8UC3, cv::Scalar(40, 40, 40)), sized;
+        double scale = width / (faceShare * still.cols);
+        cv::resize(still, sized, cv::Size(), scale, scale, cv::INTER_AREA);
+        if (sized.cols > 1280 || sized.rows > 720) continue;
+        sized.copyTo(canvas(
+            cv::Rect((1280 - sized.cols) / 2, (720 - sized.rows) / 2, sized.cols, sized.rows)));
+        if (!oneFace(canvas)) break;
+        smallest = width;
+    }
+    std::printf("  %-10s smallest face found at 1280x720: %.0f px wide\n", search, smallest);
+}
+
+// Runs `body` with each whole-frame search in turn.
+void eachSearch(const std::function<void(const char*)>& body) {
+    D::useHogSearch();
+    body("HOG");
+    if (!D::useSearchModel(data + "/model/FaceDetection.onnx")) {
+        std::printf("  (no BlazeFace model in data/model)\n");
+        return;
+    }
+    body("BlazeFace");
+    D::useHogSearch();
+}
+
 } // namespace
 
 int main() {
     cv::setNumThreads(1);
-    perFrame("per-frame analysis at 1280x720, one thread, whole-frame search, every 5th frame of "
-             "franck.mp4:",
-             5, 960, nullptr);
-    D::Tracker tracker;
-    perFrame("the same as a scan sees it: consecutive frames, the face tracked (whole-frame "
-             "search every 5th):",
-             1, 1200, &tracker);
+    eachSearch([](const char* search) {
+        std::printf("== %s\n", search);
+        perFrame("per-frame analysis at 1280x720, one thread, whole-frame search, every 5th frame "
+                 "of franck.mp4:",
+                 5, 960, nullptr);
+        D::Tracker tracker;
+        perFrame("the same as a scan sees it: consecutive frames (HOG tracks the face and "
+                 "searches the whole frame every 5th):",
+                 1, 1200, &tracker);
+    });
+    std::printf("\nframes with one face (of franck.mp4 every 75th, face ~145 px): clean, dim (30 "
+                "%% light, noise 16), blurred; portraits with exactly one face; faces in the "
+                "group photos\n");
+    eachSearch(detectionCounts);
+    eachSearch(smallestFace);
     return 0;
 }

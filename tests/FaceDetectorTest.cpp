@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 
 namespace Detector = tarvo::platform::FaceDetector;
 namespace sb = tarvo::sandbox;
@@ -26,7 +27,22 @@ double degrees(std::optional<double> radians) {
     return radians.value_or(1e9) * 180 / M_PI;
 }
 
-TEST(FaceDetectorTest, OneFaceWithItsRegionsInTheDetectorsConventions) {
+const std::string blazeFace = TARVO_DATA_DIR "/model/FaceDetection.onnx";
+
+// Each whole-frame search gives faces the same way.
+class FaceDetectorTest : public testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == "HOG") return Detector::useHogSearch();
+        auto chosen = Detector::useSearchModel(blazeFace);
+        ASSERT_TRUE(chosen) << chosen.error().text;
+    }
+    void TearDown() override { Detector::useHogSearch(); }
+};
+INSTANTIATE_TEST_SUITE_P(Searches, FaceDetectorTest, testing::Values("HOG", "BlazeFace"),
+                         [](const auto& info) { return info.param; });
+
+TEST_P(FaceDetectorTest, OneFaceWithItsRegionsInTheDetectorsConventions) {
     cv::Mat frame = still("franck/franck_02159.jpg");
     auto faces = detect(frame);
     ASSERT_EQ(faces.size(), 1u);
@@ -52,7 +68,7 @@ TEST(FaceDetectorTest, OneFaceWithItsRegionsInTheDetectorsConventions) {
     EXPECT_GT(nose.back().y, lips[3].y);
 }
 
-TEST(FaceDetectorTest, PoseSigns) {
+TEST_P(FaceDetectorTest, PoseSigns) {
     // In franck_04000 he turns towards the image's left, in franck_02683 to
     // its right; both with the head upright.
     auto left = detect(still("franck/franck_04000.jpg"));
@@ -66,7 +82,7 @@ TEST(FaceDetectorTest, PoseSigns) {
     EXPECT_LT(std::fabs(degrees(right[0].pitch)), 20);
 }
 
-TEST(FaceDetectorTest, GroupsAndEmptyFrames) {
+TEST_P(FaceDetectorTest, GroupsAndEmptyFrames) {
     EXPECT_GE(detect(still("faces/sample1.jpg")).size(), 2u);
     EXPECT_TRUE(detect(cv::Mat(720, 1280, CV_8UC3, cv::Scalar(40, 90, 200))).empty());
     // The blue backdrop beside him, without him.
@@ -74,7 +90,7 @@ TEST(FaceDetectorTest, GroupsAndEmptyFrames) {
     EXPECT_TRUE(detect(frame(cv::Rect(0, 0, 150, 300)).clone()).empty());
 }
 
-TEST(FaceDetectorTest, AMissingLandmarkModelIsAnError) {
+TEST(FaceDetectorModelTest, AMissingLandmarkModelIsAnError) {
     // The model loads once per process, so the failure is tried in a child.
     int status = sb::runAs(geteuid(), [] {
         ::setenv("TARVO_LANDMARKS", "/nonexistent.dat", 1);
@@ -95,7 +111,7 @@ cv::Mat cameraFrame(bool second) {
     return frame;
 }
 
-TEST(FaceDetectorTest, TrackingFindsTheSameFaceAndLaterNewcomers) {
+TEST(FaceTrackerTest, TrackingFindsTheSameFaceAndLaterNewcomers) {
     auto whole = detect(cameraFrame(false));
     ASSERT_EQ(whole.size(), 1u);
     Detector::Tracker tracker;
@@ -114,6 +130,37 @@ TEST(FaceDetectorTest, TrackingFindsTheSameFaceAndLaterNewcomers) {
     // A frame of another size is searched whole.
     cv::Mat group = still("faces/sample2.jpg");
     EXPECT_EQ(detect(group, &tracker).size(), detect(group).size());
+}
+
+// A dim room: the man at arm's length in 30 % of the light with a sensor's
+// noise. BlazeFace finds him where HOG mostly doesn't; a model that isn't
+// one keeps the search as it was, and says why.
+TEST(BlazeFaceTest, FindsTheFaceInADimRoom) {
+    cv::VideoCapture video(TARVO_DATA_DIR "/franck/franck.mp4");
+    cv::theRNG().state = 7;
+    int found = 0, frames = 0;
+    ASSERT_TRUE(Detector::useSearchModel(blazeFace));
+    cv::Mat frame;
+    for (int i = 0; frames < 16 && video.read(frame); ++i) {
+        if (i % 300) continue;
+        cv::Mat dim(720, 1280, CV_8UC3, cv::Scalar::all(0)), noise(720, 1280, CV_16SC3), lit;
+        frame.copyTo(dim(cv::Rect(460, 216, frame.cols, frame.rows)));
+        cv::randn(noise, 0, 16);
+        dim.convertTo(lit, CV_16SC3, 0.3);
+        lit += noise;
+        lit.convertTo(dim, CV_8UC3);
+        auto faces = detect(dim);
+        ++frames;
+        if (faces.size() == 1 && faces[0].landmarks && faces[0].x > 0.3 && faces[0].x < 0.6)
+            ++found;
+    }
+    EXPECT_GE(found, frames - 1) << "of " << frames;
+
+    auto notAModel = Detector::useSearchModel(TARVO_DATA_DIR "/franck/franck_02159.jpg");
+    ASSERT_FALSE(notAModel);
+    EXPECT_NE(notAModel.error().text.find("cannot be loaded"), std::string::npos);
+    EXPECT_EQ(detect(still("franck/franck_02159.jpg")).size(), 1u) << "BlazeFace still searches";
+    Detector::useHogSearch();
 }
 
 } // namespace

@@ -2,13 +2,15 @@
 
 #include "platform/Result.h"
 
+#include <filesystem>
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Faces, landmarks and head pose in one frame: dlib's HOG frontal face
-// detector and 68-point shape predictor, pose from the landmarks with
+// Faces, landmarks and head pose in one frame: a whole-frame search
+// (BlazeFace, or dlib's HOG frontal face detector), dlib's 68-point shape
+// predictor on each face, pose from the landmarks with
 // OpenCV. The results follow the conventions the face engine expects of a
 // platform face detector: boxes normalised to the image and points
 // normalised to the box, both with the origin at the bottom-left.
@@ -71,6 +73,12 @@ class Tracker {
 // loaded.
 Result<std::vector<Observation>> detect(const cv::Mat& frame, Timings* timings = nullptr,
                                         Tracker* tracker = nullptr);
+
+// The whole-frame search: BlazeFace from the model given, or dlib's HOG
+// (the default). Fails, keeping the search as it was, when the model can't
+// be loaded.
+Result<void> useSearchModel(const std::filesystem::path& model);
+void useHogSearch();
 
 // Loads the landmark model now rather than at the first face (about a
 // second). Fails as detect() does.
