@@ -3,6 +3,7 @@
 #include "core/face/EmbeddingModel.h"
 #include "core/face/FaceEmbedder.h"
 #include "core/face/FaceEngine.h"
+#include "platform/face/BlazeFace.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace F = tarvo::FaceEngine;
@@ -28,10 +30,21 @@ double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-void print(const char* what, std::vector<double> ms) {
+double median(std::vector<double> ms) {
+    if (ms.empty()) return 0;
     std::sort(ms.begin(), ms.end());
-    std::printf("  %-12s median %6.2f ms   p95 %6.2f ms\n", what, ms[ms.size() / 2],
-                ms[ms.size() * 95 / 100]);
+    return ms[ms.size() / 2];
+}
+
+double p95(std::vector<double> ms) {
+    if (ms.empty()) return 0;
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() * 95 / 100];
+}
+
+void print(const char* what, const std::vector<double>& a, const std::vector<double>& b) {
+    std::printf("  %-12s median / p95  %6.2f / %6.2f ms  %6.2f / %6.2f ms\n", what, median(a),
+                p95(a), median(b), p95(b));
 }
 
 // franck.mp4 (360 x 288) scaled by 2.5 into the middle of a 1280 x 720 frame.
@@ -42,44 +55,64 @@ cv::Mat asCameraFrame(const cv::Mat& video) {
     return canvas;
 }
 
+struct Stages {
+    std::vector<double> detect, landmarks, pose, align, embed, total;
+};
+
+// One frame's analysis by stage with the search in use; false without a
+// single face.
+bool analyze(tarvo::EmbeddingModel& model, const cv::Mat& camera, D::Tracker* tracker,
+             Stages& into) {
+    auto start = Clock::now();
+    D::Timings t;
+    auto faces = D::detect(camera, &t, tracker);
+    if (!faces || faces->size() != 1) return false;
+    auto stage = Clock::now();
+    cv::Mat crop;
+    try {
+        crop = E::alignedCrop(camera, (*faces)[0]);
+    } catch (const E::EmbedError&) {
+        return false;
+    }
+    double alignMs = msSince(stage);
+    stage = Clock::now();
+    E::normalized(model.embed(crop));
+    double embedMs = msSince(stage);
+    into.total.push_back(msSince(start));
+    into.detect.push_back(t.detectMs), into.landmarks.push_back(t.landmarksMs);
+    into.pose.push_back(t.poseMs), into.align.push_back(alignMs), into.embed.push_back(embedMs);
+    return true;
+}
+
 // Analysis of `count` frames of franck.mp4 from the start, every `step`th,
-// each as a camera frame of 1280 x 720; with a tracker, as a scan sees
-// them (consecutive frames of one stream).
-void perFrame(const char* title, int step, int count, D::Tracker* tracker) {
+// each as a camera frame of 1280 x 720, by HOG and by BlazeFace in turn on
+// each frame, so that both see the machine as loaded as the other; with
+// trackers, as a scan sees them (consecutive frames of one stream).
+void perFrame(const char* title, int step, int count, bool tracked) {
     std::printf("%s\n", title);
     auto model = tarvo::EmbeddingModel::load(data + "/model/FaceEmbedding.tflite");
     cv::VideoCapture video(data + "/franck/franck.mp4");
-    std::vector<double> detect, landmarks, pose, align, embed, total;
+    Stages hog, blazeFace;
+    D::Tracker hogTracker, blazeFaceTracker;
     cv::Mat frame;
     for (int i = 0; i < count * step && video.read(frame); ++i) {
         if (i % step) continue;
         cv::Mat camera = asCameraFrame(frame);
-        auto start = Clock::now();
-        D::Timings t;
-        auto faces = D::detect(camera, &t, tracker);
-        if (!faces || faces->size() != 1) continue;
-        auto stage = Clock::now();
-        cv::Mat crop;
-        try {
-            crop = E::alignedCrop(camera, (*faces)[0]);
-        } catch (const E::EmbedError&) {
-            continue;
-        }
-        double alignMs = msSince(stage);
-        stage = Clock::now();
-        E::normalized(model->embed(crop));
-        double embedMs = msSince(stage);
-        total.push_back(msSince(start));
-        detect.push_back(t.detectMs), landmarks.push_back(t.landmarksMs), pose.push_back(t.poseMs);
-        align.push_back(alignMs), embed.push_back(embedMs);
+        D::useHogSearch();
+        analyze(*model, camera, tracked ? &hogTracker : nullptr, hog);
+        if (!D::useSearchModel(data + "/model/FaceDetection.onnx")) continue;
+        analyze(*model, camera, tracked ? &blazeFaceTracker : nullptr, blazeFace);
     }
-    std::printf("  (%zu frames with one face)\n", total.size());
-    print("detect", detect);
-    print("landmarks", landmarks);
-    print("pose", pose);
-    print("alignment", align);
-    print("embedding", embed);
-    print("total", total);
+    D::useHogSearch();
+    std::printf("  %zu and %zu frames with one face                  HOG            BlazeFace\n",
+                hog.total.size(), blazeFace.total.size());
+    for (auto [name, a, b] : {std::tuple{"search", &hog.detect, &blazeFace.detect},
+                              {"landmarks", &hog.landmarks, &blazeFace.landmarks},
+                              {"pose", &hog.pose, &blazeFace.pose},
+                              {"alignment", &hog.align, &blazeFace.align},
+                              {"embedding", &hog.embed, &blazeFace.embed},
+                              {"total", &hog.total, &blazeFace.total}})
+        print(name, *a, *b);
 }
 
 // The frames of each light: franck.mp4 every 75th frame, at its own size
@@ -141,13 +174,16 @@ void detectionCounts(const char* search) {
     std::printf("     %3d/%d          %2d\n", portraits, total, groupFaces);
 }
 
-// The narrowest face found at 1280 x 720: a frontal still shrunk step by
-// step in the middle of the frame; its width where the search last found it.
-void smallestFace(const char* search) {
+// The narrowest face `finds` finds at 1280 x 720: a frontal still shrunk
+// step by step in the middle of the frame; its width where last found.
+void smallestFace(const char* search, const std::function<bool(const cv::Mat&)>& finds) {
     cv::Mat still = cv::imread(data + "/franck/franck_02159.jpg");
+    D::useHogSearch();
     auto reference = D::detect(still);
     if (!reference || reference->size() != 1) return;
     double faceShare = (*reference)[0].width;
+    if (std::string(search) != "HOG" && !D::useSearchModel(data + "/model/FaceDetection.onnx"))
+        return;
     double smallest = 0;
     for (double width = 640; width >= 40; width *= 0.93) {
         cv::Mat canvas(720, 1280, CV_8UC3, cv::Scalar(40, 40, 40)), sized;
@@ -156,10 +192,11 @@ void smallestFace(const char* search) {
         if (sized.cols > 1280 || sized.rows > 720) continue;
         sized.copyTo(canvas(
             cv::Rect((1280 - sized.cols) / 2, (720 - sized.rows) / 2, sized.cols, sized.rows)));
-        if (!oneFace(canvas)) break;
+        if (!finds(canvas)) break;
         smallest = width;
     }
-    std::printf("  %-10s smallest face found at 1280x720: %.0f px wide\n", search, smallest);
+    D::useHogSearch();
+    std::printf("  %-36s smallest face found at 1280x720: %3.0f px wide\n", search, smallest);
 }
 
 // Runs `body` with each whole-frame search in turn.
@@ -178,20 +215,22 @@ void eachSearch(const std::function<void(const char*)>& body) {
 
 int main() {
     cv::setNumThreads(1);
-    eachSearch([](const char* search) {
-        std::printf("== %s\n", search);
-        perFrame("per-frame analysis at 1280x720, one thread, whole-frame search, every 5th frame "
-                 "of franck.mp4:",
-                 5, 960, nullptr);
-        D::Tracker tracker;
-        perFrame("the same as a scan sees it: consecutive frames (HOG tracks the face and "
-                 "searches the whole frame every 5th):",
-                 1, 1200, &tracker);
-    });
+    perFrame("per-frame analysis at 1280x720, one thread, the whole frame searched, every 5th "
+             "frame of franck.mp4:",
+             5, 960, false);
+    perFrame("as a scan sees it, consecutive frames (HOG tracks the face and searches the whole "
+             "frame every 5th; BlazeFace searches every frame whole):",
+             1, 1200, true);
     std::printf("\nframes with one face (of franck.mp4 every 75th, face ~145 px): clean, dim (30 "
                 "%% light, noise 16), blurred; portraits with exactly one face; faces in the "
                 "group photos\n");
     eachSearch(detectionCounts);
-    eachSearch(smallestFace);
+    smallestFace("HOG", [](const cv::Mat& f) { return oneFace(f) == 1; });
+    smallestFace("BlazeFace alone", [](const cv::Mat& f) {
+        auto faces = tarvo::platform::BlazeFace::find(f);
+        return faces && faces->size() == 1;
+    });
+    smallestFace("BlazeFace, HOG where it finds nobody",
+                 [](const cv::Mat& f) { return oneFace(f) == 1; });
     return 0;
 }
