@@ -1,5 +1,6 @@
 #include "platform/face/FaceDetector.h"
 
+#include "platform/face/BlazeFace.h"
 #include "sandbox/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -155,6 +156,7 @@ TEST(BlazeFaceTest, FindsTheFaceInADimRoom) {
             ++found;
     }
     EXPECT_GE(found, frames - 1) << "of " << frames;
+    EXPECT_TRUE(tarvo::platform::BlazeFace::find(cv::Mat())->empty());
 
     auto notAModel = Detector::useSearchModel(TARVO_DATA_DIR "/franck/franck_02159.jpg");
     ASSERT_FALSE(notAModel);

@@ -87,7 +87,9 @@ void Agent::start() {
 
     // The models take about a second to load: not on the first VERIFY.
     if (preparing_.joinable()) preparing_.join();
-    preparing_ = std::thread([ask = requestsCameraAccess_] {
+    // An analysis of the environment's own has no models of ours to load.
+    bool ownEngine = !environment_.analyze;
+    preparing_ = std::thread([ask = requestsCameraAccess_, ownEngine] {
         if (ask) {
             try {
                 Camera::ensureAuthorized();
@@ -96,7 +98,7 @@ void Agent::start() {
                 Log::line(std::string("camera access: ") + error.what());
             }
         }
-        FaceEngine::prepare();
+        if (ownEngine) FaceEngine::prepare();
         Log::line("face models ready");
     });
 

@@ -125,6 +125,7 @@ Result<std::vector<Face>> find(const cv::Mat& frame) {
         loaded = current;
     }
     if (!loaded) return fail("no face detection model loaded");
+    if (frame.empty()) return {std::vector<Face>{}};
     float scale = 1;
     cv::Point2f offset;
     cv::Mat blob = input(frame, scale, offset);
