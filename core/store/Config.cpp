@@ -66,10 +66,6 @@ Config::Liveness readLiveness(const Json& object) {
     return Config::Liveness::attention;
 }
 
-} // namespace
-
-namespace {
-
 float clampedSensitivity(double sensitivity) {
     if (std::isnan(sensitivity)) return 0;
     return static_cast<float>(std::clamp(sensitivity, 0.0, 1.0));
@@ -84,7 +80,8 @@ float Config::thresholdFor(double sensitivity) {
 
 double Config::measuredAcceptanceFor(double sensitivity) {
     long step = std::lround(clampedSensitivity(sensitivity) / sensitivityStep);
-    return ModelScale::current().acceptance[static_cast<size_t>(std::clamp(step, 0L, 25L))];
+    long last = ModelScale::steps - 1;
+    return ModelScale::current().acceptance[static_cast<size_t>(std::clamp(step, 0L, last))];
 }
 
 std::string_view Config::name(Liveness liveness) {

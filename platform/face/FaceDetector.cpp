@@ -148,16 +148,21 @@ bool leans(const BlazeFace::Face& face) {
     return std::fabs(std::atan2(across.y, across.x)) > 20 * M_PI / 180;
 }
 
+// HOG's faces in the region twice the size of `face` around it, searched
+// at about 110 pixels a face: the tracker's search, and the box of a
+// leaning head.
+std::vector<dlib::rectangle> hogAround(const cv::Mat& grey, const cv::Rect& face) {
+    cv::Rect area = cv::Rect(face.x - face.width / 2, face.y - face.height / 2, face.width * 2,
+                             face.height * 2) &
+                    cv::Rect(0, 0, grey.cols, grey.rows);
+    if (area.empty()) return {};
+    return faceBoxes(grey, area, std::min(1.0, 110.0 / std::max(face.width, 1)));
+}
+
 // HOG's box of a leaning face: from BlazeFace's box the predictor finds
-// the eyes of a leaning head poorly. HOG searches only around the face, at
-// about 110 pixels a face; nothing when it finds no single face there.
+// the eyes of a leaning head poorly. Nothing when HOG finds no single face.
 std::optional<dlib::rectangle> hogBoxNear(const cv::Mat& grey, const BlazeFace::Face& face) {
-    const auto& b = face.box;
-    cv::Rect area(static_cast<int>(b.x - b.width / 2), static_cast<int>(b.y - b.height / 2),
-                  static_cast<int>(b.width * 2), static_cast<int>(b.height * 2));
-    area &= cv::Rect(0, 0, grey.cols, grey.rows);
-    if (area.empty()) return std::nullopt;
-    auto found = faceBoxes(grey, area, std::min(1.0, 110.0 / std::max(b.width, 1.0f)));
+    auto found = hogAround(grey, face.box);
     if (found.size() != 1) return std::nullopt;
     return found[0];
 }
@@ -214,17 +219,12 @@ Result<std::vector<Observation>> detect(const cv::Mat& frame, Timings* timings, 
     const dlib::shape_predictor& shapes = *loaded;
     cv::Mat grey;
     cv::cvtColor(frame, grey, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    cv::Rect whole(0, 0, grey.cols, grey.rows);
     std::vector<dlib::rectangle> found;
     // BlazeFace searches a whole frame faster than HOG a tracked region.
     bool tracked = !blazeFaceSearch && tracker && tracker->face_ && tracker->size_ == grey.size() &&
                    tracker->sinceFullScan_ + 1 < Tracker::fullScanEvery;
     if (tracked) {
-        const cv::Rect& face = *tracker->face_;
-        cv::Rect area = cv::Rect(face.x - face.width / 2, face.y - face.height / 2, face.width * 2,
-                                 face.height * 2) &
-                        whole;
-        found = faceBoxes(grey, area, std::min(1.0, 110.0 / std::max(face.width, 1)));
+        found = hogAround(grey, *tracker->face_);
         tracked = !found.empty();
     }
     if (!tracked) {
