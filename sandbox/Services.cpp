@@ -316,4 +316,66 @@ void KeyringDaemon::lock() {
     sd_bus_flush_close_unref(bus);
 }
 
+namespace {
+
+void writeExecutable(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+}
+
+} // namespace
+
+AdminPrograms::AdminPrograms(const std::string& password) : dir_(root() / "admin-programs") {
+    std::filesystem::create_directories(dir_);
+    writeExecutable(sudo(), R"(#!/bin/sh
+# sudo -S -k -p PROMPT -- COMMAND...: asks on standard error, reads one line.
+echo "$*" >> "$FAKE_LOG/sudo.args"
+prompt=$4; shift 5
+case "$FAKE_SUDO" in
+nopasswd) exec "$@" ;;
+esac
+printf '%s' "$prompt" >&2
+IFS= read -r line || exit 1
+if [ "$FAKE_SUDO" = accept ] && [ "$line" = "$FAKE_PASSWORD" ]; then exec "$@"; fi
+echo "Sorry, try again." >&2
+printf '%s' "$prompt" >&2
+if IFS= read -r more; then echo "$more" > "$FAKE_LOG/sudo.leaked"; fi
+echo "sudo: 1 incorrect password attempt" >&2
+exit 1
+)");
+    writeExecutable(pkexec(), R"(#!/bin/sh
+echo "$*" >> "$FAKE_LOG/pkexec.args"
+case "$FAKE_PKEXEC" in
+ok) exec "$@" ;;
+dismiss) exit 126 ;;
+refuse) echo "Error executing command as another user: Not authorized" >&2; exit 127 ;;
+silent) exit 1 ;;
+*) exit 127 ;;
+esac
+)");
+    ::setenv("FAKE_PASSWORD", password.c_str(), 1);
+    ::setenv("FAKE_LOG", log().c_str(), 1);
+}
+
+std::string AdminPrograms::sudo() const {
+    return (dir_ / "sudo").string();
+}
+
+std::string AdminPrograms::pkexec() const {
+    return (dir_ / "pkexec").string();
+}
+
+std::filesystem::path AdminPrograms::log() const {
+    return dir_ / "log";
+}
+
+void AdminPrograms::behave(const char* sudo, const char* pkexec) const {
+    std::filesystem::remove_all(log());
+    std::filesystem::create_directories(log());
+    ::setenv("FAKE_SUDO", sudo, 1);
+    ::setenv("FAKE_PKEXEC", pkexec, 1);
+}
+
 } // namespace tarvo::sandbox

@@ -97,4 +97,23 @@ class KeyringDaemon {
     std::optional<Process> daemon_;
 };
 
+// Stand-ins for sudo and pkexec that run the script they are given for
+// real, behaving as told (see behave), and log their arguments in log().
+// The sudo stand-in takes `password` only.
+class AdminPrograms {
+  public:
+    explicit AdminPrograms(const std::string& password);
+    std::string sudo() const;
+    std::string pkexec() const;
+    std::filesystem::path log() const;
+    // sudo: "accept" (this password), "reject" (any), "nopasswd" (asks
+    // nothing). pkexec: "ok", "dismiss" (the prompt was closed), "refuse"
+    // (not authorised), "silent" (fails saying nothing), else no agent.
+    // Also empties the log.
+    void behave(const char* sudo, const char* pkexec) const;
+
+  private:
+    std::filesystem::path dir_;
+};
+
 } // namespace tarvo::sandbox

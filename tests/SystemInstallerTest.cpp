@@ -28,11 +28,6 @@ namespace {
 
 constexpr const char* password = "pass \"with\" \\ and '";
 
-void writeExecutable(const fs::path& path, const std::string& text) {
-    std::ofstream(path) << text;
-    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
-}
-
 TEST(SystemInstallerRules, ShellQuoting) {
     EXPECT_EQ(SystemInstaller::shellQuoted("/opt/Team's Apps/tarvo/libexec/pam_tarvo.so"),
               "'/opt/Team'\\''s Apps/tarvo/libexec/pam_tarvo.so'");
@@ -80,56 +75,22 @@ class SystemInstallerTest : public testing::Test {
         fs::copy_file(TARVO_HELPER, app / "libexec/tarvo-helper");
         fs::copy_file(PAM_TARVO_MODULE, app / "libexec/pam_tarvo.so");
         ::setenv("TARVO_BUNDLE", app.c_str(), 1);
-        writeExecutable(bin() / "sudo", R"(#!/bin/sh
-# sudo -S -k -p PROMPT -- COMMAND...: asks on standard error, reads one line.
-echo "$*" >> "$FAKE_LOG/sudo.args"
-prompt=$4; shift 5
-case "$FAKE_SUDO" in
-nopasswd) exec "$@" ;;
-esac
-printf '%s' "$prompt" >&2
-IFS= read -r line || exit 1
-if [ "$FAKE_SUDO" = accept ] && [ "$line" = "$FAKE_PASSWORD" ]; then exec "$@"; fi
-echo "Sorry, try again." >&2
-printf '%s' "$prompt" >&2
-if IFS= read -r more; then echo "$more" > "$FAKE_LOG/sudo.leaked"; fi
-echo "sudo: 1 incorrect password attempt" >&2
-exit 1
-)");
-        writeExecutable(bin() / "pkexec", R"(#!/bin/sh
-echo "$*" >> "$FAKE_LOG/pkexec.args"
-case "$FAKE_PKEXEC" in
-ok) exec "$@" ;;
-dismiss) exit 126 ;;
-refuse) echo "Error executing command as another user: Not authorized" >&2; exit 127 ;;
-silent) exit 1 ;;
-*) exit 127 ;;
-esac
-)");
-        ::setenv("FAKE_PASSWORD", password, 1);
+        admin = new sb::AdminPrograms(password);
     }
     static void TearDownTestSuite() { delete tpm; }
 
     void SetUp() override {
         if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
-        fs::remove_all(log());
-        fs::create_directories(log());
-        ::setenv("FAKE_LOG", log().c_str(), 1);
         StoredPassword::save(password);
     }
 
-    static fs::path bin() { return sb::root(); }
-    static fs::path log() { return sb::root() / "runner-log"; }
-    static SystemInstaller::Runners standIns() {
-        return {(bin() / "sudo").string(), (bin() / "pkexec").string()};
-    }
-    static void behave(const char* sudo, const char* pkexec) {
-        ::setenv("FAKE_SUDO", sudo, 1);
-        ::setenv("FAKE_PKEXEC", pkexec, 1);
-    }
+    static fs::path log() { return admin->log(); }
+    static SystemInstaller::Runners standIns() { return {admin->sudo(), admin->pkexec()}; }
+    static void behave(const char* sudo, const char* pkexec) { admin->behave(sudo, pkexec); }
 
     static inline bool isolated = false;
     static inline sb::SoftwareTpm* tpm = nullptr;
+    static inline sb::AdminPrograms* admin = nullptr;
 };
 
 TEST_F(SystemInstallerTest, InstallsAndUninstallsWithTheSavedPasswordAndNoPrompt) {
