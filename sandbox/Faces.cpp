@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
 #include <stdexcept>
+#include <thread>
 
 namespace tarvo::sandbox::Faces {
 
@@ -50,6 +52,44 @@ std::filesystem::path someoneElse(const std::filesystem::path& folder) {
     auto path = folder / "someone-else.jpg";
     cv::imwrite(path.string(), larger);
     return path;
+}
+
+const Poses& franckPoses() {
+    // Frame numbers of the video, measured with the face engine: straight
+    // (yaw -4..1, pitch -5), left (yaw -23..-27), right (yaw 23..26), chin
+    // up (pitch 5..7), down (pitch -19..-21), and straight again as he sits
+    // at the start (yaw 10..12, pitch -12). The first straight pose, with the
+    // head a little raised, is the baseline: both pitches lie more than the
+    // plan's 9 degrees from it.
+    struct Range {
+        int first, last, stride;
+    };
+    static const std::array<Range, 6> ranges = {{{2735, 2740, 1},
+                                                 {3415, 3425, 2},
+                                                 {4031, 4041, 2},
+                                                 {3827, 3833, 1},
+                                                 {2430, 2438, 2},
+                                                 {12, 22, 2}}};
+    static const Poses poses = [] {
+        Poses held;
+        cv::VideoCapture video(franckVideo());
+        for (std::size_t i = 0; i < ranges.size(); ++i) {
+            video.set(cv::CAP_PROP_POS_FRAMES, ranges[i].first);
+            platform::Image frame;
+            for (int n = ranges[i].first; n <= ranges[i].last && video.read(frame); ++n)
+                if ((n - ranges[i].first) % ranges[i].stride == 0) held[i].push_back(frame.clone());
+            if (held[i].empty()) throw std::runtime_error(franckVideo() + ": frames missing");
+        }
+        return held;
+    }();
+    return poses;
+}
+
+bool PosingCamera::next(platform::Image& frame) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(33));
+    const auto& frames = franckPoses()[std::clamp(step_.load(), 0, 5)];
+    frame = frames[shown_++ % frames.size()].clone();
+    return true;
 }
 
 } // namespace tarvo::sandbox::Faces

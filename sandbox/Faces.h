@@ -1,7 +1,10 @@
 #pragma once
 
 #include "core/face/Calibration.h"
+#include "platform/face/VideoSource.h"
 
+#include <array>
+#include <atomic>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -18,5 +21,24 @@ std::vector<Calibration::Sample> stillsOfFranck();
 // The largest face of a group photo, cut out with room around it and
 // written into `folder`: one person in front of the camera who is not him.
 std::filesystem::path someoneElse(const std::filesystem::path& folder);
+
+// The man of the video as a cooperative user poses for guided enrollment:
+// for each of the plan's six steps, real frames of his in which he holds
+// that step's pose (he looks straight with his head a little raised, turns
+// left and right, lifts his chin and tucks it in).
+using Poses = std::array<std::vector<platform::Image>, 6>;
+const Poses& franckPoses();
+
+// A camera in front of him that, like a user following the prompts, shows
+// at 30 frames a second the frames of the step that `step` names.
+class PosingCamera : public platform::VideoSource {
+  public:
+    explicit PosingCamera(const std::atomic<int>& step) : step_(step) {}
+    bool next(platform::Image& frame) override;
+
+  private:
+    const std::atomic<int>& step_;
+    std::size_t shown_ = 0;
+};
 
 } // namespace tarvo::sandbox::Faces

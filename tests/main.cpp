@@ -5,13 +5,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#ifdef TARVO_QT_EVENT_LOOP
+#include <QCoreApplication>
+#endif
+
 // Every test binary runs in the sandbox: test users with temporary homes,
 // and, as root, a system log of its own; the model is the fetched one, with
-// its measured scale beside it.
+// its measured scale beside it. The application's tests get an event loop.
 int main(int argc, char** argv) {
     tarvo::sandbox::enter(argc, argv);
     ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
     if (geteuid() == 0) tarvo::sandbox::SyslogCapture::install();
     testing::InitGoogleTest(&argc, argv);
+#ifdef TARVO_QT_EVENT_LOOP
+    QCoreApplication application(argc, argv);
+#endif
     return RUN_ALL_TESTS();
 }

@@ -31,11 +31,15 @@ std::filesystem::path homeDirectory() {
     return env ? env : "/";
 }
 
-std::filesystem::path dataHome() {
-    // A relative value is invalid by the base-directory rules and ignored.
-    const char* env = std::getenv("XDG_DATA_HOME");
+// A relative value is invalid by the base-directory rules and ignored.
+std::filesystem::path baseDirectory(const char* variable, const char* inHome) {
+    const char* env = std::getenv(variable);
     if (env && env[0] == '/') return env;
-    return homeDirectory() / ".local/share";
+    return homeDirectory() / inHome;
+}
+
+std::filesystem::path dataHome() {
+    return baseDirectory("XDG_DATA_HOME", ".local/share");
 }
 
 // Others must not write what the module and the agent trust; narrow a
@@ -49,6 +53,10 @@ std::filesystem::path privateFolder(const std::filesystem::path& folder, bool wi
 }
 
 } // namespace
+
+std::filesystem::path configHome() {
+    return baseDirectory("XDG_CONFIG_HOME", ".config");
+}
 
 const std::filesystem::path& dir() {
     static const std::filesystem::path folder = privateFolder(dataHome() / "tarvo", true);

@@ -12,6 +12,9 @@ namespace tarvo::Paths {
 // already existed wider; later calls touch nothing on disk.
 const std::filesystem::path& dir();
 
+// $XDG_CONFIG_HOME, by default ~/.config: the application's own settings
+// and its login item live there.
+std::filesystem::path configHome();
 std::filesystem::path config();         // "config.json"
 std::filesystem::path enrolled();       // "enrolled.json"
 std::filesystem::path legacyEnrolled(); // "enrolled.archive"

@@ -1,0 +1,332 @@
+#include "app/AppModel.h"
+
+#include "app/Background.h"
+#include "core/agent/StoredPassword.h"
+#include "core/base/Secret.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
+#include "core/system/Diagnostics.h"
+#include "core/system/LockScreen.h"
+#include "platform/app/LoginItem.h"
+
+#include <QSettings>
+#include <filesystem>
+
+namespace tarvo::app {
+namespace {
+
+using Outcome = SystemInstaller::Outcome;
+
+AppModel::CameraStatus cameraStatus() {
+    switch (platform::CameraAccess::status()) {
+    case platform::CameraAccess::Status::authorized:
+        return AppModel::CameraStatus::authorized;
+    case platform::CameraAccess::Status::denied:
+        return AppModel::CameraStatus::denied;
+    case platform::CameraAccess::Status::notDetermined:
+        break;
+    }
+    return AppModel::CameraStatus::notDetermined;
+}
+
+// The program the login item starts: the application in its bundle.
+std::filesystem::path application() {
+    return SystemInstaller::bundle() / "bin" / "tarvo";
+}
+
+QVariantList facesList() {
+    QVariantList list;
+    for (const auto& face : Enrollment::faces())
+        list.push_back(QVariantMap{{"id", QString::fromStdString(face.id)},
+                                   {"name", QString::fromStdString(face.name)},
+                                   {"samples", qint64(face.samples.size())},
+                                   {"addedAt", face.addedAt}});
+    return list;
+}
+
+// The application's own settings, beside its login item.
+QSettings settings() {
+    return QSettings(
+        QString::fromStdString((Paths::configHome() / "tarvo" / "tarvo.conf").string()),
+        QSettings::IniFormat);
+}
+
+// The module step of an update: with the saved password first, and once
+// more with the administrator prompt if that fails.
+Outcome replaceModule(const SystemInstaller::Runners& runners) {
+    auto script = AppModel::updateScript(SystemInstaller::bundledModule());
+    std::optional<std::string> password;
+    try {
+        password = StoredPassword::load();
+    } catch (const std::exception&) {
+    }
+    if (!password) return SystemInstaller::runPrivileged(script, std::nullopt, runners);
+    auto outcome = SystemInstaller::runPrivileged(script, password, runners);
+    wipe(*password);
+    if (outcome.kind != Outcome::Kind::failed) return outcome;
+    return SystemInstaller::runPrivileged(script, std::nullopt, runners);
+}
+
+} // namespace
+
+AppModel::AppModel(QObject* parent) : AppModel(Machine{}, parent) {}
+
+AppModel::AppModel(Machine machine, QObject* parent)
+    : QObject(parent), camera_(cameraStatus()),
+      launchAtLogin_(platform::LoginItem::isEnabled(Paths::configHome())), config_(Config::load()),
+      passwordSaved_(StoredPassword::isStored()), machine_(std::move(machine)),
+      agent_(Agent::create(false, machine_.agent)) {}
+
+AppModel::~AppModel() {
+    agent_->stop();
+}
+
+template <typename T> void AppModel::publish(T& field, T value, void (AppModel::*changed)()) {
+    field = std::move(value);
+    emit(this->*changed)();
+    emit derivedChanged();
+}
+
+QVariantMap AppModel::configMap() const {
+    return {{"sensitivity", config_.sensitivity},
+            {"threshold", config_.threshold},
+            {"liveness", config_.liveness == Config::Liveness::blink ? "blink" : "attention"},
+            {"warmWithDisplay", config_.warmWithDisplay},
+            {"requiredFrames", qint64(config_.requiredFrames)}};
+}
+
+bool AppModel::agentRunning() const {
+    return agentHost_ == AgentHost::app || agentHost_ == AgentHost::background;
+}
+
+bool AppModel::isReady() const {
+    return sampleCount_ >= 1 && lockScreenWired_ && camera_ == CameraStatus::authorized &&
+           agentRunning() && passwordSaved_;
+}
+
+QString AppModel::statusSummary() const {
+    if (isReady()) return "Face unlock is on";
+    if (camera_ != CameraStatus::authorized) return "Needs camera access";
+    if (sampleCount_ < 1) return "No face enrolled";
+    if (!passwordSaved_) return "Needs your login password";
+    if (lockScreenWired_) return "Not running";
+    if (!lockScreenProblem_.isEmpty()) return "Lock screen needs repair";
+    return "Lock screen not set up";
+}
+
+bool AppModel::onboardingFinished() const {
+    return settings().value("onboardingFinished", false).toBool();
+}
+
+void AppModel::setOnboardingFinished(bool finished) {
+    settings().setValue("onboardingFinished", finished);
+}
+
+void AppModel::bootstrap() {
+    refresh();
+    if (isReady()) setOnboardingFinished(true);
+    timer_.setInterval(refreshInterval);
+    connect(&timer_, &QTimer::timeout, this, &AppModel::refresh, Qt::UniqueConnection);
+    timer_.start();
+}
+
+// In this order: the module check below reads the wiring of the refresh
+// before, so an outdated module shows at the earliest on the second refresh
+// after wiring.
+void AppModel::refresh() {
+    int samples = 0;
+    try {
+        samples = static_cast<int>(Enrollment::load().size());
+    } catch (const std::exception&) {
+    }
+    publish(sampleCount_, samples, &AppModel::sampleCountChanged);
+    publish(faces_, facesList(), &AppModel::facesChanged);
+    publish(camera_, cameraStatus(), &AppModel::cameraChanged);
+    publish(config_, Config::load(), &AppModel::configChanged);
+    publish(passwordSaved_, StoredPassword::isStored(), &AppModel::passwordSavedChanged);
+    publish(hasFullDiskAccess_, true, &AppModel::hasFullDiskAccessChanged);
+    if (needsFullDiskAccess_ && hasFullDiskAccess_)
+        publish(needsFullDiskAccess_, false, &AppModel::needsFullDiskAccessChanged);
+    publish(moduleOutdated_,
+            lockScreenWired_ && SystemInstaller::isBundled() &&
+                LockScreen::moduleIsOutdated(SystemInstaller::bundledModule()),
+            &AppModel::moduleOutdatedChanged);
+    publish(launchAtLogin_, platform::LoginItem::isEnabled(Paths::configHome()),
+            &AppModel::launchAtLoginChanged);
+    if (auto path = LockScreen::wiredModulePath()) {
+        auto problem = LockScreen::rootOnlyChainProblem(*path);
+        publish(lockScreenProblem_, QString::fromStdString(problem.value_or("")),
+                &AppModel::lockScreenProblemChanged);
+        publish(lockScreenWired_, !problem.has_value(), &AppModel::lockScreenWiredChanged);
+    } else {
+        publish(lockScreenProblem_, QString(), &AppModel::lockScreenProblemChanged);
+        publish(lockScreenWired_, false, &AppModel::lockScreenWiredChanged);
+    }
+    ensureAgent();
+}
+
+// A stopped in-process agent is tried again on every refresh; a running one
+// is never stopped here. When a background agent goes away, the next
+// refresh starts this one.
+void AppModel::ensureAgent() {
+    if (!agent_->isRunning()) {
+        try {
+            agent_->start();
+        } catch (const Agent::AgentError& e) {
+            agentError_.clear();
+            return publish(agentHost_, AgentHost::background, &AppModel::agentHostChanged);
+        } catch (const std::exception& e) {
+            agentError_ = QString::fromStdString(e.what());
+            return publish(agentHost_, AgentHost::stopped, &AppModel::agentHostChanged);
+        }
+    }
+    agentError_.clear();
+    publish(agentHost_, AgentHost::app, &AppModel::agentHostChanged);
+}
+
+// Linux asks nobody: a camera may be used when its device opens for this
+// user. Asking again is looking again.
+bool AppModel::ensureCamera() {
+    if (camera_ == CameraStatus::authorized) return true;
+    refresh();
+    if (camera_ == CameraStatus::authorized) return true;
+    if (camera_ == CameraStatus::denied)
+        setActionError("Tarvo needs camera access to see you. Join the video group (sudo "
+                       "adduser $USER video), log in again, then try again.");
+    else
+        setActionError("Tarvo needs a camera to see you. Plug one in, then try again.");
+    return false;
+}
+
+void AppModel::savePassword(const QString& password) {
+    inBackground(
+        this, QThreadPool::globalInstance(),
+        [password = password.toStdString()]() mutable {
+            QString message;
+            try {
+                StoredPassword::save(password);
+            } catch (const std::exception& e) {
+                message = QString::fromStdString(e.what());
+            }
+            wipe(password);
+            return message;
+        },
+        [this](const QString& message) {
+            refresh();
+            emit passwordSaveFinished(message);
+        });
+}
+
+void AppModel::setLaunchAtLogin(bool on) {
+    if (auto done = platform::LoginItem::setEnabled(Paths::configHome(), on, application()); !done)
+        setActionError("The desktop did not allow Tarvo to change its login item: " +
+                       QString::fromStdString(done.error().text));
+    refresh();
+}
+
+void AppModel::turnOnLockScreen() {
+    runPrivileged(Action::turnOn);
+}
+void AppModel::turnOffLockScreen() {
+    runPrivileged(Action::turnOff);
+}
+void AppModel::uninstallEverything() {
+    runPrivileged(Action::uninstall);
+}
+
+void AppModel::updateModule() {
+    if (SystemInstaller::isBundled()) return runPrivileged(Action::update);
+    setBusy(true);
+    setActionError("Run Tarvo from its installation in /opt/tarvo-app.");
+    refresh();
+    setBusy(false);
+    emit actionFinished();
+}
+
+std::string AppModel::updateScript(const std::string& bundledModule) {
+    // A copy under a hidden name, then a rename: the lock screen loads
+    // either the old module or the new one, never half of one.
+    return "set -e\n"
+           "install -o root -g root -m 644 " +
+           SystemInstaller::shellQuoted(bundledModule) +
+           " /opt/tarvo/lib/.pam_tarvo.so.new\n"
+           "mv -f /opt/tarvo/lib/.pam_tarvo.so.new /opt/tarvo/lib/pam_tarvo.so\n";
+}
+
+void AppModel::runPrivileged(Action action) {
+    setBusy(true);
+    setActionError({});
+    inBackground(
+        this, QThreadPool::globalInstance(),
+        [action, runners = machine_.runners] {
+            switch (action) {
+            case Action::turnOn:
+                return SystemInstaller::install(runners);
+            case Action::turnOff:
+                return SystemInstaller::uninstall(runners);
+            case Action::update:
+                return replaceModule(runners);
+            case Action::uninstall:
+                break;
+            }
+            return SystemInstaller::purge(runners);
+        },
+        [this, action](const Outcome& outcome) { finish(action, outcome); });
+}
+
+void AppModel::finish(Action action, const Outcome& outcome) {
+    switch (outcome.kind) {
+    case Outcome::Kind::failed:
+        setActionError(QString::fromStdString(outcome.message));
+        break;
+    case Outcome::Kind::cancelled:
+        if (action == Action::uninstall) {
+            setBusy(false);
+            emit actionFinished();
+            return;
+        }
+        break;
+    case Outcome::Kind::done:
+        if (action == Action::turnOn && !platform::LoginItem::isEnabled(Paths::configHome()))
+            (void)platform::LoginItem::setEnabled(Paths::configHome(), true, application());
+        if (action == Action::turnOff) StoredPassword::clear();
+        if (action == Action::uninstall) return cleanUpAfterUninstall();
+        break;
+    }
+    refresh();
+    setBusy(false);
+    emit actionFinished();
+}
+
+// Everything of this user's goes, each step whatever the last one did; then
+// the application quits.
+void AppModel::cleanUpAfterUninstall() {
+    (void)platform::LoginItem::setEnabled(Paths::configHome(), false, application());
+    try {
+        Enrollment::clear();
+    } catch (const std::exception&) {
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(Paths::dir(), ec);
+    agent_->stop();
+    emit quitRequested();
+    setBusy(false);
+    emit actionFinished();
+}
+
+void AppModel::copyDiagnostics() {
+    publish(collectingDiagnostics_, true, &AppModel::collectingDiagnosticsChanged);
+    inBackground(
+        this, QThreadPool::globalInstance(),
+        [source = machine_.diagnosticsCamera] { return Diagnostics::report(true, source); },
+        [this](const std::string& report) {
+            if (machine_.clipboard) machine_.clipboard->setText(report);
+            publish(diagnosticsCopied_, true, &AppModel::diagnosticsCopiedChanged);
+            QTimer::singleShot(copiedFor, this, [this] {
+                publish(diagnosticsCopied_, false, &AppModel::diagnosticsCopiedChanged);
+                publish(collectingDiagnostics_, false, &AppModel::collectingDiagnosticsChanged);
+            });
+        });
+}
+
+} // namespace tarvo::app

@@ -1,0 +1,180 @@
+#pragma once
+
+#include "core/agent/Agent.h"
+#include "core/store/Config.h"
+#include "core/system/SystemInstaller.h"
+#include "platform/app/CameraAccess.h"
+#include "platform/app/Clipboard.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QVariantList>
+#include <QVariantMap>
+#include <memory>
+
+namespace tarvo::app {
+
+// The application's one source of truth about face unlock: what is
+// enrolled, the camera, the saved password, the lock screen's wiring, where
+// the agent runs and the settings, re-read every two seconds; and every
+// action that changes the system. Properties change on the main thread
+// only, and every assignment notifies, so views re-render on each refresh.
+// Sealing, the report and the privileged actions run on workers.
+class AppModel : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(int sampleCount READ sampleCount NOTIFY sampleCountChanged)
+    Q_PROPERTY(QVariantList faces READ faces NOTIFY facesChanged)
+    Q_PROPERTY(bool lockScreenWired READ lockScreenWired NOTIFY lockScreenWiredChanged)
+    Q_PROPERTY(QString lockScreenProblem READ lockScreenProblem NOTIFY lockScreenProblemChanged)
+    Q_PROPERTY(CameraStatus camera READ camera NOTIFY cameraChanged)
+    Q_PROPERTY(AgentHost agentHost READ agentHost NOTIFY agentHostChanged)
+    Q_PROPERTY(QString agentError READ agentError NOTIFY agentHostChanged)
+    Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
+    Q_PROPERTY(QVariantMap config READ configMap NOTIFY configChanged)
+    Q_PROPERTY(bool passwordSaved READ passwordSaved NOTIFY passwordSavedChanged)
+    Q_PROPERTY(bool moduleOutdated READ moduleOutdated NOTIFY moduleOutdatedChanged)
+    Q_PROPERTY(bool needsFullDiskAccess READ needsFullDiskAccess NOTIFY needsFullDiskAccessChanged)
+    Q_PROPERTY(bool hasFullDiskAccess READ hasFullDiskAccess NOTIFY hasFullDiskAccessChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(QString actionError READ actionError NOTIFY actionErrorChanged)
+    Q_PROPERTY(
+        bool collectingDiagnostics READ collectingDiagnostics NOTIFY collectingDiagnosticsChanged)
+    Q_PROPERTY(bool diagnosticsCopied READ diagnosticsCopied NOTIFY diagnosticsCopiedChanged)
+    Q_PROPERTY(bool agentRunning READ agentRunning NOTIFY derivedChanged)
+    Q_PROPERTY(bool isReady READ isReady NOTIFY derivedChanged)
+    Q_PROPERTY(QString statusSummary READ statusSummary NOTIFY derivedChanged)
+    Q_PROPERTY(bool onboardingFinished READ onboardingFinished WRITE setOnboardingFinished)
+
+  public:
+    enum class CameraStatus { notDetermined, authorized, denied };
+    Q_ENUM(CameraStatus)
+    enum class AgentHost {
+        stopped,    // no agent answers; agentError says why the in-process one failed
+        app,        // the agent runs in this process
+        background, // another agent of this user answers on the socket
+    };
+    Q_ENUM(AgentHost)
+
+    static constexpr std::chrono::seconds refreshInterval{2};
+    static constexpr std::chrono::seconds copiedFor{2};
+
+    // What the model takes from the machine; each defaults to the real one.
+    struct Machine {
+        Agent::Environment agent;
+        SystemInstaller::Runners runners;
+        platform::Clipboard* clipboard = nullptr; // not owned; none: the report goes nowhere
+        Camera::SourceFactory diagnosticsCamera;
+    };
+
+    explicit AppModel(QObject* parent = nullptr);
+    explicit AppModel(Machine machine, QObject* parent = nullptr);
+    ~AppModel() override;
+
+    int sampleCount() const { return sampleCount_; }
+    QVariantList faces() const { return faces_; }
+    bool lockScreenWired() const { return lockScreenWired_; }
+    QString lockScreenProblem() const { return lockScreenProblem_; }
+    CameraStatus camera() const { return camera_; }
+    AgentHost agentHost() const { return agentHost_; }
+    QString agentError() const { return agentError_; }
+    bool launchAtLogin() const { return launchAtLogin_; }
+    const Config& config() const { return config_; }
+    QVariantMap configMap() const;
+    bool passwordSaved() const { return passwordSaved_; }
+    bool moduleOutdated() const { return moduleOutdated_; }
+    bool needsFullDiskAccess() const { return needsFullDiskAccess_; }
+    bool hasFullDiskAccess() const { return hasFullDiskAccess_; }
+    bool busy() const { return busy_; }
+    QString actionError() const { return actionError_; }
+    bool collectingDiagnostics() const { return collectingDiagnostics_; }
+    bool diagnosticsCopied() const { return diagnosticsCopied_; }
+
+    bool agentRunning() const;
+    bool isReady() const;
+    QString statusSummary() const;
+
+    // Kept in the application's settings, not published: once true, the
+    // app opens on its main window.
+    bool onboardingFinished() const;
+    void setOnboardingFinished(bool finished);
+
+    // Once at start: a refresh, then one every two seconds.
+    Q_INVOKABLE void bootstrap();
+    Q_INVOKABLE void refresh();
+    // Whether the camera may be used now, asking again; if not, actionError
+    // says what to do.
+    Q_INVOKABLE bool ensureCamera();
+    // Checks and seals the password; passwordSaveFinished tells the outcome.
+    Q_INVOKABLE void savePassword(const QString& password);
+    Q_INVOKABLE void setLaunchAtLogin(bool on);
+    Q_INVOKABLE void turnOnLockScreen();
+    Q_INVOKABLE void turnOffLockScreen();
+    Q_INVOKABLE void updateModule();
+    Q_INVOKABLE void uninstallEverything();
+    Q_INVOKABLE void copyDiagnostics();
+
+    // The script that replaces the installed module with the bundle's copy.
+    static std::string updateScript(const std::string& bundledModule);
+
+  signals:
+    void sampleCountChanged();
+    void facesChanged();
+    void lockScreenWiredChanged();
+    void lockScreenProblemChanged();
+    void cameraChanged();
+    void agentHostChanged();
+    void launchAtLoginChanged();
+    void configChanged();
+    void passwordSavedChanged();
+    void moduleOutdatedChanged();
+    void needsFullDiskAccessChanged();
+    void hasFullDiskAccessChanged();
+    void busyChanged();
+    void actionErrorChanged();
+    void collectingDiagnosticsChanged();
+    void diagnosticsCopiedChanged();
+    void derivedChanged();
+    // An empty message: the password is saved.
+    void passwordSaveFinished(const QString& message);
+    // The uninstall is complete: the application should quit.
+    void quitRequested();
+    // A privileged action has ended (busy is false again).
+    void actionFinished();
+
+  private:
+    enum class Action { turnOn, turnOff, update, uninstall };
+    template <typename T> void publish(T& field, T value, void (AppModel::*changed)());
+    void ensureAgent();
+    void runPrivileged(Action action);
+    void finish(Action action, const SystemInstaller::Outcome& outcome);
+    void cleanUpAfterUninstall();
+    void setActionError(const QString& text) {
+        publish(actionError_, text, &AppModel::actionErrorChanged);
+    }
+    void setBusy(bool busy) { publish(busy_, busy, &AppModel::busyChanged); }
+
+    int sampleCount_ = 0;
+    QVariantList faces_;
+    bool lockScreenWired_ = false;
+    QString lockScreenProblem_;
+    CameraStatus camera_;
+    AgentHost agentHost_ = AgentHost::stopped;
+    QString agentError_;
+    bool launchAtLogin_;
+    Config config_;
+    bool passwordSaved_;
+    bool moduleOutdated_ = false;
+    bool needsFullDiskAccess_ = false;
+    bool hasFullDiskAccess_ = true; // Linux has no such permission
+    bool busy_ = false;
+    QString actionError_;
+    bool collectingDiagnostics_ = false;
+    bool diagnosticsCopied_ = false;
+
+    Machine machine_;
+    std::shared_ptr<Agent> agent_;
+    QTimer timer_;
+};
+
+} // namespace tarvo::app

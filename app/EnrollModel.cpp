@@ -1,0 +1,243 @@
+#include "app/EnrollModel.h"
+
+#include "app/Background.h"
+#include "platform/app/Sound.h"
+
+#include <QTimer>
+
+namespace tarvo::app {
+namespace Plan = EnrollmentPlan;
+
+namespace {
+
+QVariantMap variant(const Calibration::Result& result) {
+    return {{"samples", qint64(result.samples)}, {"noiseWorst", result.noiseWorst},
+            {"noiseMean", result.noiseMean},     {"coverageWorst", result.coverageWorst},
+            {"threshold", result.threshold},     {"openEyeAspectRatio", result.openEyeAspectRatio},
+            {"estimated", result.estimated}};
+}
+
+// A result of calibration, or the text of why it failed.
+struct Committed {
+    std::optional<Calibration::Result> result;
+    QString error;
+};
+
+} // namespace
+
+EnrollModel::EnrollModel(Camera::SourceFactory source, QObject* parent)
+    : QObject(parent), chime_([] { platform::Sound::play("complete"); }), feed_(std::move(source)) {
+}
+
+EnrollModel::~EnrollModel() {
+    ++run_;
+    work_.clear();
+    work_.waitForDone();
+}
+
+void EnrollModel::begin(const QString& name) {
+    if (phase_ == Phase::capturing) return;
+    setPhase(Phase::capturing);
+    auto run = ++run_;
+    name_ = name.toStdString();
+    signs_.clear();
+    baseline_.reset();
+    groups_.clear();
+    takenSoFar_ = 0;
+    // Let the camera settle first: its first frames are dark or blurred.
+    inBackground(
+        this, &work_, [camera = &feed_.camera()] { return camera->warmUp(12, 0.7, 5.0); },
+        [this, run](bool) {
+            if (run == run_) startStep(0);
+        });
+}
+
+void EnrollModel::cancel() {
+    ++run_;
+    setPhase(Phase::ready);
+    stepIndex_ = 0;
+    emit stepIndexChanged();
+    prompt_.clear();
+    emit promptChanged();
+    setGuidance({});
+    setInPosition(false);
+    progress_ = 0;
+    emit progressChanged();
+    setPose(std::nullopt);
+}
+
+void EnrollModel::startStep(std::size_t index) {
+    const auto& step = Plan::steps[index];
+    step_ = StepState{};
+    step_.index = index;
+    step_.deadline = Clock::now() + stepTimeout_;
+    stepIndex_ = static_cast<int>(index);
+    emit stepIndexChanged();
+    prompt_ = QString::fromUtf8(step.prompt);
+    emit promptChanged();
+    setGuidance(QString::fromUtf8(step.hint));
+    setInPosition(false);
+    lookSoon();
+}
+
+void EnrollModel::lookSoon() {
+    if (step_.taken >= perStep || Clock::now() >= step_.deadline) return endStep();
+    QTimer::singleShot(pause, this, [this, run = run_] {
+        if (run == run_) look();
+    });
+}
+
+// The camera's latest frame only: the flow looks about eight times a
+// second, whatever the camera delivers.
+void EnrollModel::look() {
+    auto frame = feed_.camera().latestFrame();
+    if (!frame) return lookSoon();
+    inBackground(
+        this, &work_,
+        [frame = *frame]() -> std::optional<FaceEngine::Detection> {
+            try {
+                return FaceEngine::analyze(frame, true);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+        },
+        [this, run = run_](const std::optional<FaceEngine::Detection>& detection) {
+            if (run != run_) return;
+            consider(detection);
+            lookSoon();
+        });
+}
+
+void EnrollModel::consider(const std::optional<FaceEngine::Detection>& detection) {
+    if (!detection) {
+        if (++step_.misses >= missesToLoseHold) {
+            setGuidance("Can't see your face");
+            setPose(std::nullopt);
+            setInPosition(false);
+            step_.holdStart.reset();
+        }
+        return;
+    }
+    step_.recent.push_back(detection->pose);
+    if (step_.recent.size() > 5) step_.recent.pop_front();
+    auto pose = Plan::smoothed({step_.recent.begin(), step_.recent.end()});
+    setPose(pose);
+
+    const auto& step = Plan::steps[step_.index];
+    auto axis = Plan::axis(step.target);
+    std::optional<double> previousSign;
+    if (axis && signs_.count(*axis)) previousSign = signs_[*axis];
+    auto verdict =
+        Plan::judge(pose, step.target, previousSign, step_.holdStart.has_value(), baseline_);
+    switch (verdict) {
+    case Plan::Verdict::good:
+        setGuidance(QStringLiteral("Hold it\u2026"));
+        break;
+    case Plan::Verdict::notFarEnough:
+        setGuidance(QString::fromUtf8(step.hint));
+        break;
+    case Plan::Verdict::wrongDirection:
+        setGuidance("Other way");
+        break;
+    case Plan::Verdict::unmeasurable:
+        // A pose the detector can't measure (no pitch, say) is taken as it
+        // comes once it has been so for long enough.
+        if (++step_.unmeasurable >= unmeasurableToAccept) {
+            setGuidance("Hold still");
+            setInPosition(true);
+            return hold(*detection);
+        }
+        setGuidance(QString::fromUtf8(step.hint));
+        break;
+    }
+    setInPosition(verdict == Plan::Verdict::good);
+    if (verdict != Plan::Verdict::good) return miss();
+
+    if (step.target.kind == Plan::Target::Kind::away)
+        if (auto offset = Plan::offset(*axis, pose, baseline_)) signs_[*axis] = *offset;
+    if (step.target.kind == Plan::Target::Kind::centered && !baseline_) baseline_ = pose;
+    step_.misses = 0;
+    hold(*detection);
+}
+
+// Up to three frames out of position keep a hold going; the fourth ends it.
+void EnrollModel::miss() {
+    if (++step_.misses < missesToLoseHold) return;
+    step_.holdStart.reset();
+    setInPosition(false);
+}
+
+void EnrollModel::hold(const FaceEngine::Detection& detection) {
+    auto now = Clock::now();
+    if (!step_.holdStart) {
+        step_.holdStart = now;
+        return;
+    }
+    if (now - *step_.holdStart < holdDuration) return;
+    step_.group.push_back(Calibration::Sample::from(detection));
+    ++takenSoFar_;
+    progress_ = double(takenSoFar_) / double(Plan::steps.size() * perStep);
+    emit progressChanged();
+    ++step_.taken;
+    step_.holdStart.reset();
+}
+
+void EnrollModel::endStep() {
+    if (!step_.group.empty()) groups_.push_back(std::move(step_.group));
+    if (chime_) chime_();
+    if (step_.index + 1 < Plan::steps.size()) return startStep(step_.index + 1);
+    setInPosition(false);
+    prompt_.clear();
+    emit promptChanged();
+    setGuidance({});
+    commit();
+}
+
+void EnrollModel::commit() {
+    inBackground(
+        this, &work_,
+        [groups = groups_, name = name_]() -> Committed {
+            try {
+                return {Calibration::commit(groups, name), {}};
+            } catch (const std::exception& e) {
+                return {std::nullopt, QString::fromStdString(e.what())};
+            }
+        },
+        [this, run = run_](const Committed& committed) {
+            if (run != run_) return;
+            if (committed.result) {
+                result_ = variant(*committed.result);
+                setPhase(Phase::done);
+            } else {
+                failure_ = committed.error;
+                setPhase(Phase::failed);
+            }
+        });
+}
+
+void EnrollModel::setPhase(Phase phase) {
+    phase_ = phase;
+    emit phaseChanged();
+}
+
+void EnrollModel::setGuidance(const QString& text) {
+    guidance_ = text;
+    emit guidanceChanged();
+}
+
+void EnrollModel::setInPosition(bool value) {
+    inPosition_ = value;
+    emit inPositionChanged();
+}
+
+void EnrollModel::setPose(const std::optional<FaceEngine::Pose>& pose) {
+    pose_.clear();
+    if (pose) {
+        if (pose->yaw) pose_["yaw"] = *pose->yaw;
+        if (pose->pitch) pose_["pitch"] = *pose->pitch;
+        if (pose->roll) pose_["roll"] = *pose->roll;
+    }
+    emit poseChanged();
+}
+
+} // namespace tarvo::app

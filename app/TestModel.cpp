@@ -1,0 +1,98 @@
+#include "app/TestModel.h"
+
+#include "app/Background.h"
+#include "core/store/Enrollment.h"
+
+#include <QTimer>
+
+namespace tarvo::app {
+
+TestModel::TestModel(Camera::SourceFactory source, QObject* parent)
+    : QObject(parent), feed_(std::move(source)) {}
+
+TestModel::~TestModel() {
+    ++run_;
+    work_.clear();
+    work_.waitForDone();
+}
+
+void TestModel::run() {
+    ++run_;
+    setPhase(Phase::looking);
+    setDetail("Look at the camera");
+    std::vector<Descriptor> samples;
+    try {
+        samples = Enrollment::load();
+    } catch (const std::exception&) {
+        setPhase(Phase::timedOut);
+        setDetail("No face enrolled");
+        return;
+    }
+    // Settings changed before this run apply to it.
+    recognizer_ = std::make_shared<Recognizer>(Config::load(), std::move(samples));
+    deadline_ = Clock::now() + deadline;
+    streak_ = 0;
+    last_ = cv::Mat();
+    lookSoon();
+}
+
+void TestModel::stop() {
+    ++run_;
+    feed_.stop();
+}
+
+void TestModel::lookSoon() {
+    if (Clock::now() >= deadline_) return setPhase(Phase::timedOut);
+    QTimer::singleShot(pause, this, [this, run = run_] {
+        if (run == run_) look();
+    });
+}
+
+void TestModel::look() {
+    auto frame = feed_.camera().latestFrame();
+    if (!frame || frame->data == last_.data) return lookSoon();
+    inBackground(
+        this, &work_,
+        [recognizer = recognizer_, frame = *frame] { return recognizer->consider(frame); },
+        [this, run = run_, frame = *frame](const Recognizer::Outcome& outcome) {
+            if (run == run_) considered(outcome, frame);
+        });
+}
+
+void TestModel::considered(const Recognizer::Outcome& outcome, const cv::Mat& frame) {
+    if (std::holds_alternative<Recognizer::Matched>(outcome)) {
+        setPhase(Phase::matched);
+        setDetail("That's you");
+        return;
+    }
+    const auto& text = std::get<Recognizer::Searching>(outcome).text;
+    setDetail(humane(text));
+    streak_ = text.find("face seen, distance") != std::string::npos ? streak_ + 1 : 0;
+    if (streak_ >= strangerStreak) return setPhase(Phase::timedOut);
+    last_ = frame;
+    lookSoon();
+}
+
+QString TestModel::humane(const std::string& text) {
+    auto has = [&](const char* part) { return text.find(part) != std::string::npos; };
+    if (has("no face")) return "Look at the camera";
+    if (has("faces in frame")) return "Only one person should be in view";
+    if (has("eyes closed")) return "Keep your eyes open and on the screen";
+    if (has("blink")) return QStringLiteral("Recognized \u2014 waiting for a blink");
+    if (has("face seen, distance")) return "Not recognized";
+    if (text.rfind("match ", 0) == 0) return QStringLiteral("Recognizing\u2026");
+    if (has("no comparable descriptor")) return "Can't get a clear read on your face";
+    return QStringLiteral("Checking\u2026");
+}
+
+void TestModel::setPhase(Phase phase) {
+    phase_ = phase;
+    emit phaseChanged();
+}
+
+void TestModel::setDetail(const QString& text) {
+    detail_ = text;
+    emit detailChanged();
+}
+
+} // namespace tarvo::app

@@ -1,0 +1,81 @@
+#include "platform/app/LoginItem.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace tarvo::platform::LoginItem {
+namespace {
+
+// A desktop entry's Exec quoting: double quotes, with ", `, $ and \ escaped.
+std::string execQuoted(const std::string& value) {
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string entryText(const std::filesystem::path& program) {
+    return "[Desktop Entry]\n"
+           "Type=Application\n"
+           "Name=Tarvo\n"
+           "Comment=Face unlock for the lock screen\n"
+           "Exec=env " +
+           std::string(atLoginVariable) + "=1 " + execQuoted(program.string()) +
+           "\n"
+           "Icon=tarvo\n"
+           "Terminal=false\n"
+           "X-GNOME-Autostart-enabled=true\n";
+}
+
+} // namespace
+
+std::filesystem::path entry(const std::filesystem::path& configHome) {
+    return configHome / "autostart" / "tarvo.desktop";
+}
+
+bool isEnabled(const std::filesystem::path& configHome) {
+    std::ifstream in(entry(configHome));
+    if (!in) return false;
+    for (std::string line; std::getline(in, line);)
+        if (line == "Hidden=true") return false;
+    return true;
+}
+
+Result<void> setEnabled(const std::filesystem::path& configHome, bool on,
+                        const std::filesystem::path& program) {
+    auto path = entry(configHome);
+    std::error_code ec;
+    if (!on) {
+        if (!std::filesystem::remove(path, ec) && ec)
+            return fail(path.string() + ": " + ec.message());
+        return {};
+    }
+    std::filesystem::create_directories(path.parent_path(), ec);
+    auto temporary = path;
+    temporary += ".new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << entryText(program);
+        if (!out.flush()) return fail(temporary.string() + ": " + std::strerror(errno));
+    }
+    std::filesystem::rename(temporary, path, ec);
+    if (ec) {
+        std::filesystem::remove(temporary, ec);
+        return fail(path.string() + ": " + ec.message());
+    }
+    return {};
+}
+
+bool startedAtLogin() {
+    const char* marker = std::getenv(atLoginVariable);
+    return marker && std::strcmp(marker, "1") == 0;
+}
+
+} // namespace tarvo::platform::LoginItem

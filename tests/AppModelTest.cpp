@@ -1,0 +1,276 @@
+#include "app/AppModel.h"
+
+#include "core/agent/StoredPassword.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
+#include "core/system/LockScreen.h"
+#include "platform/app/LoginItem.h"
+#include "sandbox/Faces.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace sb = tarvo::sandbox;
+namespace fs = std::filesystem;
+using namespace tarvo;
+using app::AppModel;
+
+namespace {
+
+constexpr const char* password = "root's \"login\" password";
+// A bundle whose path needs quoting in every script that names it.
+const fs::path bundle = "/opt/Tarvo's app";
+
+struct Clipboard : platform::Clipboard {
+    std::string text;
+    void setText(const std::string& value) override { text = value; }
+};
+
+AppModel::Machine machine(Clipboard* clipboard, const sb::AdminPrograms& admin) {
+    AppModel::Machine machine;
+    // The in-process agent only has to answer; it never scans here.
+    machine.agent.analyze = [](const FaceEngine::Image&) -> FaceEngine::Detection {
+        throw FaceEngine::EngineError::noFace();
+    };
+    machine.runners = {admin.sudo(), admin.pkexec()};
+    machine.clipboard = clipboard;
+    return machine;
+}
+
+// The model on the machine it reads and changes: /etc/pam.d and /opt of a
+// mount namespace of the test's own, the real installer and helper through
+// stand-ins for sudo and pkexec, the TPM, the password check, the buses of
+// a desktop, and the replayed video as the camera.
+class AppModelTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        isolated = sb::privateSystemFolders();
+        if (!isolated) return;
+        sb::PamStack::usePasswordCheck({{"root", password}});
+        tpm = new sb::SoftwareTpm();
+        tpm->use();
+        sessionBus = new sb::SessionBus();
+        systemBus = new sb::SystemBus();
+        desktop = new sb::LockServices();
+        admin = new sb::AdminPrograms(password);
+        fs::create_directories(bundle / "libexec");
+        fs::create_directories(bundle / "share/tarvo");
+        fs::copy_file(TARVO_HELPER, bundle / "libexec/tarvo-helper");
+        fs::copy_file(PAM_TARVO_MODULE, bundle / "libexec/pam_tarvo.so");
+        std::ofstream(bundle / "share/tarvo/install-manifest.txt")
+            << (bundle / "libexec/tarvo-helper").string() << "\n"
+            << (bundle / "libexec/pam_tarvo.so").string() << "\n";
+        ::setenv("TARVO_BUNDLE", bundle.c_str(), 1);
+    }
+
+    void SetUp() override {
+        if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+        ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
+        admin->behave("accept", "ok");
+        Enrollment::clear();
+        StoredPassword::clear();
+        (void)platform::LoginItem::setEnabled(Paths::configHome(), false, "");
+        std::ofstream("/etc/pam.d/gdm-password") << "@include common-auth\n";
+        model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    }
+    void TearDown() override { model.reset(); }
+
+    // Runs a privileged action to its end.
+    void act(void (AppModel::*action)()) {
+        QSignalSpy finished(model.get(), &AppModel::actionFinished);
+        (model.get()->*action)();
+        EXPECT_TRUE(model->busy());
+        ASSERT_TRUE(finished.wait(30000));
+        EXPECT_FALSE(model->busy());
+    }
+    QString savePassword(const QString& text) {
+        QSignalSpy done(model.get(), &AppModel::passwordSaveFinished);
+        model->savePassword(text);
+        EXPECT_TRUE(done.wait(30000));
+        return done.value(0).value(0).toString();
+    }
+    static void enroll() {
+        Enrollment::add("Franck", {Descriptor{std::vector<float>(128, 0.0884f)}});
+    }
+
+    std::unique_ptr<AppModel> model;
+    Clipboard clipboard;
+    static inline bool isolated = false;
+    static inline sb::SoftwareTpm* tpm = nullptr;
+    static inline sb::SessionBus* sessionBus = nullptr;
+    static inline sb::SystemBus* systemBus = nullptr;
+    static inline sb::LockServices* desktop = nullptr;
+    static inline sb::AdminPrograms* admin = nullptr;
+};
+
+TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
+    ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
+    model->bootstrap();
+    EXPECT_EQ(model->camera(), AppModel::CameraStatus::notDetermined);
+    EXPECT_EQ(model->statusSummary(), "Needs camera access");
+    EXPECT_FALSE(model->ensureCamera());
+    EXPECT_EQ(model->actionError(),
+              "Tarvo needs a camera to see you. Plug one in, then try again.");
+    EXPECT_FALSE(model->onboardingFinished());
+
+    ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
+    EXPECT_TRUE(model->ensureCamera());
+    EXPECT_EQ(model->statusSummary(), "No face enrolled");
+    enroll();
+    model->refresh();
+    EXPECT_EQ(model->sampleCount(), 1);
+    EXPECT_EQ(model->faces().value(0).toMap().value("name"), "Franck");
+    EXPECT_EQ(model->statusSummary(), "Needs your login password");
+
+    EXPECT_EQ(savePassword("not it"), "That isn't the login password of this computer.");
+    EXPECT_FALSE(model->passwordSaved());
+    EXPECT_EQ(savePassword(password), "");
+    EXPECT_TRUE(model->passwordSaved());
+    EXPECT_EQ(model->statusSummary(), "Lock screen not set up");
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::app);
+
+    act(&AppModel::turnOnLockScreen);
+    EXPECT_EQ(model->actionError(), "");
+    EXPECT_FALSE(fs::exists(admin->log() / "pkexec.args")) << "the saved password, no prompt";
+    EXPECT_TRUE(model->lockScreenWired());
+    EXPECT_TRUE(model->launchAtLogin()) << "the agent lives in the app, so it opens at login";
+    EXPECT_NE(sb::readFile(platform::LoginItem::entry(Paths::configHome()))
+                  .find("TARVO_STARTED_AT_LOGIN=1"),
+              std::string::npos);
+    EXPECT_TRUE(model->isReady());
+    EXPECT_EQ(model->statusSummary(), "Face unlock is on");
+
+    AppModel again(machine(&clipboard, *admin));
+    again.bootstrap();
+    EXPECT_EQ(again.agentHost(), AppModel::AgentHost::background) << "this model's agent answers";
+    EXPECT_TRUE(again.isReady());
+    EXPECT_TRUE(again.onboardingFinished()) << "a ready system skips onboarding";
+
+    // Turning off unwires the lock screen and forgets the password.
+    admin->behave("reject", "dismiss");
+    act(&AppModel::turnOffLockScreen);
+    EXPECT_TRUE(model->lockScreenWired()) << "a dismissed prompt changes nothing";
+    EXPECT_EQ(model->actionError(), "");
+    admin->behave("reject", "ok");
+    act(&AppModel::turnOffLockScreen);
+    EXPECT_FALSE(model->lockScreenWired());
+    EXPECT_FALSE(model->passwordSaved());
+    EXPECT_EQ(model->statusSummary(), "Needs your login password");
+}
+
+TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
+    auto other = Agent::create(false, machine(&clipboard, *admin).agent);
+    other->start();
+    model->refresh();
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::background);
+    EXPECT_TRUE(model->agentRunning());
+    other->stop();
+    model->refresh();
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::app) << "takes over once the other goes";
+    model.reset();
+
+    // Everything in place, but the agent can't open its socket.
+    enroll();
+    StoredPassword::save(password);
+    admin->behave("accept", "fail");
+    model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    act(&AppModel::turnOnLockScreen);
+    model.reset();
+    fs::create_directories(Paths::socket() / "in the way");
+    model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    model->refresh();
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::stopped);
+    EXPECT_NE(model->agentError(), "");
+    EXPECT_EQ(model->statusSummary(), "Not running");
+    fs::remove_all(Paths::socket());
+    model->refresh();
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::app) << "retried on every refresh";
+    act(&AppModel::turnOffLockScreen);
+}
+
+TEST_F(AppModelTest, ALockScreenThatNeedsRepairOrAnUpdate) {
+    enroll();
+    StoredPassword::save(password);
+    act(&AppModel::turnOnLockScreen);
+    EXPECT_FALSE(model->moduleOutdated());
+
+    // The bundle's module is now another build than the installed one.
+    auto bundled = bundle / "libexec/pam_tarvo.so";
+    auto original = sb::readFile(bundled);
+    auto other = original;
+    auto id = other.find("TARVO-MODULE-ID:") + 16;
+    ASSERT_LT(id, other.size());
+    other.replace(id, 40, std::string(40, 'f'));
+    std::ofstream(bundled) << other;
+    model->refresh();
+    EXPECT_TRUE(model->moduleOutdated());
+    admin->behave("reject", "ok");
+    act(&AppModel::updateModule);
+    EXPECT_TRUE(fs::exists(admin->log() / "sudo.args"));
+    EXPECT_TRUE(fs::exists(admin->log() / "pkexec.args")) << "refused password, then the prompt";
+    EXPECT_FALSE(model->moduleOutdated());
+    EXPECT_EQ(sb::readFile(LockScreen::module), sb::readFile(bundled));
+    std::ofstream(bundled) << original;
+
+    StoredPassword::clear();
+    admin->behave("accept", "refuse");
+    act(&AppModel::updateModule);
+    EXPECT_FALSE(fs::exists(admin->log() / "sudo.args")) << "no password: the prompt only";
+    EXPECT_EQ(model->actionError(), "Error executing command as another user: Not authorized");
+
+    fs::permissions("/opt/tarvo", fs::perms::group_write, fs::perm_options::add);
+    model->refresh();
+    EXPECT_FALSE(model->lockScreenWired());
+    EXPECT_NE(model->lockScreenProblem(), "");
+    EXPECT_EQ(model->statusSummary(), "Needs your login password");
+    StoredPassword::save(password);
+    model->refresh();
+    EXPECT_EQ(model->statusSummary(), "Lock screen needs repair");
+    fs::permissions("/opt/tarvo", fs::perms::group_write, fs::perm_options::remove);
+    admin->behave("accept", "ok");
+    act(&AppModel::turnOffLockScreen);
+}
+
+TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
+    StoredPassword::save(password);
+    enroll();
+    act(&AppModel::turnOnLockScreen);
+    ASSERT_EQ(model->agentHost(), AppModel::AgentHost::app);
+
+    admin->behave("reject", "dismiss");
+    act(&AppModel::uninstallEverything);
+    EXPECT_TRUE(fs::exists(Paths::enrolled())) << "a dismissed prompt removes nothing";
+
+    QSignalSpy quit(model.get(), &AppModel::quitRequested);
+    admin->behave("accept", "fail");
+    act(&AppModel::uninstallEverything);
+    EXPECT_EQ(quit.count(), 1);
+    EXPECT_FALSE(fs::exists(Paths::dir()));
+    EXPECT_FALSE(fs::exists(platform::LoginItem::entry(Paths::configHome())));
+    EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
+    EXPECT_FALSE(fs::exists(Paths::socket())) << "the agent stopped";
+    EXPECT_FALSE(fs::exists(bundle));
+}
+
+TEST_F(AppModelTest, DiagnosticsGoToTheClipboardAndSayCopiedForTwoSeconds) {
+    QSignalSpy copied(model.get(), &AppModel::diagnosticsCopiedChanged);
+    model->copyDiagnostics();
+    EXPECT_TRUE(model->collectingDiagnostics());
+    ASSERT_TRUE(copied.wait(30000));
+    EXPECT_TRUE(model->diagnosticsCopied());
+    EXPECT_TRUE(model->collectingDiagnostics());
+    auto report = nlohmann::json::parse(clipboard.text);
+    EXPECT_TRUE(report.contains("camera"));
+    ASSERT_TRUE(copied.wait(3000));
+    EXPECT_FALSE(model->diagnosticsCopied());
+    EXPECT_FALSE(model->collectingDiagnostics());
+}
+
+} // namespace

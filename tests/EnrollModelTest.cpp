@@ -1,0 +1,163 @@
+#include "app/EnrollModel.h"
+
+#include "app/TestModel.h"
+#include "core/store/Enrollment.h"
+#include "sandbox/Faces.h"
+#include "sandbox/Sandbox.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace sb = tarvo::sandbox;
+using namespace tarvo;
+using app::EnrollModel;
+using app::TestModel;
+
+namespace {
+
+// The man of the video posing for each step as its prompt asks.
+struct Posing {
+    std::atomic<int> step{0};
+    Camera::SourceFactory camera() {
+        return [this]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
+            return {std::make_unique<sb::Faces::PosingCamera>(step)};
+        };
+    }
+    void follow(EnrollModel& model) {
+        QObject::connect(&model, &EnrollModel::stepIndexChanged, &model,
+                         [this, &model] { step = model.stepIndex(); });
+    }
+};
+
+Camera::SourceFactory replay(const std::string& path) {
+    return [path] { return platform::openReplay(path); };
+}
+
+bool waitFor(const std::function<bool()>& condition, int seconds) {
+    return QTest::qWaitFor(condition, seconds * 1000);
+}
+
+class EnrollModelTest : public testing::Test {
+  protected:
+    void SetUp() override { Enrollment::clear(); }
+};
+
+// The whole guided enrollment at its real pace, then the test panel knows
+// him and not someone else.
+TEST_F(EnrollModelTest, SixPosesTwelveSamplesAndTheTestKnowsHim) {
+    Posing posing;
+    EnrollModel model(posing.camera());
+    posing.follow(model);
+    int chimes = 0;
+    model.setChime([&] { ++chimes; });
+    std::vector<QString> prompts;
+    std::vector<double> progress;
+    QObject::connect(&model, &EnrollModel::promptChanged, [&] {
+        if (!model.prompt().isEmpty()) prompts.push_back(model.prompt());
+    });
+    QObject::connect(&model, &EnrollModel::progressChanged,
+                     [&] { progress.push_back(model.progress()); });
+
+    model.feed()->start();
+    model.begin("Franck");
+    model.begin("Franck"); // one run only
+    ASSERT_TRUE(waitFor([&] { return model.phase() != EnrollModel::Phase::capturing; }, 100))
+        << model.guidance().toStdString();
+    ASSERT_EQ(model.phase(), EnrollModel::Phase::done) << model.failure().toStdString();
+
+    std::vector<QString> plan;
+    for (const auto& step : EnrollmentPlan::steps)
+        plan.push_back(step.prompt);
+    EXPECT_EQ(prompts, plan);
+    std::vector<double> twelfths;
+    for (int n = 1; n <= 12; ++n)
+        twelfths.push_back(n / 12.0);
+    EXPECT_EQ(progress, twelfths);
+    EXPECT_EQ(chimes, 6);
+    EXPECT_EQ(model.result().value("samples").toInt(), 12);
+    auto faces = Enrollment::faces();
+    ASSERT_EQ(faces.size(), 1u);
+    EXPECT_EQ(faces[0].name, "Franck");
+    EXPECT_EQ(faces[0].samples.size(), 12u);
+    EXPECT_EQ(model.prompt(), "");
+    EXPECT_TRUE(model.feed()->faceVisible());
+    EXPECT_FALSE(model.feed()->image().empty());
+
+    TestModel him(replay(sb::Faces::franckVideo()));
+    std::vector<QString> lines;
+    QObject::connect(&him, &TestModel::detailChanged, [&] { lines.push_back(him.detail()); });
+    him.feed()->start();
+    him.run();
+    ASSERT_TRUE(waitFor([&] { return him.phase() != TestModel::Phase::looking; }, 30));
+    EXPECT_EQ(him.phase(), TestModel::Phase::matched);
+    EXPECT_EQ(him.detail(), "That's you");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), QStringLiteral("Recognizing\u2026")),
+              lines.end());
+    him.stop();
+    EXPECT_TRUE(him.feed()->image().empty());
+}
+
+TEST_F(EnrollModelTest, AStrangerIsNotRecognizedTenTimesAndTheTestEnds) {
+    std::vector<Descriptor> samples;
+    for (const auto& still : sb::Faces::stillsOfFranck())
+        samples.push_back(still.descriptor);
+    Enrollment::add("Franck", samples);
+    auto folder = sb::root() / "stranger";
+    std::filesystem::create_directories(folder);
+    TestModel test(replay(sb::Faces::someoneElse(folder).string()));
+    int notRecognized = 0;
+    QObject::connect(&test, &TestModel::detailChanged,
+                     [&] { notRecognized += test.detail() == "Not recognized"; });
+    test.feed()->start();
+    test.run();
+    ASSERT_TRUE(waitFor([&] { return test.phase() != TestModel::Phase::looking; }, 30));
+    EXPECT_EQ(test.phase(), TestModel::Phase::timedOut);
+    EXPECT_EQ(notRecognized, TestModel::strangerStreak) << "ends after ten, not at 20 s";
+
+    Enrollment::clear();
+    test.run();
+    EXPECT_EQ(test.phase(), TestModel::Phase::timedOut);
+    EXPECT_EQ(test.detail(), "No face enrolled");
+}
+
+TEST_F(EnrollModelTest, ACameraThatFailsEndsWithTooFewSamples) {
+    EnrollModel model([]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
+        return platform::fail("no capture device");
+    });
+    model.setStepTimeout(std::chrono::milliseconds(300));
+    int chimes = 0;
+    model.setChime([&] { ++chimes; });
+    model.feed()->start();
+    model.begin("Nobody");
+    ASSERT_TRUE(waitFor([&] { return model.phase() != EnrollModel::Phase::capturing; }, 30));
+    EXPECT_EQ(model.phase(), EnrollModel::Phase::failed);
+    EXPECT_EQ(model.failure(), "only captured 0 samples, need at least 3");
+    EXPECT_EQ(model.feed()->error(), "camera setup failed: no capture device");
+    EXPECT_EQ(chimes, 6) << "every step ran to its deadline";
+    EXPECT_TRUE(Enrollment::faces().empty());
+}
+
+TEST_F(EnrollModelTest, CancelMidStepStoresNothing) {
+    Posing posing;
+    EnrollModel model(posing.camera());
+    posing.follow(model);
+    model.setChime([] {});
+    model.feed()->start();
+    model.begin("Franck");
+    ASSERT_TRUE(waitFor([&] { return model.progress() > 0; }, 30));
+    model.cancel();
+    EXPECT_EQ(model.phase(), EnrollModel::Phase::ready);
+    EXPECT_EQ(model.progress(), 0);
+    EXPECT_EQ(model.prompt(), "");
+    EXPECT_TRUE(model.feed()->faceVisible());
+    EXPECT_FALSE(model.feed()->image().empty());
+    // Two seconds: time for more samples, had the run gone on.
+    auto seen = model.feed()->camera().framesDelivered();
+    ASSERT_TRUE(waitFor([&] { return model.feed()->camera().framesDelivered() > seen + 60; }, 30));
+    EXPECT_EQ(model.phase(), EnrollModel::Phase::ready);
+    EXPECT_EQ(model.progress(), 0);
+    EXPECT_TRUE(Enrollment::faces().empty());
+}
+
+} // namespace
