@@ -1,6 +1,5 @@
 #include "app/AppModel.h"
 
-#include "app/Background.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
 #include "core/store/Enrollment.h"
@@ -199,8 +198,7 @@ bool AppModel::ensureCamera() {
 }
 
 void AppModel::savePassword(const QString& password) {
-    inBackground(
-        this, QThreadPool::globalInstance(),
+    actions_.run(
         [password = password.toStdString()]() mutable {
             QString message;
             try {
@@ -256,8 +254,7 @@ std::string AppModel::updateScript(const std::string& bundledModule) {
 void AppModel::runPrivileged(Action action) {
     setBusy(true);
     setActionError({});
-    inBackground(
-        this, QThreadPool::globalInstance(),
+    actions_.run(
         [action, runners = machine_.runners] {
             switch (action) {
             case Action::turnOn:
@@ -316,8 +313,7 @@ void AppModel::cleanUpAfterUninstall() {
 
 void AppModel::copyDiagnostics() {
     publish(collectingDiagnostics_, true, &AppModel::collectingDiagnosticsChanged);
-    inBackground(
-        this, QThreadPool::globalInstance(),
+    reports_.run(
         [source = machine_.diagnosticsCamera] { return Diagnostics::report(true, source); },
         [this](const std::string& report) {
             if (machine_.clipboard) machine_.clipboard->setText(report);

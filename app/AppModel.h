@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/Worker.h"
 #include "core/agent/Agent.h"
 #include "core/store/Config.h"
 #include "core/system/SystemInstaller.h"
@@ -175,6 +176,11 @@ class AppModel : public QObject {
     Machine machine_;
     std::shared_ptr<Agent> agent_;
     QTimer timer_;
+    // Sealing and the privileged actions, one after the other; the report
+    // beside them, so that an administrator prompt left open doesn't hold
+    // it up.
+    Worker actions_{this, "tarvo.actions"};
+    Worker reports_{this, "tarvo.report"};
 };
 
 } // namespace tarvo::app

@@ -3,71 +3,90 @@
 #include "core/face/FaceEngine.h"
 
 namespace tarvo::app {
+namespace {
 
-CameraFeed::CameraFeed(Camera::SourceFactory source, QObject* parent)
-    : QObject(parent), camera_(std::move(source)) {
-    lifecycle_.setMaxThreadCount(1);
+// Every feed's starts and stops, in the order asked. The queue outlives
+// the feeds, so a feed going away never waits for its camera to stop.
+SerialQueue& lifecycle() {
+    static SerialQueue queue("tarvo.camera-feed");
+    return queue;
 }
 
+} // namespace
+
+CameraFeed::CameraFeed(Camera::SourceFactory source, QObject* parent)
+    : QObject(parent), shared_(std::make_shared<Shared>(std::move(source), this)) {}
+
 CameraFeed::~CameraFeed() {
-    lifecycle_.clear();
-    lifecycle_.waitForDone();
-    camera_.stop();
+    shared_->mailbox->close();
+    want(false);
 }
 
 void CameraFeed::start() {
     wanted_ = true;
-    lifecycle_.start([this] {
-        if (camera_.isRunning()) return;
-        counter_ = 0;
-        try {
-            camera_.start([this](const Camera::Image& frame) { onFrame(frame); });
-        } catch (const std::exception& e) {
-            QMetaObject::invokeMethod(this, [this, text = QString::fromStdString(e.what())] {
-                error_ = text;
-                emit errorChanged();
-            });
-        }
-    });
+    want(true);
 }
 
 void CameraFeed::stop() {
     wanted_ = false;
-    lifecycle_.start([this] { camera_.stop(); });
+    want(false);
     image_ = cv::Mat();
     emit imageChanged();
     faceVisible_ = false;
     emit faceVisibleChanged();
 }
 
-// On the camera's frame thread. The preview shows every second frame and
-// looks for a face in every sixth, which keeps it cheap beside a scan.
-void CameraFeed::onFrame(const Camera::Image& frame) {
-    std::int64_t n = ++counter_;
-    if (n % 6 == 0) {
-        bool visible = true;
-        try {
-            FaceEngine::analyze(frame, false);
-        } catch (const std::exception&) {
-            visible = false;
-        }
-        publish(frame, visible);
-    } else if (n % 2 == 0) {
-        publish(frame, std::nullopt);
+void CameraFeed::want(bool running) {
+    shared_->wanted = running;
+    lifecycle().async([shared = shared_, token = std::make_shared<InFlight>()] { apply(shared); });
+}
+
+// On the lifecycle queue: brings the camera to the state last asked for.
+void CameraFeed::apply(const std::shared_ptr<Shared>& shared) {
+    if (!shared->wanted) return shared->camera.stop();
+    if (shared->camera.isRunning()) return;
+    shared->counter = 0;
+    try {
+        shared->camera.start([link = std::weak_ptr<Shared>(shared)](const Camera::Image& frame) {
+            onFrame(link, frame);
+        });
+    } catch (const std::exception& e) {
+        shared->mailbox->post([feed = shared->feed, text = QString::fromStdString(e.what())] {
+            feed->error_ = text;
+            emit feed->errorChanged();
+        });
     }
 }
 
-void CameraFeed::publish(const cv::Mat& frame, std::optional<bool> faceVisible) {
-    QMetaObject::invokeMethod(this, [this, frame, faceVisible] {
-        // A frame still on its way after stop() must not bring the picture back.
-        if (!wanted_) return;
-        image_ = frame;
-        emit imageChanged();
-        if (faceVisible) {
-            faceVisible_ = *faceVisible;
-            emit faceVisibleChanged();
+// On the camera's frame thread. The preview shows every second frame and
+// looks for a face in every sixth, which keeps it cheap beside a scan.
+void CameraFeed::onFrame(const std::weak_ptr<Shared>& link, const Camera::Image& frame) {
+    auto shared = link.lock();
+    if (!shared) return;
+    std::int64_t n = ++shared->counter;
+    std::optional<bool> visible;
+    if (n % 6 == 0) {
+        try {
+            FaceEngine::analyze(frame, false);
+            visible = true;
+        } catch (const std::exception&) {
+            visible = false;
         }
-    });
+    } else if (n % 2 != 0) {
+        return;
+    }
+    shared->mailbox->post([feed = shared->feed, frame, visible] { feed->show(frame, visible); });
+}
+
+void CameraFeed::show(const cv::Mat& frame, std::optional<bool> faceVisible) {
+    // A frame still on its way after stop() must not bring the picture back.
+    if (!wanted_) return;
+    image_ = frame;
+    emit imageChanged();
+    if (faceVisible) {
+        faceVisible_ = *faceVisible;
+        emit faceVisibleChanged();
+    }
 }
 
 } // namespace tarvo::app

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "app/Worker.h"
 #include "core/face/Camera.h"
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <atomic>
 #include <cstdint>
 
@@ -13,9 +13,9 @@ Q_DECLARE_METATYPE(cv::Mat)
 namespace tarvo::app {
 
 // The live picture of the enrollment and test panels, and whether exactly
-// one face is in it. The camera is started and stopped off the main thread
-// (opening a device and joining its threads can take a frame or more), one
-// change at a time, in the order asked.
+// one face is in it. The camera is started and stopped off the main thread:
+// opening a device and joining its threads can take a frame or more, also
+// when the feed goes away while its camera runs.
 class CameraFeed : public QObject {
     Q_OBJECT
     Q_PROPERTY(cv::Mat image READ image NOTIFY imageChanged)
@@ -30,7 +30,7 @@ class CameraFeed : public QObject {
     const cv::Mat& image() const { return image_; }
     bool faceVisible() const { return faceVisible_; }
     QString error() const { return error_; }
-    Camera& camera() { return camera_; }
+    Camera& camera() { return shared_->camera; }
 
     // Starts the camera unless it runs.
     Q_INVOKABLE void start();
@@ -43,16 +43,27 @@ class CameraFeed : public QObject {
     void errorChanged();
 
   private:
-    void onFrame(const Camera::Image& frame);
-    void publish(const cv::Mat& frame, std::optional<bool> faceVisible);
+    // What the camera's threads and the workers that start and stop it
+    // share with the feed; they outlive it until the camera has stopped.
+    struct Shared {
+        Camera camera;
+        CameraFeed* feed;                 // used only in what the mailbox delivers
+        std::shared_ptr<Mailbox> mailbox; // closed once the feed is gone
+        std::atomic<std::int64_t> counter{0};
+        std::atomic<bool> wanted{false};
+        Shared(Camera::SourceFactory source, CameraFeed* feed)
+            : camera(std::move(source)), feed(feed), mailbox(std::make_shared<Mailbox>(feed)) {}
+    };
+    void want(bool running);
+    static void apply(const std::shared_ptr<Shared>& shared);
+    static void onFrame(const std::weak_ptr<Shared>& link, const Camera::Image& frame);
+    void show(const cv::Mat& frame, std::optional<bool> faceVisible);
 
     cv::Mat image_;
     bool faceVisible_ = false;
     QString error_;
     bool wanted_ = false; // between start() and stop(), on the main thread
-    Camera camera_;
-    std::atomic<std::int64_t> counter_{0};
-    QThreadPool lifecycle_; // one thread: starts and stops in order
+    std::shared_ptr<Shared> shared_;
 };
 
 } // namespace tarvo::app

@@ -1,6 +1,5 @@
 #include "app/EnrollModel.h"
 
-#include "app/Background.h"
 #include "platform/app/Sound.h"
 
 #include <QTimer>
@@ -29,11 +28,7 @@ EnrollModel::EnrollModel(Camera::SourceFactory source, QObject* parent)
     : QObject(parent), chime_([] { platform::Sound::play("complete"); }), feed_(std::move(source)) {
 }
 
-EnrollModel::~EnrollModel() {
-    ++run_;
-    work_.clear();
-    work_.waitForDone();
-}
+EnrollModel::~EnrollModel() = default;
 
 void EnrollModel::begin(const QString& name) {
     if (phase_ == Phase::capturing) return;
@@ -45,11 +40,19 @@ void EnrollModel::begin(const QString& name) {
     groups_.clear();
     takenSoFar_ = 0;
     // Let the camera settle first: its first frames are dark or blurred.
-    inBackground(
-        this, &work_, [camera = &feed_.camera()] { return camera->warmUp(12, 0.7, 5.0); },
-        [this, run](bool) {
-            if (run == run_) startStep(0);
-        });
+    settle(run, Clock::now());
+}
+
+// Twelve frames and 0.7 s, or whatever came within 5 s; watched from here
+// rather than waited for on a worker, which would hold the camera.
+void EnrollModel::settle(std::uint64_t run, Clock::time_point since) {
+    auto waited = Clock::now() - since;
+    bool settled =
+        feed_.camera().framesDelivered() >= 12 && waited >= std::chrono::milliseconds(700);
+    if (settled || waited >= std::chrono::seconds(5)) return startStep(0);
+    QTimer::singleShot(std::chrono::milliseconds(50), this, [this, run, since] {
+        if (run == run_) settle(run, since);
+    });
 }
 
 void EnrollModel::cancel() {
@@ -92,8 +95,7 @@ void EnrollModel::lookSoon() {
 void EnrollModel::look() {
     auto frame = feed_.camera().latestFrame();
     if (!frame) return lookSoon();
-    inBackground(
-        this, &work_,
+    work_.run(
         [frame = *frame]() -> std::optional<FaceEngine::Detection> {
             try {
                 return FaceEngine::analyze(frame, true);
@@ -194,8 +196,7 @@ void EnrollModel::endStep() {
 }
 
 void EnrollModel::commit() {
-    inBackground(
-        this, &work_,
+    work_.run(
         [groups = groups_, name = name_]() -> Committed {
             try {
                 return {Calibration::commit(groups, name), {}};

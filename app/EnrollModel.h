@@ -1,12 +1,12 @@
 #pragma once
 
 #include "app/CameraFeed.h"
+#include "app/Worker.h"
 #include "core/face/Calibration.h"
 #include "core/face/EnrollmentPlan.h"
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <QVariantMap>
 #include <chrono>
 #include <cstdint>
@@ -94,6 +94,7 @@ class EnrollModel : public QObject {
         std::optional<Clock::time_point> holdStart;
     };
 
+    void settle(std::uint64_t run, Clock::time_point since);
     void startStep(std::size_t index);
     void lookSoon();
     void look();
@@ -129,7 +130,7 @@ class EnrollModel : public QObject {
     std::chrono::milliseconds stepTimeout_ = stepTimeout;
     std::function<void()> chime_;
     CameraFeed feed_;
-    QThreadPool work_; // analyses, warm-up, commit; waited for on destruction
+    Worker work_{this, "tarvo.enroll"}; // analyses, warm-up, commit
 };
 
 } // namespace tarvo::app

@@ -1,6 +1,5 @@
 #include "app/TestModel.h"
 
-#include "app/Background.h"
 #include "core/store/Enrollment.h"
 
 #include <QTimer>
@@ -10,11 +9,7 @@ namespace tarvo::app {
 TestModel::TestModel(Camera::SourceFactory source, QObject* parent)
     : QObject(parent), feed_(std::move(source)) {}
 
-TestModel::~TestModel() {
-    ++run_;
-    work_.clear();
-    work_.waitForDone();
-}
+TestModel::~TestModel() = default;
 
 void TestModel::run() {
     ++run_;
@@ -51,12 +46,10 @@ void TestModel::lookSoon() {
 void TestModel::look() {
     auto frame = feed_.camera().latestFrame();
     if (!frame || frame->data == last_.data) return lookSoon();
-    inBackground(
-        this, &work_,
-        [recognizer = recognizer_, frame = *frame] { return recognizer->consider(frame); },
-        [this, run = run_, frame = *frame](const Recognizer::Outcome& outcome) {
-            if (run == run_) considered(outcome, frame);
-        });
+    work_.run([recognizer = recognizer_, frame = *frame] { return recognizer->consider(frame); },
+              [this, run = run_, frame = *frame](const Recognizer::Outcome& outcome) {
+                  if (run == run_) considered(outcome, frame);
+              });
 }
 
 void TestModel::considered(const Recognizer::Outcome& outcome, const cv::Mat& frame) {

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "app/CameraFeed.h"
+#include "app/Worker.h"
 #include "core/face/Recognizer.h"
 
 #include <QObject>
 #include <QString>
-#include <QThreadPool>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -66,7 +66,7 @@ class TestModel : public QObject {
     cv::Mat last_; // kept, so that its buffer can't come back as another frame
     int streak_ = 0;
     CameraFeed feed_;
-    QThreadPool work_;
+    Worker work_{this, "tarvo.test"};
 };
 
 } // namespace tarvo::app

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <opencv2/core/utility.hpp>
 #include <unistd.h>
 
 #ifdef TARVO_QT_EVENT_LOOP
@@ -16,6 +17,11 @@ int main(int argc, char** argv) {
     tarvo::sandbox::enter(argc, argv);
     ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
     if (geteuid() == 0) tarvo::sandbox::SyslogCapture::install();
+#if defined(__SANITIZE_THREAD__)
+    // OpenCV's worker pool (TBB) synchronises in ways ThreadSanitizer can't
+    // see; the networks run on the calling thread instead.
+    cv::setNumThreads(1);
+#endif
     testing::InitGoogleTest(&argc, argv);
 #ifdef TARVO_QT_EVENT_LOOP
     QCoreApplication application(argc, argv);
