@@ -1,13 +1,13 @@
 // The main job: a real face unlock on a machine with no camera, display or
 // TPM. swtpm stands in for the TPM, a replay of franck.mp4 for the camera.
 // As the user alice, the password is sealed (checked by a PAM stack of its
-// own), the man of the video is enrolled from his stills, and the agent
-// starts. As root, the real libpam runs pam_tarvo.so from a private service
-// directory with a module after it that checks the token. Then someone
-// else stands in front of the camera and the module steps aside.
+// own), the man of the video is enrolled through the guided six-pose
+// enrollment, turning his head as each prompt asks, and the agent starts. As root, the real libpam
+// runs pam_tarvo.so from a private service directory with a module after it that checks the token.
+// Then someone else stands in front of the camera and the module steps aside.
+#include "app/EnrollModel.h"
 #include "core/agent/Agent.h"
 #include "core/agent/StoredPassword.h"
-#include "core/face/Calibration.h"
 #include "core/store/Paths.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
@@ -15,6 +15,8 @@
 #include "sandbox/Services.h"
 #include "sandbox/SyslogCapture.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -38,16 +40,61 @@ char hear(int fd) {
     return ::read(fd, &word, 1) == 1 ? word : 0;
 }
 
+// The guided enrollment as the app runs it, in front of a camera on which
+// the man of the video poses as each step's prompt asks; its prompts,
+// guidance and progress printed as they change.
+bool enroll() {
+    int argc = 1;
+    char name[] = "tarvo-demo";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    std::atomic<int> step{0};
+    app::EnrollModel model([&step]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
+        return {std::make_unique<sb::Faces::PosingCamera>(step)};
+    });
+    QObject::connect(&model, &app::EnrollModel::stepIndexChanged,
+                     [&] { step = model.stepIndex(); });
+    QObject::connect(&model, &app::EnrollModel::promptChanged, [&] {
+        if (!model.prompt().isEmpty())
+            std::printf("  step %d: %s\n", model.stepIndex() + 1, qPrintable(model.prompt()));
+    });
+    QString shown;
+    QObject::connect(&model, &app::EnrollModel::guidanceChanged, [&] {
+        if (model.guidance() == shown || model.guidance().isEmpty()) return;
+        shown = model.guidance();
+        std::printf("    %s\n", qPrintable(shown));
+    });
+    QObject::connect(&model, &app::EnrollModel::progressChanged,
+                     [&] { std::printf("    sample %d/12\n", int(model.progress() * 12 + 0.5)); });
+    QEventLoop loop;
+    QObject::connect(&model, &app::EnrollModel::phaseChanged, &loop, [&] {
+        if (model.phase() != app::EnrollModel::Phase::capturing) loop.quit();
+    });
+    model.setChime([] {});
+    model.feed()->start();
+    model.begin("Franck");
+    loop.exec();
+    if (model.phase() != app::EnrollModel::Phase::done) {
+        std::printf("  enrollment failed: %s\n", qPrintable(model.failure()));
+        return false;
+    }
+    auto result = model.result();
+    std::printf("  enrolled Franck: %d samples, threshold %.3f, same-pose noise %.3f\n",
+                result.value("samples").toInt(), result.value("threshold").toDouble(),
+                result.value("noiseMean").toDouble());
+    return true;
+}
+
 // Alice's side: seal, enroll, then run the agent once per scene in front of
 // the camera, each until the root side has asked.
 int agentSide(int fromRoot, int toRoot) {
     std::printf("\n== as alice: seal the password, enroll, start the agent\n");
     StoredPassword::save(password);
     std::printf("  password sealed with the TPM: %s\n", StoredPassword::file().c_str());
-    auto samples = sb::Faces::stillsOfFranck();
-    auto result = Calibration::commit(samples, "Franck");
-    std::printf("  enrolled Franck: %lld samples from his stills, threshold %.3f\n",
-                static_cast<long long>(result.samples), double(result.threshold));
+    if (!enroll()) {
+        say(toRoot, 'x');
+        return 1;
+    }
     auto stranger = sb::Faces::someoneElse(Paths::dir());
     std::fflush(stdout);
     for (auto scene : {sb::Faces::franckVideo(), stranger.string()}) {
