@@ -68,7 +68,7 @@ template <typename Done> void runUntil(Done done) {
 void enrollment() {
     std::atomic<int> step{0};
     app::EnrollModel model([&step]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
-        return {std::make_unique<sb::Faces::PosingCamera>(step)};
+        return {std::make_unique<sb::Faces::PosingCamera>([&step] { return step.load(); })};
     });
     std::vector<Clock::time_point> starts;
     QObject::connect(&model, &app::EnrollModel::stepIndexChanged, [&] {

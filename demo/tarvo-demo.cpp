@@ -50,7 +50,7 @@ bool enroll() {
     QCoreApplication application(argc, argv);
     std::atomic<int> step{0};
     app::EnrollModel model([&step]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
-        return {std::make_unique<sb::Faces::PosingCamera>(step)};
+        return {std::make_unique<sb::Faces::PosingCamera>([&step] { return step.load(); })};
     });
     QObject::connect(&model, &app::EnrollModel::stepIndexChanged,
                      [&] { step = model.stepIndex(); });

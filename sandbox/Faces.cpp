@@ -87,7 +87,13 @@ const Poses& franckPoses() {
 
 bool PosingCamera::next(platform::Image& frame) {
     std::this_thread::sleep_for(std::chrono::milliseconds(33));
-    const auto& frames = franckPoses()[std::clamp(step_.load(), 0, 5)];
+    int pose = pose_();
+    const auto& poses = franckPoses();
+    if (pose < 0 || pose >= int(poses.size())) {
+        frame = platform::Image(poses[0][0].size(), CV_8UC3, cv::Scalar(90, 90, 90));
+        return true;
+    }
+    const auto& frames = poses[std::size_t(pose)];
     frame = frames[shown_++ % frames.size()].clone();
     return true;
 }

@@ -4,8 +4,8 @@
 #include "platform/face/VideoSource.h"
 
 #include <array>
-#include <atomic>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,15 +29,17 @@ std::filesystem::path someoneElse(const std::filesystem::path& folder);
 using Poses = std::array<std::vector<platform::Image>, 6>;
 const Poses& franckPoses();
 
-// A camera in front of him that, like a user following the prompts, shows
-// at 30 frames a second the frames of the step that `step` names.
+// A camera in front of him that shows, at 30 frames a second, the frames
+// of the pose that `pose` names (an index into franckPoses), or an empty
+// room when it names none. A user following the prompts shows the pose of
+// the step the enrollment is at.
 class PosingCamera : public platform::VideoSource {
   public:
-    explicit PosingCamera(const std::atomic<int>& step) : step_(step) {}
+    explicit PosingCamera(std::function<int()> pose) : pose_(std::move(pose)) {}
     bool next(platform::Image& frame) override;
 
   private:
-    const std::atomic<int>& step_;
+    std::function<int()> pose_;
     std::size_t shown_ = 0;
 };
 

@@ -16,19 +16,21 @@ using app::TestModel;
 
 namespace {
 
-// The man of the video posing for each step as its prompt asks.
+// The man of the video, by default posing for each step as its prompt asks.
 struct Posing {
-    std::atomic<int> step{0};
+    std::atomic<int> pose{0};
     Camera::SourceFactory camera() {
         return [this]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
-            return {std::make_unique<sb::Faces::PosingCamera>(step)};
+            return {std::make_unique<sb::Faces::PosingCamera>([this] { return pose.load(); })};
         };
     }
     void follow(EnrollModel& model) {
         QObject::connect(&model, &EnrollModel::stepIndexChanged, &model,
-                         [this, &model] { step = model.stepIndex(); });
+                         [this, &model] { pose = model.stepIndex(); });
     }
 };
+
+enum Pose { straight, left, right, empty = -1 };
 
 Camera::SourceFactory replay(const std::string& path) {
     return [path] { return platform::openReplay(path); };
@@ -119,6 +121,34 @@ TEST_F(EnrollModelTest, AStrangerIsNotRecognizedTenTimesAndTheTestEnds) {
     test.run();
     EXPECT_EQ(test.phase(), TestModel::Phase::timedOut);
     EXPECT_EQ(test.detail(), "No face enrolled");
+}
+
+// Nobody in view, then he turns right where the prompt says left, which
+// counts; the next step then wants the other side.
+TEST_F(EnrollModelTest, GuidanceFollowsWhatTheCameraSees) {
+    Posing posing;
+    posing.pose = empty;
+    EnrollModel model(posing.camera());
+    model.setChime([] {});
+    std::vector<QString> lines;
+    QObject::connect(&model, &EnrollModel::guidanceChanged, [&] {
+        if (lines.empty() || lines.back() != model.guidance()) lines.push_back(model.guidance());
+        if (model.guidance() == "Can't see your face") posing.pose = straight;
+        if (model.guidance() == "Other way") posing.pose = left;
+    });
+    QObject::connect(&model, &EnrollModel::stepIndexChanged, [&] {
+        if (model.stepIndex() == 1) posing.pose = right;
+    });
+    model.feed()->start();
+    model.begin("Franck");
+    ASSERT_TRUE(waitFor([&] { return model.stepIndex() == 3; }, 60))
+        << model.guidance().toStdString();
+    model.cancel();
+    auto has = [&](const QString& line) { return std::count(lines.begin(), lines.end(), line); };
+    EXPECT_EQ(has("Can't see your face"), 1);
+    EXPECT_EQ(has("Other way"), 1);
+    EXPECT_EQ(model.progress(), 0) << "cancelled";
+    EXPECT_TRUE(Enrollment::faces().empty());
 }
 
 TEST_F(EnrollModelTest, ACameraThatFailsEndsWithTooFewSamples) {
