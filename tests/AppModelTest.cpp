@@ -69,6 +69,13 @@ class AppModelTest : public testing::Test {
             << (bundle / "libexec/pam_tarvo.so").string() << "\n";
         ::setenv("TARVO_BUNDLE", bundle.c_str(), 1);
     }
+    static void TearDownTestSuite() {
+        delete admin;
+        delete desktop;
+        delete systemBus;
+        delete sessionBus;
+        delete tpm;
+    }
 
     void SetUp() override {
         if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
