@@ -171,7 +171,7 @@ void AppModel::ensureAgent() {
     if (!agent_->isRunning()) {
         try {
             agent_->start();
-        } catch (const Agent::AgentError& e) {
+        } catch (const Agent::AgentError&) {
             agentError_.clear();
             return publish(agentHost_, AgentHost::background, &AppModel::agentHostChanged);
         } catch (const std::exception& e) {

@@ -216,6 +216,9 @@ TEST_F(AppModelTest, ALockScreenThatNeedsRepairOrAnUpdate) {
     ASSERT_LT(id, other.size());
     other.replace(id, 40, std::string(40, 'f'));
     std::ofstream(bundled) << other;
+    model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    model->refresh();
+    EXPECT_FALSE(model->moduleOutdated()) << "wired only since this refresh";
     model->refresh();
     EXPECT_TRUE(model->moduleOutdated());
     admin->behave("reject", "ok");
