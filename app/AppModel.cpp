@@ -1,5 +1,6 @@
 #include "app/AppModel.h"
 
+#include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
 #include "core/store/Enrollment.h"
@@ -168,6 +169,14 @@ void AppModel::refresh() {
 // is never stopped here. When a background agent goes away, the next
 // refresh starts this one.
 void AppModel::ensureAgent() {
+    if (!machine_.hostsAgent) {
+        bool answers = SocketClient::request("STATUS", Paths::socket().string(), 1.0).has_value();
+        agentError_ = answers ? QString()
+                              : QStringLiteral("no agent answers on ") +
+                                    QString::fromStdString(Paths::socket().string());
+        return publish(agentHost_, answers ? AgentHost::background : AgentHost::stopped,
+                       &AppModel::agentHostChanged);
+    }
     if (!agent_->isRunning()) {
         try {
             agent_->start();

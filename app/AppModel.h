@@ -66,6 +66,9 @@ class AppModel : public QObject {
         SystemInstaller::Runners runners;
         platform::Clipboard* clipboard = nullptr; // not owned; none: the report goes nowhere
         Camera::SourceFactory diagnosticsCamera;
+        // False for a host that only looks (the command line): it reports
+        // whether some agent answers and never starts one of its own.
+        bool hostsAgent = true;
     };
 
     explicit AppModel(QObject* parent = nullptr);

@@ -14,7 +14,7 @@
 
 namespace tarvo::Log {
 
-std::atomic<bool> echoToStdout{false};
+std::atomic<bool> echoToStderr{false};
 
 namespace {
 
@@ -42,9 +42,9 @@ void line(std::string_view message) {
     std::string text = format(std::chrono::system_clock::now(), message);
     const std::string path = Paths::log().string();
     std::lock_guard guard(lineLock());
-    if (echoToStdout) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        std::fflush(stdout);
+    if (echoToStderr) {
+        std::fwrite(text.data(), 1, text.size(), stderr);
+        std::fflush(stderr);
     }
     // Append, creating the file only if it is missing: an existing log that
     // can't be opened is left alone rather than replaced.

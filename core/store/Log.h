@@ -10,9 +10,9 @@
 
 namespace tarvo::Log {
 
-// Also write every line to standard output; a host that wants the lines on
+// Also write every line to standard error; a host that wants the lines on
 // its terminal sets this before logging.
-extern std::atomic<bool> echoToStdout;
+extern std::atomic<bool> echoToStderr;
 
 // Appends "yyyy-MM-dd HH:mm:ss message\n" (local time) to "tarvo.log" in the
 // per-user folder. Never fails towards the caller; whole lines never

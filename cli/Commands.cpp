@@ -1,0 +1,375 @@
+#include "cli/Commands.h"
+
+#include "app/AppModel.h"
+#include "app/EnrollModel.h"
+#include "app/TestModel.h"
+#include "cli/Terminal.h"
+#include "core/base/Secret.h"
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Log.h"
+#include "core/system/Diagnostics.h"
+#include "platform/app/CameraAccess.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+
+namespace tarvo::cli {
+namespace {
+
+using app::AppModel;
+
+void out(const QString& line) {
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Runs the main loop until `signal` of `sender` comes.
+template <typename Sender, typename Signal> void await(Sender* sender, Signal signal) {
+    QEventLoop loop;
+    QObject::connect(sender, signal, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A model that looks at the system and never hosts an agent of its own.
+std::unique_ptr<AppModel> looking() {
+    AppModel::Machine machine;
+    machine.hostsAgent = false;
+    auto model = std::make_unique<AppModel>(machine);
+    model->refresh();
+    return model;
+}
+
+bool wantsJson(const QStringList& args) {
+    return args == QStringList{"--json"};
+}
+
+void printJson(const QJsonValue& value) {
+    auto text = value.isArray() ? QJsonDocument(value.toArray()).toJson()
+                                : QJsonDocument(value.toObject()).toJson();
+    std::fputs(text.constData(), stdout);
+}
+
+// What a prerequisite's state is, and what to do when it isn't met.
+struct Row {
+    QString name, state, todo;
+};
+
+std::vector<Row> prerequisites(const AppModel& model) {
+    using Camera = AppModel::CameraStatus;
+    std::vector<Row> rows;
+    rows.push_back({"camera",
+                    model.camera() == Camera::authorized ? "ready"
+                    : model.camera() == Camera::denied   ? "not allowed"
+                                                         : "none found",
+                    model.camera() == Camera::authorized ? ""
+                    : model.camera() == Camera::denied
+                        ? "join the video group: sudo adduser $USER video, then log in again"
+                        : "plug in a camera"});
+    rows.push_back(
+        {"faces",
+         model.sampleCount() > 0
+             ? QString("%1 enrolled, %2 samples").arg(model.faces().size()).arg(model.sampleCount())
+             : "none",
+         model.sampleCount() > 0 ? "" : "tarvoctl enroll"});
+    rows.push_back({"password", model.passwordSaved() ? "saved" : "not saved",
+                    model.passwordSaved() ? "" : "tarvoctl password"});
+    rows.push_back({"lock screen",
+                    model.lockScreenWired() ? "wired"
+                    : !model.lockScreenProblem().isEmpty()
+                        ? "needs repair: " + model.lockScreenProblem()
+                        : "not set up",
+                    model.lockScreenWired() ? "" : "tarvoctl on"});
+    if (model.moduleOutdated())
+        rows.push_back({"module", "older than this installation's", "tarvoctl update-module"});
+    rows.push_back({"agent", model.agentRunning() ? "running" : "not running",
+                    model.agentRunning()
+                        ? ""
+                        : "systemctl --user enable --now tarvo-agent, or start the Tarvo app"});
+    return rows;
+}
+
+int privileged(void (AppModel::*action)(), const QString& success) {
+    AppModel::Machine machine;
+    machine.hostsAgent = false;
+    AppModel model(machine);
+    bool quit = false;
+    QObject::connect(&model, &AppModel::quitRequested, [&] { quit = true; });
+    (model.*action)();
+    if (model.busy()) await(&model, &AppModel::actionFinished);
+    if (!model.actionError().isEmpty()) {
+        fail(model.actionError());
+        if (model.actionError() == "Administrator rights were not granted.")
+            std::fprintf(stderr,
+                         "tarvoctl: without a desktop to ask, run it as root: sudo "
+                         "tarvoctl %s\n",
+                         qPrintable(QCoreApplication::arguments().value(1)));
+        return failed;
+    }
+    if (action == &AppModel::uninstallEverything && !quit) return fail("uninstall cancelled");
+    out(success);
+    return done;
+}
+
+QString setting(const Config& config, const QString& key) {
+    if (key == "sensitivity")
+        return QString("%1 (threshold %2)")
+            .arg(config.sensitivity, 0, 'f', 2)
+            .arg(double(config.threshold), 0, 'f', 3);
+    if (key == "liveness") return QString::fromUtf8(Config::name(config.liveness).data());
+    return config.warmWithDisplay ? "on" : "off";
+}
+
+// The app's rules: sensitivity in the slider's steps of 0.04 within 0...1.
+std::optional<QString> change(Config& config, const QString& key, const QString& value) {
+    if (key == "sensitivity") {
+        bool number = false;
+        double s = value.toDouble(&number);
+        if (!number || !(s >= 0 && s <= 1)) return "sensitivity is a number from 0 to 1";
+        config.sensitivity = std::round(s / Config::sensitivityStep) * Config::sensitivityStep;
+        config.applySensitivity();
+    } else if (key == "liveness") {
+        if (value != "attention" && value != "blink") return "liveness is attention or blink";
+        config.liveness = value == "blink" ? Config::Liveness::blink : Config::Liveness::attention;
+    } else {
+        if (value != "on" && value != "off") return "warm-up is on or off";
+        config.warmWithDisplay = value == "on";
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int fail(const QString& text) {
+    std::fprintf(stderr, "tarvoctl: %s\n", qPrintable(text));
+    return failed;
+}
+
+int misuse(const QString& text) {
+    std::fprintf(stderr, "tarvoctl: %s\nTry 'tarvoctl --help'.\n", qPrintable(text));
+    return misused;
+}
+
+int status(const QStringList& args) {
+    if (!args.isEmpty() && !wantsJson(args)) return misuse("status takes only --json");
+    auto model = looking();
+    auto rows = prerequisites(*model);
+    if (wantsJson(args)) {
+        QJsonObject json{{"summary", model->statusSummary()}, {"ready", model->isReady()}};
+        for (const auto& row : rows)
+            json[row.name] = QJsonObject{{"state", row.state}, {"todo", row.todo}};
+        printJson(json);
+        return done;
+    }
+    out(model->statusSummary());
+    for (const auto& row : rows)
+        out(QString("  %1 %2%3")
+                .arg(row.name + ":", -13)
+                .arg(row.state)
+                .arg(row.todo.isEmpty() ? "" : "  (" + row.todo + ")"));
+    return done;
+}
+
+int enroll(const QStringList& args) {
+    if (args.size() > 1) return misuse("enroll takes one name at most");
+    switch (platform::CameraAccess::status()) {
+    case platform::CameraAccess::Status::authorized:
+        break;
+    case platform::CameraAccess::Status::denied:
+        return fail("Tarvo needs camera access to see you. Join the video group (sudo adduser "
+                    "$USER video), log in again, then try again.");
+    case platform::CameraAccess::Status::notDetermined:
+        return fail("no camera found. Plug one in, then try again.");
+    }
+    app::EnrollModel model;
+    bool interactive = isTerminal(STDOUT_FILENO);
+    QObject::connect(&model, &app::EnrollModel::promptChanged, [&] {
+        if (!model.prompt().isEmpty())
+            out(QString("\nStep %1 of 6: %2").arg(model.stepIndex() + 1).arg(model.prompt()));
+    });
+    QString shown;
+    QObject::connect(&model, &app::EnrollModel::guidanceChanged, [&] {
+        if (model.guidance().isEmpty() || model.guidance() == shown) return;
+        shown = model.guidance();
+        out("  " + shown);
+    });
+    QObject::connect(&model, &app::EnrollModel::progressChanged, [&] {
+        int taken = int(std::lround(model.progress() * 12));
+        out(QString("  [%1%2] %3/12")
+                .arg(QString(taken * 2, '#'), QString((12 - taken) * 2, interactive ? '.' : '-'))
+                .arg(taken));
+    });
+    bool cancelled = false;
+    Interrupts interrupts([&] {
+        cancelled = true;
+        model.cancel();
+    });
+    model.feed()->start();
+    model.begin(args.value(0));
+    QEventLoop loop;
+    QObject::connect(&model, &app::EnrollModel::phaseChanged, &loop, [&] {
+        if (model.phase() != app::EnrollModel::Phase::capturing) loop.quit();
+    });
+    loop.exec();
+    if (cancelled) return fail("enrollment cancelled; nothing was stored");
+    if (model.phase() == app::EnrollModel::Phase::failed) return fail(model.failure());
+    auto result = model.result();
+    out(QString("\nEnrolled %1 samples. Threshold %2; same-pose distance %3 on average, %4 at "
+                "most; across poses %5 at most%6.")
+            .arg(result.value("samples").toInt())
+            .arg(result.value("threshold").toDouble(), 0, 'f', 3)
+            .arg(result.value("noiseMean").toDouble(), 0, 'f', 3)
+            .arg(result.value("noiseWorst").toDouble(), 0, 'f', 3)
+            .arg(result.value("coverageWorst").toDouble(), 0, 'f', 3)
+            .arg(result.value("estimated").toBool() ? " (estimated)" : ""));
+    return done;
+}
+
+int faces(const QStringList& args) {
+    if (!args.isEmpty() && !wantsJson(args)) return misuse("faces takes only --json");
+    QJsonArray list;
+    for (const auto& face : Enrollment::faces()) {
+        // Dates are kept as seconds since 2001-01-01 UTC.
+        std::time_t added = std::time_t(face.addedAt) + 978307200;
+        char day[16] = "";
+        std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&added));
+        if (wantsJson(args))
+            list.push_back(QJsonObject{{"name", QString::fromStdString(face.name)},
+                                       {"samples", qint64(face.samples.size())},
+                                       {"added", day}});
+        else
+            out(QString("%1  %2 samples  added %3")
+                    .arg(QString::fromStdString(face.name))
+                    .arg(face.samples.size())
+                    .arg(day));
+    }
+    if (wantsJson(args)) printJson(list);
+    return done;
+}
+
+int remove(const QStringList& args) {
+    if (args.size() != 1) return misuse("remove takes the name of one face");
+    for (const auto& face : Enrollment::faces()) {
+        if (QString::fromStdString(face.name).compare(args[0], Qt::CaseInsensitive) != 0) continue;
+        try {
+            Enrollment::remove(face.id);
+        } catch (const std::exception& e) {
+            return fail(e.what());
+        }
+        return done;
+    }
+    return fail("no enrolled face is named '" + args[0] + "'");
+}
+
+int test(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("test takes no arguments");
+    app::TestModel model;
+    QObject::connect(&model, &app::TestModel::detailChanged, [&] { out(model.detail()); });
+    QEventLoop loop;
+    QObject::connect(&model, &app::TestModel::phaseChanged, &loop, [&] {
+        if (model.phase() != app::TestModel::Phase::looking) loop.quit();
+    });
+    Interrupts interrupts([&] {
+        model.stop();
+        loop.quit();
+    });
+    model.feed()->start();
+    model.run();
+    if (model.phase() == app::TestModel::Phase::looking) loop.exec();
+    if (!model.feed()->error().isEmpty()) fail(model.feed()->error());
+    return model.phase() == app::TestModel::Phase::matched ? done : failed;
+}
+
+int password(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("password takes no arguments");
+    auto line = readSecretLine("Login password: ");
+    if (!line) return fail("no password given");
+    AppModel::Machine machine;
+    machine.hostsAgent = false;
+    AppModel model(machine);
+    QString message;
+    QObject::connect(&model, &AppModel::passwordSaveFinished,
+                     [&](const QString& text) { message = text; });
+    model.savePassword(QString::fromStdString(*line));
+    wipe(*line);
+    await(&model, &AppModel::passwordSaveFinished);
+    if (!message.isEmpty()) return fail(message);
+    out("Password saved, sealed by the TPM.");
+    return done;
+}
+
+int turnOn(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("on takes no arguments");
+    return privileged(&AppModel::turnOnLockScreen, "Face unlock is on for the lock screens.");
+}
+
+int turnOff(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("off takes no arguments");
+    return privileged(&AppModel::turnOffLockScreen,
+                      "Face unlock is off; the saved password is forgotten.");
+}
+
+int updateModule(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("update-module takes no arguments");
+    return privileged(&AppModel::updateModule, "The lock screens have this installation's module.");
+}
+
+int uninstall(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("uninstall takes no arguments");
+    return privileged(&AppModel::uninstallEverything, "Tarvo is removed.");
+}
+
+int config(const QStringList& args) {
+    static const QStringList keys = {"sensitivity", "liveness", "warm-up"};
+    if (args.size() > 2) return misuse("config takes a key and a value at most");
+    if (!args.isEmpty() && !keys.contains(args[0]))
+        return misuse("unknown setting '" + args[0] + "' (" + keys.join(", ") + ")");
+    auto config = Config::load();
+    if (args.isEmpty()) {
+        for (const auto& key : keys)
+            out(key + " " + setting(config, key));
+        return done;
+    }
+    if (args.size() == 1) {
+        out(setting(config, args[0]));
+        return done;
+    }
+    if (auto problem = change(config, args[0], args[1])) return misuse(*problem);
+    try {
+        config.save();
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    return done;
+}
+
+int diagnostics(const QStringList& args) {
+    if (!args.isEmpty()) return misuse("diagnostics takes no arguments");
+    std::printf("%s\n", Diagnostics::report(true).c_str());
+    return done;
+}
+
+int agent(const QStringList& args) {
+    if (!args.isEmpty() && args != QStringList{"--verbose"})
+        return misuse("agent takes only --verbose");
+    Log::echoToStderr = !args.isEmpty();
+    auto agent = Agent::create(false);
+    try {
+        agent->start();
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    Interrupts interrupts([] { QCoreApplication::quit(); });
+    QCoreApplication::exec();
+    agent->stop();
+    return done;
+}
+
+} // namespace tarvo::cli

@@ -1,0 +1,139 @@
+#include "core/agent/StoredPassword.h"
+#include "core/store/Config.h"
+#include "core/store/Paths.h"
+#include "core/system/LockScreen.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+namespace sb = tarvo::sandbox;
+namespace fs = std::filesystem;
+using namespace tarvo;
+
+namespace {
+
+constexpr const char* password = "root's login password";
+const fs::path bundle = "/opt/tarvo-app";
+
+struct Ran {
+    int status;
+    std::string out, err;
+};
+
+// The installed program as a person runs it, `input` on its standard input.
+Ran tarvoctl(const std::string& args, const std::string& input = "") {
+    auto dir = sb::root() / "run";
+    fs::create_directories(dir);
+    std::ofstream(dir / "in") << input;
+    auto command = std::string(TARVOCTL) + " " + args + " <" + (dir / "in").string() + " >" +
+                   (dir / "out").string() + " 2>" + (dir / "err").string();
+    int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128, sb::readFile(dir / "out"),
+            sb::readFile(dir / "err")};
+}
+
+TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
+    ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
+    EXPECT_EQ(tarvoctl("--help").status, 0);
+    auto none = tarvoctl("");
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, "tarvoctl: no command given\nTry 'tarvoctl --help'.\n");
+    EXPECT_EQ(tarvoctl("frobnicate").err,
+              "tarvoctl: unknown command 'frobnicate'\nTry 'tarvoctl --help'.\n");
+    EXPECT_EQ(tarvoctl("config sensitivity 7").status, 2);
+    EXPECT_EQ(tarvoctl("config loudness").status, 2);
+    auto nobody = tarvoctl("remove nobody");
+    EXPECT_EQ(nobody.status, 1);
+    EXPECT_EQ(nobody.err, "tarvoctl: no enrolled face is named 'nobody'\n");
+    auto test = tarvoctl("test");
+    EXPECT_EQ(test.status, 1);
+    EXPECT_EQ(test.out, "Look at the camera\nNo face enrolled\n");
+    auto enroll = tarvoctl("enroll");
+    EXPECT_EQ(enroll.status, 1);
+    EXPECT_EQ(enroll.err, "tarvoctl: no camera found. Plug one in, then try again.\n");
+    EXPECT_EQ(tarvoctl("password").err, "tarvoctl: no password given\n");
+    EXPECT_FALSE(StoredPassword::isStored());
+}
+
+TEST(Tarvoctl, SettingsTakeTheAppsSteps) {
+    EXPECT_EQ(tarvoctl("config sensitivity 0.5").status, 0);
+    EXPECT_EQ(tarvoctl("config liveness blink").status, 0);
+    EXPECT_EQ(tarvoctl("config warm-up off").status, 0);
+    auto config = Config::load();
+    EXPECT_DOUBLE_EQ(config.sensitivity, 0.52) << "the nearest step of 0.04";
+    EXPECT_EQ(config.liveness, Config::Liveness::blink);
+    EXPECT_FALSE(config.warmWithDisplay);
+    EXPECT_EQ(tarvoctl("config liveness").out, "blink\n");
+}
+
+// The terminal path of a user: the password, then the lock screens, with
+// the real installer and helper through stand-ins for sudo and pkexec in
+// a mount namespace of the test's own.
+TEST(Tarvoctl, PasswordThenOnAndOff) {
+    if (!sb::privateSystemFolders()) GTEST_SKIP() << "needs root for a mount namespace";
+    sb::PamStack::usePasswordCheck({{"root", password}});
+    sb::SoftwareTpm tpm;
+    tpm.use();
+    sb::AdminPrograms admin(password);
+    fs::create_directories(bundle / "libexec");
+    fs::copy_file(TARVO_HELPER, bundle / "libexec/tarvo-helper");
+    fs::copy_file(PAM_TARVO_MODULE, bundle / "libexec/pam_tarvo.so");
+    ::setenv("TARVO_BUNDLE", bundle.c_str(), 1);
+    // The stand-ins are the sudo and pkexec found first.
+    auto path = fs::path(admin.sudo()).parent_path().string() + ":" + std::getenv("PATH");
+    ::setenv("PATH", path.c_str(), 1);
+    std::ofstream("/etc/pam.d/i3lock") << "@include common-auth\n";
+
+    auto wrong = tarvoctl("password", "not it\n");
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.err, "tarvoctl: That isn't the login password of this computer.\n");
+    EXPECT_EQ(tarvoctl("password", std::string(password) + "\n").status, 0);
+    EXPECT_TRUE(StoredPassword::isStored());
+
+    admin.behave("accept", "fail");
+    EXPECT_EQ(tarvoctl("on").status, 0);
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
+    auto status = nlohmann::json::parse(tarvoctl("status --json").out);
+    EXPECT_EQ(status["password"]["state"], "saved");
+    EXPECT_EQ(status["lock screen"]["state"], "wired");
+    EXPECT_EQ(status["agent"]["todo"],
+              "systemctl --user enable --now tarvo-agent, or start the Tarvo app");
+
+    admin.behave("reject", "no-agent");
+    auto refused = tarvoctl("off");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("sudo tarvoctl off"), std::string::npos) << refused.err;
+    admin.behave("reject", "ok");
+    EXPECT_EQ(tarvoctl("off").status, 0);
+    EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
+    EXPECT_FALSE(StoredPassword::isStored());
+}
+
+// The agent as a test user: one at a time, and a clean stop.
+TEST(Tarvoctl, AgentRunsUntilStoppedAndOnlyOnce) {
+    sb::dataFolder("alice", sb::aliceUid);
+    sb::runtimeFolder(sb::aliceUid);
+    auto socket = Paths::socketOf(sb::aliceUid);
+    pid_t first = sb::spawnAs(sb::aliceUid, [] {
+        ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
+        return 127;
+    });
+    ASSERT_TRUE(sb::eventually([&] { return fs::exists(socket); }, std::chrono::seconds(20)));
+    int second = sb::runAs(sb::aliceUid, [] {
+        ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
+        return 127;
+    });
+    EXPECT_EQ(second, 1) << "another agent holds the lock";
+    ::kill(first, SIGTERM);
+    EXPECT_EQ(sb::waitFor(first), 0);
+    EXPECT_FALSE(fs::exists(socket));
+}
+
+} // namespace
