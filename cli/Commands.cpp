@@ -16,6 +16,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -90,9 +91,7 @@ std::vector<Row> prerequisites(const AppModel& model) {
     if (model.moduleOutdated())
         rows.push_back({"module", "older than this installation's", "tarvoctl update-module"});
     rows.push_back({"agent", model.agentRunning() ? "running" : "not running",
-                    model.agentRunning()
-                        ? ""
-                        : "systemctl --user enable --now tarvo-agent, or start the Tarvo app"});
+                    model.agentRunning() ? "" : "tarvoctl agent --enable, or start the Tarvo app"});
     return rows;
 }
 
@@ -356,13 +355,34 @@ int diagnostics(const QStringList& args) {
     return done;
 }
 
+// Links the installation's user unit into systemd and starts it, or stops
+// and unlinks it.
+int agentService(bool enable) {
+    auto unit = QString::fromStdString(
+        (SystemInstaller::bundle() / "share/tarvo/tarvo-agent.service").string());
+    QStringList args = enable ? QStringList{"--user", "enable", "--now", unit}
+                              : QStringList{"--user", "disable", "--now", "tarvo-agent.service"};
+    QProcess systemctl;
+    systemctl.setProcessChannelMode(QProcess::ForwardedChannels);
+    systemctl.start("systemctl", args);
+    if (!systemctl.waitForFinished(-1) || systemctl.exitStatus() != QProcess::NormalExit ||
+        systemctl.exitCode() != 0)
+        return fail("systemctl " + args.join(' ') + " failed");
+    return done;
+}
+
 int agent(const QStringList& args) {
+    if (args == QStringList{"--enable"}) return agentService(true);
+    if (args == QStringList{"--disable"}) return agentService(false);
     if (!args.isEmpty() && args != QStringList{"--verbose"})
-        return misuse("agent takes only --verbose");
+        return misuse("agent takes --verbose, --enable or --disable");
     Log::echoToStderr = !args.isEmpty();
     auto agent = Agent::create(false);
     try {
         agent->start();
+    } catch (const Agent::AgentError& e) {
+        fail(e.what());
+        return alreadyRunning;
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -3,12 +3,14 @@
 #include <QStringList>
 
 // tarvoctl's subcommands. Each takes the arguments after its name and
-// returns the exit status: 0 done, 1 failed, 2 wrong usage.
+// returns the exit status: 0 done, 1 failed, 2 wrong usage (3 below).
 namespace tarvo::cli {
 
 inline constexpr int done = 0;
 inline constexpr int failed = 1;
 inline constexpr int misused = 2;
+// `agent` only: another agent of this user already answers.
+inline constexpr int alreadyRunning = 3;
 
 int status(const QStringList& args);
 int enroll(const QStringList& args);

@@ -29,11 +29,14 @@ Commands:
   diagnostics            print the support report (JSON)
   agent [--verbose]      run the agent until interrupted (--verbose: its log
                          on standard error too)
+  agent --enable         run the agent as a systemd user service from now on
+  agent --disable        stop that service
 
 on, off, update-module and uninstall need administrator rights: the saved
 password opens sudo, else pkexec asks.
 
-Exit status: 0 done, 1 failed, 2 wrong usage.
+Exit status: 0 done, 1 failed, 2 wrong usage, 3 (agent) another agent
+already runs.
 )";
 
 } // namespace
