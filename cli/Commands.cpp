@@ -188,7 +188,6 @@ int enroll(const QStringList& args) {
         return fail("no camera found. Plug one in, then try again.");
     }
     app::EnrollModel model;
-    bool interactive = isTerminal(STDOUT_FILENO);
     QObject::connect(&model, &app::EnrollModel::promptChanged, [&] {
         if (!model.prompt().isEmpty())
             out(QString("\nStep %1 of 6: %2").arg(model.stepIndex() + 1).arg(model.prompt()));
@@ -202,7 +201,7 @@ int enroll(const QStringList& args) {
     QObject::connect(&model, &app::EnrollModel::progressChanged, [&] {
         int taken = int(std::lround(model.progress() * 12));
         out(QString("  [%1%2] %3/12")
-                .arg(QString(taken * 2, '#'), QString((12 - taken) * 2, interactive ? '.' : '-'))
+                .arg(QString(taken * 2, '#'), QString((12 - taken) * 2, '-'))
                 .arg(taken));
     });
     bool cancelled = false;

@@ -85,6 +85,29 @@ const Poses& franckPoses() {
     return poses;
 }
 
+std::filesystem::path writeTurns(const std::filesystem::path& folder, double seconds) {
+    std::filesystem::create_directories(folder / "poses");
+    const auto& poses = franckPoses();
+    int perStep = static_cast<int>(seconds * 30);
+    int n = 0;
+    char name[64];
+    for (std::size_t step = 0; step < poses.size(); ++step) {
+        for (std::size_t i = 0; i < poses[step].size(); ++i) {
+            std::snprintf(name, sizeof name, "poses/%zu-%zu.png", step, i);
+            cv::imwrite((folder / name).string(), poses[step][i], {cv::IMWRITE_PNG_COMPRESSION, 1});
+        }
+        // The replay plays files in name order: the pose's frames again and
+        // again, as links.
+        for (int i = 0; i < perStep; ++i, ++n) {
+            char link[32];
+            std::snprintf(link, sizeof link, "%05d.png", n);
+            std::snprintf(name, sizeof name, "poses/%zu-%zu.png", step, i % poses[step].size());
+            std::filesystem::create_symlink(name, folder / link);
+        }
+    }
+    return folder;
+}
+
 bool PosingCamera::next(platform::Image& frame) {
     std::this_thread::sleep_for(std::chrono::milliseconds(33));
     int pose = pose_();

@@ -29,6 +29,11 @@ std::filesystem::path someoneElse(const std::filesystem::path& folder);
 using Poses = std::array<std::vector<platform::Image>, 6>;
 const Poses& franckPoses();
 
+// The same poses as a folder to replay (TARVO_CAMERA): each step's pose for
+// `seconds`, one after the other, in the plan's order. Looping, it comes
+// round again well within a step's 25 seconds.
+std::filesystem::path writeTurns(const std::filesystem::path& folder, double seconds = 3.5);
+
 // A camera in front of him that shows, at 30 frames a second, the frames
 // of the pose that `pose` names (an index into franckPoses), or an empty
 // room when it names none. A user following the prompts shows the pose of

@@ -2,6 +2,7 @@
 #include "core/store/Config.h"
 #include "core/store/Paths.h"
 #include "core/system/LockScreen.h"
+#include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -113,6 +114,26 @@ TEST(Tarvoctl, PasswordThenOnAndOff) {
     EXPECT_EQ(tarvoctl("off").status, 0);
     EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
     EXPECT_FALSE(StoredPassword::isStored());
+}
+
+// Enrolled in the terminal from a replay of his head turns, then known.
+TEST(Tarvoctl, EnrollsFromTheTerminalAndThenKnowsHim) {
+    auto turns = sb::Faces::writeTurns(sb::root() / "turns");
+    ::setenv("TARVO_CAMERA", turns.c_str(), 1);
+    auto enroll = tarvoctl("enroll Franck");
+    EXPECT_EQ(enroll.status, 0) << enroll.err;
+    for (const auto& line :
+         {"Step 1 of 6: Look straight at the camera", "Step 6 of 6: Look straight ahead again",
+          "12/12", "Enrolled 12 samples"})
+        EXPECT_NE(enroll.out.find(line), std::string::npos) << line << " in\n" << enroll.out;
+    EXPECT_EQ(tarvoctl("faces").out.substr(0, 20), "Franck  12 samples  ");
+
+    ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
+    auto test = tarvoctl("test");
+    EXPECT_EQ(test.status, 0);
+    EXPECT_EQ(test.out.substr(test.out.size() - 11), "That's you\n");
+    EXPECT_EQ(tarvoctl("remove franck").status, 0);
+    EXPECT_EQ(tarvoctl("faces").out, "");
 }
 
 // The agent as a test user: one at a time, and a clean stop.
