@@ -1,89 +1,17 @@
 #include "platform/face/VideoSource.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
+#include <mutex>
 #include <sys/ioctl.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace tarvo::platform {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Paces frames to a rate: next() returns when frame n is due.
-class Pacer {
-  public:
-    explicit Pacer(double fps) : interval_(1.0 / (fps > 0 && fps < 1000 ? fps : 30.0)) {}
-    void wait() {
-        auto due = start_ + std::chrono::duration_cast<Clock::duration>(
-                                std::chrono::duration<double>(interval_ * count_++));
-        std::this_thread::sleep_until(due);
-    }
-
-  private:
-    double interval_;
-    Clock::time_point start_ = Clock::now();
-    long long count_ = 0;
-};
-
-class VideoReplay : public VideoSource {
-  public:
-    VideoReplay(cv::VideoCapture capture, double fps) : capture_(std::move(capture)), pacer_(fps) {}
-    bool next(Image& frame) override {
-        pacer_.wait();
-        if (capture_.read(frame) && !frame.empty()) return true;
-        // The end: loop from the first frame.
-        capture_.set(cv::CAP_PROP_POS_FRAMES, 0);
-        return capture_.read(frame) && !frame.empty();
-    }
-
-  private:
-    cv::VideoCapture capture_;
-    Pacer pacer_;
-};
-
-class ImageReplay : public VideoSource {
-  public:
-    explicit ImageReplay(std::vector<std::filesystem::path> files)
-        : files_(std::move(files)), pacer_(30) {}
-    bool next(Image& frame) override {
-        pacer_.wait();
-        for (size_t tries = 0; tries < files_.size(); ++tries) {
-            frame = cv::imread(files_[index_++ % files_.size()].string(), cv::IMREAD_COLOR);
-            if (!frame.empty()) return true;
-        }
-        return false;
-    }
-
-  private:
-    std::vector<std::filesystem::path> files_;
-    size_t index_ = 0;
-    Pacer pacer_;
-};
-
-class V4l2Camera : public VideoSource {
-  public:
-    explicit V4l2Camera(cv::VideoCapture capture) : capture_(std::move(capture)) {}
-    bool next(Image& frame) override { return capture_.read(frame) && !frame.empty(); }
-
-  private:
-    cv::VideoCapture capture_;
-};
-
-bool isImage(const std::filesystem::path& path) {
-    std::string ext = path.extension().string();
-    std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);
-    return ext == ".jpg" || ext == ".jpeg" || ext == ".png" || ext == ".bmp" || ext == ".webp";
-}
 
 // The first video-capture node under /dev, by number.
 DeviceProbe findCaptureDevice(int& index) {
@@ -109,26 +37,46 @@ DeviceProbe findCaptureDevice(int& index) {
     return probe;
 }
 
+// The capture module (Capture.cpp): where it was installed, else where
+// this tree built it. Loaded once and never unloaded.
+struct Backend {
+    using Replay = VideoSource* (*)(const char*, std::string*);
+    using Device = VideoSource* (*)(int, std::string*);
+    Replay replay = nullptr;
+    Device device = nullptr;
+    std::string error;
+};
+
+const Backend& backend() {
+    static const Backend loaded = [] {
+        Backend b;
+        void* module = ::dlopen(TARVO_CAPTURE_INSTALLED, RTLD_NOW | RTLD_LOCAL);
+        if (!module) module = ::dlopen(TARVO_CAPTURE_BUILT, RTLD_NOW | RTLD_LOCAL);
+        if (!module) {
+            const char* why = ::dlerror();
+            b.error = std::string("the capture module can't be loaded: ") + (why ? why : "");
+            return b;
+        }
+        b.replay = reinterpret_cast<Backend::Replay>(::dlsym(module, "tarvo_capture_replay"));
+        b.device = reinterpret_cast<Backend::Device>(::dlsym(module, "tarvo_capture_device"));
+        if (!b.replay || !b.device) b.error = "the capture module lacks its entry points";
+        return b;
+    }();
+    return loaded;
+}
+
+Result<std::unique_ptr<VideoSource>> made(VideoSource* source, const std::string& error) {
+    if (!source) return fail(error);
+    return {std::unique_ptr<VideoSource>(source)};
+}
+
 } // namespace
 
 Result<std::unique_ptr<VideoSource>> openReplay(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec) || isImage(path)) {
-        std::vector<std::filesystem::path> files;
-        if (isImage(path))
-            files.push_back(path);
-        else
-            for (const auto& entry : std::filesystem::directory_iterator(path, ec))
-                if (isImage(entry.path())) files.push_back(entry.path());
-        std::sort(files.begin(), files.end());
-        if (files.empty() || !std::filesystem::exists(files.front(), ec))
-            return fail(path.string() + ": no images to replay");
-        return {std::make_unique<ImageReplay>(std::move(files))};
-    }
-    cv::VideoCapture capture(path.string());
-    if (!capture.isOpened()) return fail(path.string() + ": cannot be opened as a video");
-    double fps = capture.get(cv::CAP_PROP_FPS);
-    return {std::make_unique<VideoReplay>(std::move(capture), fps)};
+    const auto& b = backend();
+    if (!b.error.empty()) return fail(b.error);
+    std::string error;
+    return made(b.replay(path.c_str(), &error), error);
 }
 
 DeviceProbe probeDefaultSource() {
@@ -155,13 +103,10 @@ Result<std::unique_ptr<VideoSource>> openDefaultSource() {
     case DeviceProbe::Kind::failed:
         return fail(probe.text);
     }
-    cv::VideoCapture capture(index, cv::CAP_V4L2);
-    if (!capture.isOpened()) return fail(probe.text + " could not be opened");
-    capture.set(cv::CAP_PROP_FRAME_WIDTH, 1280);
-    capture.set(cv::CAP_PROP_FRAME_HEIGHT, 720);
-    // Keep the driver's queue short so frames are fresh.
-    capture.set(cv::CAP_PROP_BUFFERSIZE, 1);
-    return {std::make_unique<V4l2Camera>(std::move(capture))};
+    const auto& b = backend();
+    if (!b.error.empty()) return fail(b.error);
+    std::string error;
+    return made(b.device(index, &error), error);
 }
 
 } // namespace tarvo::platform
