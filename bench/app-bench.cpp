@@ -8,6 +8,7 @@
 #include "app/EnrollModel.h"
 #include "app/TestModel.h"
 #include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -18,7 +19,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <unistd.h>
 #include <vector>
 
 namespace sb = tarvo::sandbox;
@@ -130,6 +134,27 @@ void statusCommand() {
                 costs[10], costs.back());
 }
 
+// The agent as the user service runs it, idle once ready: its resident
+// memory, which it keeps for the whole session.
+void agentMemory() {
+    pid_t agent = ::fork();
+    if (agent == 0) {
+        ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
+        ::_exit(127);
+    }
+    // Ready once the face models, which load after the socket is up, are.
+    sb::eventually(
+        [] {
+            return sb::readFile(tarvo::Paths::log()).find("face models ready") != std::string::npos;
+        },
+        std::chrono::seconds(30));
+    std::ifstream status("/proc/" + std::to_string(agent) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) std::printf("tarvoctl agent, idle: %s\n", line.c_str());
+    ::kill(agent, SIGTERM);
+    sb::waitFor(agent);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -143,6 +168,7 @@ int main(int argc, char** argv) {
     sb::SystemBus systemBus;
     sb::LockServices desktop;
     sb::Faces::franckPoses();
+    agentMemory();
     QCoreApplication application(argc, argv);
 
     StallWatch watch;
