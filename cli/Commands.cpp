@@ -209,6 +209,10 @@ int enroll(const QStringList& args) {
         cancelled = true;
         model.cancel();
     });
+    // A finished step rings the terminal's bell.
+    model.setChime([] {
+        if (isTerminal(STDOUT_FILENO)) std::fputs("\a", stdout);
+    });
     model.feed()->start();
     model.begin(args.value(0));
     QEventLoop loop;

@@ -16,6 +16,9 @@
 int main(int argc, char** argv) {
     tarvo::sandbox::enter(argc, argv);
     ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
+    // For the programs the tests start (tarvoctl): leaks of third-party
+    // libraries that the capture module loads.
+    ::setenv("LSAN_OPTIONS", "suppressions=" TARVO_TESTS_DIR "/lsan.supp", 0);
     if (geteuid() == 0) tarvo::sandbox::SyslogCapture::install();
 #if defined(__SANITIZE_THREAD__)
     // OpenCV's worker pool (TBB) synchronises in ways ThreadSanitizer can't

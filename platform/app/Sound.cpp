@@ -13,6 +13,9 @@ void play(const char* id) {
         ca_context* made = nullptr;
         if (ca_context_create(&made) != CA_SUCCESS) return static_cast<ca_context*>(nullptr);
         ca_context_change_props(made, CA_PROP_APPLICATION_NAME, "Tarvo", nullptr);
+        // Only a sound server: ALSA straight, where there is none, prints
+        // its complaints about missing cards on standard error.
+        ca_context_set_driver(made, "pulse");
         return made;
     }();
     std::lock_guard guard(lock);
