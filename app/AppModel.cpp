@@ -34,9 +34,9 @@ std::filesystem::path application() {
     return SystemInstaller::bundle() / "bin" / "tarvo";
 }
 
-QVariantList facesList() {
+QVariantList facesList(const std::vector<Enrollment::Face>& faces) {
     QVariantList list;
-    for (const auto& face : Enrollment::faces())
+    for (const auto& face : faces)
         list.push_back(QVariantMap{{"id", QString::fromStdString(face.id)},
                                    {"name", QString::fromStdString(face.name)},
                                    {"samples", qint64(face.samples.size())},
@@ -134,13 +134,14 @@ void AppModel::bootstrap() {
 // before, so an outdated module shows at the earliest on the second refresh
 // after wiring.
 void AppModel::refresh() {
+    // One read of the file: the samples of every face are what a scan
+    // compares with, and a file that can't be read holds none.
+    auto faces = Enrollment::faces();
     int samples = 0;
-    try {
-        samples = static_cast<int>(Enrollment::load().size());
-    } catch (const std::exception&) {
-    }
+    for (const auto& face : faces)
+        samples += static_cast<int>(face.samples.size());
     publish(sampleCount_, samples, &AppModel::sampleCountChanged);
-    publish(faces_, facesList(), &AppModel::facesChanged);
+    publish(faces_, facesList(faces), &AppModel::facesChanged);
     publish(camera_, cameraStatus(), &AppModel::cameraChanged);
     publish(config_, Config::load(), &AppModel::configChanged);
     publish(passwordSaved_, StoredPassword::isStored(), &AppModel::passwordSavedChanged);

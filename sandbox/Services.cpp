@@ -327,6 +327,18 @@ void writeExecutable(const std::filesystem::path& path, const std::string& text)
 
 } // namespace
 
+void installBundle(const std::filesystem::path& app, const std::filesystem::path& helper,
+                   const std::filesystem::path& module) {
+    std::filesystem::create_directories(app / "libexec");
+    std::filesystem::create_directories(app / "share/tarvo");
+    std::filesystem::copy_file(helper, app / "libexec/tarvo-helper");
+    std::filesystem::copy_file(module, app / "libexec/pam_tarvo.so");
+    std::ofstream(app / "share/tarvo/install-manifest.txt")
+        << (app / "libexec/tarvo-helper").string() << "\n"
+        << (app / "libexec/pam_tarvo.so").string() << "\n";
+    ::setenv("TARVO_BUNDLE", app.c_str(), 1);
+}
+
 AdminPrograms::AdminPrograms(const std::string& password) : dir_(root() / "admin-programs") {
     std::filesystem::create_directories(dir_);
     writeExecutable(sudo(), R"(#!/bin/sh

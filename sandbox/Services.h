@@ -97,6 +97,11 @@ class KeyringDaemon {
     std::optional<Process> daemon_;
 };
 
+// An installation at `app` of the built `helper` and `module`, its manifest
+// listing both, made the one TARVO_BUNDLE names.
+void installBundle(const std::filesystem::path& app, const std::filesystem::path& helper,
+                   const std::filesystem::path& module);
+
 // Stand-ins for sudo and pkexec that run the script they are given for
 // real, behaving as told (see behave), and log their arguments in log().
 // The sudo stand-in takes `password` only.

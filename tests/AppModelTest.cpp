@@ -60,14 +60,7 @@ class AppModelTest : public testing::Test {
         systemBus = new sb::SystemBus();
         desktop = new sb::LockServices();
         admin = new sb::AdminPrograms(password);
-        fs::create_directories(bundle / "libexec");
-        fs::create_directories(bundle / "share/tarvo");
-        fs::copy_file(TARVO_HELPER, bundle / "libexec/tarvo-helper");
-        fs::copy_file(PAM_TARVO_MODULE, bundle / "libexec/pam_tarvo.so");
-        std::ofstream(bundle / "share/tarvo/install-manifest.txt")
-            << (bundle / "libexec/tarvo-helper").string() << "\n"
-            << (bundle / "libexec/pam_tarvo.so").string() << "\n";
-        ::setenv("TARVO_BUNDLE", bundle.c_str(), 1);
+        sb::installBundle(bundle, TARVO_HELPER, PAM_TARVO_MODULE);
     }
     static void TearDownTestSuite() {
         delete admin;

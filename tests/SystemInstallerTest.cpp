@@ -70,11 +70,7 @@ class SystemInstallerTest : public testing::Test {
         tpm = new sb::SoftwareTpm();
         tpm->use();
 
-        fs::path app = "/opt/tarvo-app";
-        fs::create_directories(app / "libexec");
-        fs::copy_file(TARVO_HELPER, app / "libexec/tarvo-helper");
-        fs::copy_file(PAM_TARVO_MODULE, app / "libexec/pam_tarvo.so");
-        ::setenv("TARVO_BUNDLE", app.c_str(), 1);
+        sb::installBundle("/opt/tarvo-app", TARVO_HELPER, PAM_TARVO_MODULE);
         admin = new sb::AdminPrograms(password);
     }
     static void TearDownTestSuite() { delete tpm; }

@@ -83,10 +83,7 @@ TEST(Tarvoctl, PasswordThenOnAndOff) {
     sb::SoftwareTpm tpm;
     tpm.use();
     sb::AdminPrograms admin(password);
-    fs::create_directories(bundle / "libexec");
-    fs::copy_file(TARVO_HELPER, bundle / "libexec/tarvo-helper");
-    fs::copy_file(PAM_TARVO_MODULE, bundle / "libexec/pam_tarvo.so");
-    ::setenv("TARVO_BUNDLE", bundle.c_str(), 1);
+    sb::installBundle(bundle, TARVO_HELPER, PAM_TARVO_MODULE);
     // The stand-ins are the sudo and pkexec found first.
     auto path = fs::path(admin.sudo()).parent_path().string() + ":" + std::getenv("PATH");
     ::setenv("PATH", path.c_str(), 1);
