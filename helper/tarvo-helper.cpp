@@ -2,6 +2,7 @@
 //   tarvo-helper install --user NAME
 //   tarvo-helper uninstall --user NAME
 //   tarvo-helper purge --user NAME --app PATH
+//   tarvo-helper remove-module
 // It edits only lock screens' PAM stacks: anywhere else (login, sudo, su,
 // polkit, common-auth) a process of the user standing in for the agent
 // could grant more than an unlock. It runs as root and reads no
@@ -155,9 +156,8 @@ void install(const std::string& user) {
     joinTpmGroup(user);
 }
 
-void uninstall(const std::string& user) {
-    requireUser(user);
-    // As many as can be are unwired, whatever fails with another.
+// As many as can be are unwired, whatever fails with another.
+void unwireAll() {
     std::string failures;
     std::error_code ec;
     for (const auto& stack : platform::everyLockScreenStack()) {
@@ -168,6 +168,78 @@ void uninstall(const std::string& user) {
         }
     }
     if (!failures.empty()) fail(failures);
+}
+
+void uninstall(const std::string& user) {
+    requireUser(user);
+    unwireAll();
+}
+
+// The module copy the lock screens loaded, once none names it any more:
+// only our two file names, and the folders if that emptied them.
+void removeModuleCopy() {
+    const fs::path folder = fs::path(LockScreen::module).parent_path();
+    std::error_code ec;
+    if (!fs::exists(folder, ec)) return;
+    if (auto problem = LockScreen::rootOnlyChainProblem(folder.string()))
+        fail(*problem + "; refusing to remove " + folder.string());
+    for (const auto& file : {fs::path(LockScreen::module), folder / ".pam_tarvo.so.new"})
+        if (!fs::remove(file, ec) && ec) fail(file.string() + ": " + ec.message());
+    fs::remove(folder, ec);
+    fs::remove(folder.parent_path(), ec);
+}
+
+// What removing the package does before its files go.
+void removeModule() {
+    unwireAll();
+    removeModuleCopy();
+}
+
+// Runs one of dpkg's programs with an environment of our own, not the
+// caller's, and nothing on its standard input; its exit status, and what
+// it printed in `out`.
+int runDpkg(std::vector<std::string> argv, std::string& out) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null >= 0) ::dup2(null, STDIN_FILENO);
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+        char frontend[] = "DEBIAN_FRONTEND=noninteractive";
+        char* env[] = {path, frontend, nullptr};
+        std::vector<char*> args;
+        for (auto& arg : argv)
+            args.push_back(arg.data());
+        args.push_back(nullptr);
+        ::execve(args[0], args.data(), env);
+        _exit(127);
+    }
+    ::close(pipeFds[1]);
+    UniqueFd from(pipeFds[0]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(from.get(), buffer, sizeof buffer)) > 0)
+        out.append(buffer, size_t(n));
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// An installation from the Debian package is dpkg's to remove.
+bool installedByPackage(const fs::path& self) {
+    std::string owner;
+    return runDpkg({"/usr/bin/dpkg-query", "--search", self.string()}, owner) == 0 &&
+           owner.rfind("tarvo: ", 0) == 0;
+}
+
+// Purges the package, whose scripts unwire every stack on the way out.
+// dpkg's complaints reach standard error as they are; its progress doesn't.
+void purgePackage() {
+    std::string progress;
+    if (runDpkg({"/usr/bin/dpkg", "--purge", "tarvo"}, progress) != 0)
+        fail("dpkg could not remove the tarvo package");
 }
 
 // The files an install wrote, as its manifest lists them: inside the
@@ -191,10 +263,11 @@ std::vector<fs::path> installedFiles(const fs::path& bundle) {
     return files;
 }
 
-// Removes the application: exactly the files its install wrote, then the
-// folders that emptied. Only the installation this helper belongs to, and
-// only one that nobody but root can change (else the manifest or a folder
-// could be swapped to point root elsewhere).
+// Removes the application and the module copy: exactly the files its
+// install wrote, then the folders that emptied, or the package through
+// dpkg. Only the installation this helper belongs to, and only one that
+// nobody but root can change (else the manifest or a folder could be
+// swapped to point root elsewhere).
 void purge(const std::string& user, const fs::path& app) {
     uninstall(user);
     std::error_code ec;
@@ -205,6 +278,8 @@ void purge(const std::string& user, const fs::path& app) {
              " is not the installation this helper belongs to; refusing to remove it");
     if (auto problem = LockScreen::rootOnlyChainProblem(bundle.string()))
         fail(*problem + "; refusing to remove " + bundle.string());
+    removeModuleCopy();
+    if (installedByPackage(self)) return purgePackage();
     std::set<fs::path> folders;
     for (const auto& file : installedFiles(bundle)) {
         if (!fs::remove(file, ec) && ec) fail(file.string() + ": " + ec.message());
@@ -221,7 +296,8 @@ void purge(const std::string& user, const fs::path& app) {
 int usage() {
     std::fprintf(stderr, "usage: tarvo-helper install --user NAME\n"
                          "       tarvo-helper uninstall --user NAME\n"
-                         "       tarvo-helper purge --user NAME --app PATH\n");
+                         "       tarvo-helper purge --user NAME --app PATH\n"
+                         "       tarvo-helper remove-module\n");
     return 2;
 }
 
@@ -244,6 +320,8 @@ int main(int argc, char** argv) {
         else if (args.size() == 5 && args[0] == "purge" && args[1] == "--user" &&
                  args[3] == "--app")
             purge(args[2], args[4]);
+        else if (args == std::vector<std::string>{"remove-module"})
+            removeModule();
         else
             return usage();
     } catch (const Failure& failure) {

@@ -159,6 +159,8 @@ TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
     };
     write("tarvo", otherStack);
     ASSERT_EQ(helper("install --user alice"), 0) << err;
+    fs::create_directories("/opt/tarvo/lib");
+    std::ofstream("/opt/tarvo/lib/pam_tarvo.so") << "module";
 
     // Someone else's prefix holding our installation among other things.
     auto prefix = fs::path("/opt/Team's Apps");
@@ -171,6 +173,7 @@ TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
     EXPECT_FALSE(fs::exists(prefix / "share"));
     EXPECT_FALSE(fs::exists(pam / "tarvo"));
     EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack) << "unwired first";
+    EXPECT_FALSE(fs::exists("/opt/tarvo")) << "the module copy goes too";
 
     // A manifest naming anything outside: nothing is removed.
     auto app = fs::path("/opt/tarvo-app");
