@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <unistd.h>
 
 namespace tarvo::cli {
@@ -358,11 +359,14 @@ int diagnostics(const QStringList& args) {
     return done;
 }
 
-// Links the installation's user unit into systemd and starts it, or stops
-// and unlinks it.
+// Enables and starts the user unit, or stops and disables it. The
+// package's unit is where systemd finds it by name; a bundle installed
+// from source holds its own, which enabling links in.
 int agentService(bool enable) {
+    auto bundled = SystemInstaller::bundle() / "share/tarvo/tarvo-agent.service";
+    std::error_code ec;
     auto unit = QString::fromStdString(
-        (SystemInstaller::bundle() / "share/tarvo/tarvo-agent.service").string());
+        std::filesystem::exists(bundled, ec) ? bundled.string() : "tarvo-agent.service");
     QStringList args = enable ? QStringList{"--user", "enable", "--now", unit}
                               : QStringList{"--user", "disable", "--now", "tarvo-agent.service"};
     QProcess systemctl;
