@@ -21,11 +21,25 @@ std::string execQuoted(const std::string& value) {
     return out + "\"";
 }
 
+// A desktop entry's string value: a backslash is written twice.
+std::string escaped(const std::string& value) {
+    std::string out;
+    for (char c : value)
+        out += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return out;
+}
+
+// TryExec: a session skips the entry while the program isn't there (an
+// installation with the command line but not the app), rather than
+// failing to start it at every login.
 std::string entryText(const std::filesystem::path& program) {
     return "[Desktop Entry]\n"
            "Type=Application\n"
            "Name=Tarvo\n"
            "Comment=Face unlock for the lock screen\n"
+           "TryExec=" +
+           escaped(program.string()) +
+           "\n"
            "Exec=env " +
            std::string(atLoginVariable) + "=1 " + execQuoted(program.string()) +
            "\n"
