@@ -9,10 +9,15 @@
 #ifdef TARVO_QT_EVENT_LOOP
 #include <QCoreApplication>
 #endif
+#ifdef TARVO_QT_GUI
+#include <QApplication>
+#include <QQuickWindow>
+#endif
 
 // Every test binary runs in the sandbox: test users with temporary homes,
 // and, as root, a system log of its own; the model is the fetched one, with
-// its measured scale beside it. The application's tests get an event loop.
+// its measured scale beside it. The application's tests get an event loop; the desktop app's, a
+// GUI.
 int main(int argc, char** argv) {
     tarvo::sandbox::enter(argc, argv);
     ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
@@ -28,6 +33,13 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
 #ifdef TARVO_QT_EVENT_LOOP
     QCoreApplication application(argc, argv);
+#endif
+#ifdef TARVO_QT_GUI
+    // The views, drawn offscreen by Qt Quick's software renderer.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
 #endif
     return RUN_ALL_TESTS();
 }

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QIcon>
+#include <QPainterPath>
+#include <QString>
+
+// Tarvo's mark: a bar and a "D" with a round hole, in an 18 x 16 box.
+namespace tarvo::desktop::BrandMark {
+
+// The mark's one path (even-odd), in the box's coordinates with y down.
+QPainterPath path();
+// The tray's icon in `color`, full when face unlock is on, faint when off.
+QIcon trayIcon(const QColor& color, bool active);
+// What the tray icon says to a screen reader.
+QString description(bool active);
+
+} // namespace tarvo::desktop::BrandMark

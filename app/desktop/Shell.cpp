@@ -1,0 +1,137 @@
+#include "app/desktop/Shell.h"
+
+#include "app/CameraFeed.h"
+#include "app/EnrollModel.h"
+#include "app/TestModel.h"
+#include "app/desktop/BrandMark.h"
+#include "app/desktop/CameraView.h"
+#include "app/desktop/SymbolProvider.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QPalette>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QStandardPaths>
+
+// The views are compiled into this static library: their resource has to
+// be registered by name, outside any namespace.
+static void registerViews() {
+    Q_INIT_RESOURCE(views);
+}
+
+namespace tarvo::desktop {
+namespace {
+
+app::AppModel::Machine withClipboard(app::AppModel::Machine machine, GuiClipboard* clipboard) {
+    if (!machine.clipboard) machine.clipboard = clipboard;
+    return machine;
+}
+
+// The colours the views use by role: the desktop's own where it has them.
+QVariantMap colours() {
+    QPalette palette = QGuiApplication::palette();
+    bool dark = palette.color(QPalette::Window).lightness() < 128;
+    return {{"window", palette.color(QPalette::Window)},
+            {"text", palette.color(QPalette::WindowText)},
+            {"secondary", dark ? QColor("#a0a0a5") : QColor("#6e6e73")},
+            {"accent", palette.color(QPalette::Highlight)},
+            {"card", dark ? QColor(255, 255, 255, 18) : QColor(0, 0, 0, 12)},
+            {"green", QColor("#2e9e44")},
+            {"orange", QColor("#e07b00")}};
+}
+
+} // namespace
+
+Shell::Shell(app::AppModel::Machine machine, QObject* parent)
+    : QObject(parent),
+      model_(std::make_unique<app::AppModel>(withClipboard(std::move(machine), &clipboard_))),
+      views_(model_.get()) {
+    registerViews();
+    // The desktop's icon theme, else (no theme, or the bare hicolor one
+    // of a desktop without settings) Debian's GNOME theme and its symbols.
+    if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") {
+        QIcon::setThemeSearchPaths(QIcon::themeSearchPaths() +
+                                   QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
+                                                             "icons",
+                                                             QStandardPaths::LocateDirectory));
+        QIcon::setThemeName("Adwaita");
+    }
+    QIcon::setFallbackThemeName("Adwaita");
+    qmlRegisterType<app::EnrollModel>("Tarvo", 1, 0, "EnrollModel");
+    qmlRegisterType<app::TestModel>("Tarvo", 1, 0, "TestModel");
+    qmlRegisterType<CameraView>("Tarvo", 1, 0, "CameraView");
+    qmlRegisterUncreatableType<app::CameraFeed>("Tarvo", 1, 0, "CameraFeed", "a panel's own");
+    engine_.addImageProvider("symbol", new SymbolProvider);
+    engine_.rootContext()->setContextProperty("model", model_.get());
+    engine_.rootContext()->setContextProperty("views", &views_);
+    engine_.rootContext()->setContextProperty("colours", colours());
+
+    connect(model_.get(), &app::AppModel::derivedChanged, this, &Shell::updateTray);
+    connect(model_.get(), &app::AppModel::quitRequested, qApp, &QCoreApplication::quit,
+            Qt::QueuedConnection);
+    connect(&menu_, &QMenu::aboutToShow, this, &Shell::buildMenu);
+    connect(&tray_, &QSystemTrayIcon::activated, this, [this](auto reason) {
+        if (reason == QSystemTrayIcon::Trigger) showMainWindow();
+    });
+    tray_.setContextMenu(&menu_);
+    buildMenu();
+    updateTray();
+}
+
+Shell::~Shell() = default;
+
+bool Shell::load() {
+    engine_.load(QUrl("qrc:/tarvo/qml/Main.qml"));
+    return window() != nullptr;
+}
+
+QQuickWindow* Shell::window() const {
+    auto roots = engine_.rootObjects();
+    return roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(roots.first());
+}
+
+void Shell::start(bool startedAtLogin) {
+    model_->bootstrap();
+    tray_.show();
+    if (startedAtLogin && model_->isReady()) return;
+    showMainWindow();
+}
+
+void Shell::Activate() {
+    showMainWindow();
+}
+
+void Shell::showMainWindow() {
+    if (auto* shown = window()) {
+        shown->show();
+        shown->raise();
+        shown->requestActivate();
+    }
+}
+
+void Shell::updateTray() {
+    bool active = model_->isReady();
+    QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    tray_.setIcon(BrandMark::trayIcon(ink, active));
+    tray_.setToolTip(BrandMark::description(active));
+}
+
+// Rebuilt from the model each time the menu opens.
+void Shell::buildMenu() {
+    menu_.clear();
+    menu_.addAction(tr("Tarvo: %1").arg(model_->statusSummary()))->setEnabled(false);
+    if (!model_->isReady()) {
+        menu_.addSeparator();
+        connect(menu_.addAction(tr("Finish Setting Up…")), &QAction::triggered, this,
+                &Shell::showMainWindow);
+    }
+    menu_.addSeparator();
+    connect(menu_.addAction(tr("Open Tarvo…")), &QAction::triggered, this, &Shell::showMainWindow);
+    menu_.addSeparator();
+    auto* quit = menu_.addAction(tr("Quit Tarvo"));
+    quit->setShortcut(QKeySequence::Quit);
+    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
+}
+
+} // namespace tarvo::desktop

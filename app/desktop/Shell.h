@@ -1,0 +1,57 @@
+#pragma once
+
+#include "app/AppModel.h"
+#include "app/desktop/GuiClipboard.h"
+#include "app/desktop/Views.h"
+
+#include <QMenu>
+#include <QObject>
+#include <QQmlApplicationEngine>
+#include <QSystemTrayIcon>
+#include <memory>
+
+class QQuickWindow;
+
+namespace tarvo::desktop {
+
+// The application around the model: its one window, its tray icon and
+// menu, and when each shows. Face unlock works only while the app runs
+// (the agent lives in it), so closing the window never quits it.
+class Shell : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "app.tarvo.Tarvo")
+
+  public:
+    static constexpr const char* busName = "app.tarvo.Tarvo";
+
+    explicit Shell(app::AppModel::Machine machine = {}, QObject* parent = nullptr);
+    ~Shell() override;
+
+    // Loads the views; false when they could not be loaded.
+    bool load();
+    // Reads the state, starts the agent, and shows the window unless
+    // started at login with everything ready: then only the tray icon.
+    void start(bool startedAtLogin);
+
+    app::AppModel& model() { return *model_; }
+    QQuickWindow* window() const;
+    QQmlApplicationEngine& engine() { return engine_; }
+
+  public slots:
+    // What a second start asks of the first: its window, in front.
+    Q_SCRIPTABLE void Activate();
+    void showMainWindow();
+
+  private:
+    void updateTray();
+    void buildMenu();
+
+    GuiClipboard clipboard_;
+    std::unique_ptr<app::AppModel> model_;
+    Views views_;
+    QQmlApplicationEngine engine_;
+    QSystemTrayIcon tray_;
+    QMenu menu_;
+};
+
+} // namespace tarvo::desktop

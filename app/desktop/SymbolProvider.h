@@ -1,0 +1,16 @@
+#pragma once
+
+#include <QQuickImageProvider>
+
+namespace tarvo::desktop {
+
+// "image://symbol/NAME[/RRGGBB]": the icon theme's symbol NAME (a
+// freedesktop name), in that colour when given; "tarvo" is the application's
+// mark, drawn here.
+class SymbolProvider : public QQuickImageProvider {
+  public:
+    SymbolProvider() : QQuickImageProvider(QQuickImageProvider::Pixmap) {}
+    QPixmap requestPixmap(const QString& id, QSize* size, const QSize& requested) override;
+};
+
+} // namespace tarvo::desktop

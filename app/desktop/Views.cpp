@@ -1,0 +1,130 @@
+#include "app/desktop/Views.h"
+
+#include "core/agent/StoredPassword.h"
+#include "core/face/EnrollmentPlan.h"
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
+#include "core/store/ModelScale.h"
+
+#include <QVariantMap>
+#include <algorithm>
+#include <cmath>
+
+namespace tarvo::desktop {
+
+using Camera = app::AppModel::CameraStatus;
+
+Views::Views(app::AppModel* model, QObject* parent) : QObject(parent), model_(model) {}
+
+double Views::strictest() const {
+    return Config::strictest();
+}
+double Views::loosest() const {
+    return Config::loosest();
+}
+double Views::closestStranger() const {
+    return Config::closestStranger();
+}
+
+double Views::axisFrom() const {
+    return strictest() - 0.2 * (loosest() - strictest());
+}
+double Views::axisTo() const {
+    double band = loosest() - strictest();
+    return std::max(loosest() + 0.4 * band, closestStranger() + 0.1 * band);
+}
+int Views::enrollmentSteps() const {
+    return int(EnrollmentPlan::steps.size());
+}
+
+int Views::onboardingStep(int camera, int sampleCount, bool started, bool passwordSaved) {
+    if (sampleCount < 1 && !started) return welcome;
+    if (camera != int(Camera::authorized)) return welcome;
+    if (sampleCount < 1) return enroll;
+    return passwordSaved ? lockScreen : password;
+}
+
+QString Views::suggestedName(const QVariantList& faces) {
+    auto taken = [&](const QString& name) { return hasFaceNamed(faces, name); };
+    if (!taken("me")) return "Me";
+    for (int n = 2;; ++n)
+        if (!taken(QString("face %1").arg(n))) return QString("Face %1").arg(n);
+}
+
+bool Views::hasFaceNamed(const QVariantList& faces, const QString& name) {
+    return std::any_of(faces.begin(), faces.end(), [&](const QVariant& face) {
+        return face.toMap().value("name").toString().toLower() == name.toLower();
+    });
+}
+
+QString Views::faceDetail(int camera, int sampleCount) {
+    if (camera == int(Camera::notDetermined)) return tr("Enrolling will ask for camera access");
+    if (camera == int(Camera::denied))
+        return tr("Tarvo has no camera access — enrolling will show you where to turn it on");
+    if (sampleCount < 1) return tr("Enroll to use face unlock");
+    return tr("%1 samples").arg(sampleCount);
+}
+
+QString Views::agentProblem(int agentHost, const QString& error) {
+    if (agentHost == int(app::AppModel::AgentHost::stopped) && !error.isEmpty())
+        return tr("Not running: %1").arg(error);
+    return tr("Not running");
+}
+
+double Views::thresholdFor(double sensitivity) {
+    return Config::thresholdFor(sensitivity);
+}
+
+QString Views::acceptanceText(double sensitivity) {
+    return tr("Recognizes you %1% of the time. No stranger in %2 test pairs gets in.")
+        .arg(Config::measuredAcceptanceFor(sensitivity), 0, 'f', 1)
+        .arg(ModelScale::current().strangerPairs);
+}
+
+template <typename Change> void Views::changeConfig(Change change) {
+    Config config = Config::load();
+    change(config);
+    try {
+        config.save();
+    } catch (const std::exception&) {
+        // The next refresh shows what the file holds.
+    }
+    if (model_) model_->refresh();
+}
+
+bool Views::dragSensitivity(double fraction) {
+    double clamped = std::clamp(fraction, 0.0, 1.0);
+    double stepped = Config::sensitivityStep * std::round(clamped / Config::sensitivityStep);
+    if (model_ && std::abs(stepped - model_->config().sensitivity) < 1e-9) return false;
+    changeConfig([&](Config& config) {
+        config.sensitivity = stepped;
+        config.applySensitivity();
+    });
+    return true;
+}
+
+void Views::setBlink(bool on) {
+    changeConfig([&](Config& config) {
+        config.liveness = on ? Config::Liveness::blink : Config::Liveness::attention;
+    });
+}
+
+void Views::setWarmWithDisplay(bool on) {
+    changeConfig([&](Config& config) { config.warmWithDisplay = on; });
+}
+
+void Views::removeFace(const QString& id) {
+    try {
+        Enrollment::remove(id.toStdString());
+    } catch (const std::exception&) {
+        // The list shows what the store holds after the refresh.
+    }
+    if (model_) model_->refresh();
+}
+
+void Views::forgetPassword() {
+    StoredPassword::clear();
+    if (model_) model_->refresh();
+}
+
+} // namespace tarvo::desktop

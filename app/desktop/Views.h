@@ -1,0 +1,66 @@
+#pragma once
+
+#include "app/AppModel.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QVariantList>
+
+namespace tarvo::desktop {
+
+// What the views derive from the model and the few settings they change
+// themselves, in C++ so that the rules are tested without drawing them.
+// Every change re-reads the model, which is the only source of state.
+class Views : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(double strictest READ strictest CONSTANT)
+    Q_PROPERTY(double loosest READ loosest CONSTANT)
+    Q_PROPERTY(double closestStranger READ closestStranger CONSTANT)
+    Q_PROPERTY(double axisFrom READ axisFrom CONSTANT)
+    Q_PROPERTY(double axisTo READ axisTo CONSTANT)
+    Q_PROPERTY(int enrollmentSteps READ enrollmentSteps CONSTANT)
+
+  public:
+    enum Step { welcome, enroll, password, lockScreen };
+    Q_ENUM(Step)
+
+    explicit Views(app::AppModel* model, QObject* parent = nullptr);
+
+    double strictest() const;
+    double loosest() const;
+    double closestStranger() const;
+    // The stretch of thresholds the scale draws: a fifth of the band
+    // before it, two fifths after, and room for the closest stranger.
+    double axisFrom() const;
+    double axisTo() const;
+    int enrollmentSteps() const;
+
+    // The onboarding page the model's state asks for.
+    // A new user starts on the welcome page (here the camera usually
+    // opens before anyone has asked); without the camera nothing after it
+    // can work.
+    Q_INVOKABLE static int onboardingStep(int camera, int sampleCount, bool started,
+                                          bool passwordSaved);
+    // "Me", else the first "Face n" (n >= 2) nobody is called, in any case.
+    Q_INVOKABLE static QString suggestedName(const QVariantList& faces);
+    Q_INVOKABLE static bool hasFaceNamed(const QVariantList& faces, const QString& name);
+    Q_INVOKABLE static QString faceDetail(int camera, int sampleCount);
+    Q_INVOKABLE static QString agentProblem(int agentHost, const QString& error);
+    Q_INVOKABLE static double thresholdFor(double sensitivity);
+    Q_INVOKABLE static QString acceptanceText(double sensitivity);
+
+    // The sensitivity for a drag at `fraction` of the band, in the scale's
+    // steps; written (and the model refreshed) only when the step changes.
+    Q_INVOKABLE bool dragSensitivity(double fraction);
+    Q_INVOKABLE void setBlink(bool on);
+    Q_INVOKABLE void setWarmWithDisplay(bool on);
+    Q_INVOKABLE void removeFace(const QString& id);
+    Q_INVOKABLE void forgetPassword();
+
+  private:
+    template <typename Change> void changeConfig(Change change);
+
+    QPointer<app::AppModel> model_;
+};
+
+} // namespace tarvo::desktop

@@ -1,0 +1,47 @@
+import QtQuick
+import QtQuick.Controls
+import Tarvo
+
+// The live picture, mirrored, in a coloured frame: `highlight` when set,
+// else green while a face is seen.
+Item {
+    id: preview
+    property var feed
+    property color highlight: "transparent"
+    implicitWidth: 400
+    implicitHeight: 225
+
+    Rectangle {
+        anchors.fill: parent
+        radius: 14
+        color: Qt.rgba(0, 0, 0, 0.85)
+        visible: !picture.hasImage
+        Label2 {
+            anchors.centerIn: parent
+            visible: feed && feed.error !== ""
+            symbol: "camera-disabled-symbolic"
+            text: feed ? feed.error : ""
+            color: "white"
+            width: parent.width - 40
+        }
+        BusyIndicator {
+            anchors.centerIn: parent
+            visible: !feed || feed.error === ""
+            palette.dark: "white"
+        }
+    }
+    CameraView {
+        id: picture
+        objectName: "cameraPicture"
+        anchors.fill: parent
+        feed: preview.feed
+    }
+    Rectangle {
+        anchors.fill: parent
+        radius: 14
+        color: "transparent"
+        border.width: 2
+        border.color: preview.highlight.a > 0 ? preview.highlight
+                    : (feed && feed.faceVisible ? colours.green : Qt.rgba(0.5, 0.5, 0.5, 0.3))
+    }
+}

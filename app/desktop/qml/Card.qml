@@ -1,0 +1,29 @@
+import QtQuick
+import QtQuick.Layouts
+
+// A titled card of the main window.
+ColumnLayout {
+    property string title
+    default property alias content: body.data
+    spacing: 10
+    Layout.fillWidth: true
+    Text {
+        text: parent.title
+        font.pixelSize: 11
+        font.weight: Font.DemiBold
+        color: colours.secondary
+    }
+    Rectangle {
+        Layout.fillWidth: true
+        implicitHeight: body.implicitHeight + 32
+        radius: 12
+        color: colours.card
+        ColumnLayout {
+            id: body
+            x: 16
+            y: 16
+            width: parent.width - 32
+            spacing: 12
+        }
+    }
+}

@@ -1,0 +1,32 @@
+import QtQuick
+import QtQuick.Controls
+
+// The one window: setup until it is done, then the main view.
+ApplicationWindow {
+    id: window
+    objectName: "mainWindow"
+    title: "Tarvo"
+    width: 520
+    height: 640
+    minimumWidth: 520
+    minimumHeight: 600
+    visible: false
+    color: colours.window
+    // For delegates whose own `model` hides the app's.
+    readonly property var appModel: model
+    // Kept in the app's settings, not published: read again on every change.
+    property bool onboardingFinished: false
+    Component.onCompleted: onboardingFinished = model.onboardingFinished
+
+    Connections {
+        target: model
+        function onDerivedChanged() { window.onboardingFinished = model.onboardingFinished }
+    }
+    Loader {
+        anchors.fill: parent
+        anchors.margins: window.onboardingFinished ? 0 : 36
+        sourceComponent: window.onboardingFinished ? homeView : onboardingView
+    }
+    Component { id: onboardingView; Onboarding {} }
+    Component { id: homeView; Home {} }
+}

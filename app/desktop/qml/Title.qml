@@ -1,0 +1,13 @@
+import QtQuick
+import QtQuick.Layouts
+
+Text {
+    font.pixelSize: 24
+    font.weight: Font.DemiBold
+    color: colours.text
+    horizontalAlignment: Text.AlignHCenter
+    wrapMode: Text.WordWrap
+    Layout.alignment: Qt.AlignHCenter
+    Layout.fillWidth: true
+    Layout.maximumWidth: 440
+}

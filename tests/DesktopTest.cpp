@@ -1,0 +1,308 @@
+// The desktop app's real views, drawn offscreen over the real model: found
+// by object name, clicked and typed into through QTest, checked against
+// what the model and the files then hold. Each state worth seeing is also
+// saved as a screenshot under the build folder.
+#include "app/desktop/Shell.h"
+#include "app/desktop/Views.h"
+#include "core/agent/SocketClient.h"
+#include "core/agent/StoredPassword.h"
+#include "core/face/Calibration.h"
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
+#include "core/store/Paths.h"
+#include "sandbox/Faces.h"
+#include "sandbox/PamStack.h"
+#include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace sb = tarvo::sandbox;
+namespace fs = std::filesystem;
+using namespace tarvo;
+using desktop::Shell;
+using desktop::Views;
+
+namespace {
+
+constexpr const char* password = "root's login password";
+const fs::path bundle = "/opt/tarvo-app";
+
+// The window on the machine its model reads and changes, as the model's
+// own tests set it up: /etc/pam.d and /opt of the test's own, stand-ins
+// for sudo and pkexec, the TPM, the password check, a desktop's buses.
+class DesktopTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        isolated = sb::privateSystemFolders();
+        if (!isolated) return;
+        sb::PamStack::usePasswordCheck({{"root", password}});
+        tpm = new sb::SoftwareTpm();
+        tpm->use();
+        sessionBus = new sb::SessionBus();
+        systemBus = new sb::SystemBus();
+        desktop = new sb::LockServices();
+        admin = new sb::AdminPrograms(password);
+        sb::installBundle(bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        fs::create_directories(SCREENSHOTS);
+    }
+    static void TearDownTestSuite() {
+        delete admin;
+        delete desktop;
+        delete systemBus;
+        delete sessionBus;
+        delete tpm;
+    }
+    void SetUp() override {
+        if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+        admin->behave("accept", "ok");
+        Enrollment::clear();
+        StoredPassword::clear();
+        fs::remove_all(Paths::configHome() / "tarvo");
+        std::ofstream("/etc/pam.d/gdm-password") << "@include common-auth\n";
+    }
+    void TearDown() override { shell.reset(); }
+
+    // The app as a user starts it, with the camera `camera` replays.
+    void open(const fs::path& camera, bool setUp = false) {
+        if (camera.empty())
+            ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
+        else
+            ::setenv("TARVO_CAMERA", camera.c_str(), 1);
+        app::AppModel::Machine machine;
+        machine.runners = {admin->sudo(), admin->pkexec()};
+        shell = std::make_unique<Shell>(machine);
+        if (setUp) shell->model().setOnboardingFinished(true);
+        ASSERT_TRUE(shell->load());
+        shell->start(false);
+        // Tall enough that the main view needs no scrolling to be clicked.
+        if (setUp) window()->resize(520, 1280);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
+    }
+    QQuickWindow* window() { return shell->window(); }
+
+    // The item named `name`, wherever it sits: in the window, a dialog or a sheet.
+    QQuickItem* item(const QString& name) {
+        std::function<QQuickItem*(QQuickItem*)> search = [&](QQuickItem* at) -> QQuickItem* {
+            if (at->objectName() == name) return at;
+            for (auto* child : at->childItems())
+                if (auto* found = search(child)) return found;
+            return nullptr;
+        };
+        QQuickItem* root = window()->contentItem();
+        while (root->parentItem())
+            root = root->parentItem();
+        return search(root);
+    }
+    bool shows(const QString& name) {
+        auto* found = item(name);
+        return found && found->isVisible() && found->opacity() > 0;
+    }
+    bool eventually(const std::function<bool()>& condition, int ms = 10000) {
+        return QTest::qWaitFor(condition, ms);
+    }
+    QString text(const QString& name) {
+        auto* found = item(name);
+        return found ? found->property("text").toString() : QString();
+    }
+    void click(const QString& name) {
+        auto* target = item(name);
+        ASSERT_TRUE(target) << name.toStdString();
+        ASSERT_TRUE(eventually([&] { return target->isVisible() && target->isEnabled(); }))
+            << name.toStdString() << " never became clickable";
+        QPointF centre = target->mapToScene({target->width() / 2, target->height() / 2});
+        QTest::mouseClick(window(), Qt::LeftButton, {}, centre.toPoint());
+    }
+    void type(const QString& name, const QString& text) {
+        auto* field = item(name);
+        ASSERT_TRUE(field) << name.toStdString();
+        field->setProperty("text", "");
+        field->forceActiveFocus();
+        for (QChar c : text)
+            QTest::keyClick(window(), c.toLatin1());
+    }
+    // Drags on `name` from `from` to `to`, in the item's own coordinates.
+    void drag(const QString& name, QPointF from, QPointF to) {
+        auto* target = item(name);
+        ASSERT_TRUE(target);
+        QTest::mousePress(window(), Qt::LeftButton, {}, target->mapToScene(from).toPoint());
+        QTest::mouseMove(window(), target->mapToScene(to).toPoint());
+        QTest::mouseRelease(window(), Qt::LeftButton, {}, target->mapToScene(to).toPoint());
+    }
+    static std::int64_t modified(const fs::path& file) {
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0) return -1;
+        return std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    void screenshot(const std::string& name) {
+        QTest::qWait(300); // animations settle
+        EXPECT_TRUE(window()->grabWindow().save(
+            QString::fromStdString(std::string(SCREENSHOTS) + "/" + name + ".png")));
+    }
+
+    std::unique_ptr<Shell> shell;
+    static inline bool isolated = false;
+    static inline sb::SoftwareTpm* tpm = nullptr;
+    static inline sb::SessionBus* sessionBus = nullptr;
+    static inline sb::SystemBus* systemBus = nullptr;
+    static inline sb::LockServices* desktop = nullptr;
+    static inline sb::AdminPrograms* admin = nullptr;
+};
+
+// A new user's path: the first-run pages from a fresh folder to face
+// unlock on, and the lock screen's root VERIFY then answered by the app's
+// own agent with the password.
+TEST_F(DesktopTest, ANewUserSetsUpFaceUnlockFromTheWindow) {
+    open(sb::Faces::writeTurns(sb::root() / "turns"));
+    ASSERT_TRUE(eventually([&] { return shows("welcomePage"); }));
+    screenshot("onboarding-1-welcome");
+    click("getStarted");
+    ASSERT_TRUE(eventually([&] { return shows("enrollPage"); }));
+    click("enrollButton");
+    ASSERT_TRUE(eventually([&] { return shows("prompt") && text("prompt") != ""; }));
+    screenshot("onboarding-2-enroll");
+    ASSERT_TRUE(eventually([&] { return text("enrollButton") == "Continue"; }, 90000))
+        << text("failure").toStdString();
+    click("enrollButton");
+    ASSERT_TRUE(eventually([&] { return shows("passwordPage"); }));
+    EXPECT_FALSE(item("continueButton")->isEnabled()) << "nothing typed";
+
+    type("passwordField", "not my password");
+    click("continueButton");
+    ASSERT_TRUE(eventually([&] { return shows("passwordProblem"); }, 30000));
+    EXPECT_EQ(text("passwordField"), "not my password") << "the field keeps its text";
+    screenshot("onboarding-3-password-wrong");
+
+    // The first try at the lock screen is refused; Try Again succeeds.
+    admin->behave("reject", "refuse");
+    type("passwordField", password);
+    click("continueButton");
+    ASSERT_TRUE(eventually([&] { return shows("lockScreenPage") && shows("tryAgain"); }, 30000));
+    ASSERT_TRUE(eventually([&] { return shows("actionError"); }, 30000));
+    screenshot("onboarding-4-lock-screen-failed");
+    admin->behave("accept", "ok");
+    click("tryAgain");
+    ASSERT_TRUE(eventually([&] { return shows("home"); }, 30000)) << "onboarding ends once wired";
+    EXPECT_EQ(text("summary"), "Face unlock is on");
+    screenshot("main-ready");
+
+    auto reply = SocketClient::request("VERIFY", Paths::socket().string(), 6.0);
+    ASSERT_TRUE(reply);
+    std::string hex;
+    for (unsigned char c : std::string(password)) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    EXPECT_EQ(*reply, "OK " + hex);
+}
+
+// The main window's rows for each state of the model, and what its
+// controls write.
+TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
+    open("", true);
+    ASSERT_TRUE(eventually([&] { return shows("home"); }));
+    EXPECT_EQ(item("lockScreenRow")->property("problem").toString(), "Lock screen is off");
+    EXPECT_EQ(text("faceDetail"), "Enrolling will ask for camera access");
+    EXPECT_FALSE(item("testButton")->isEnabled());
+    EXPECT_FALSE(shows("agentRow")) << "the app's own agent answers";
+    screenshot("main-nothing-set-up");
+
+    // The name alert proposes the first free name; spaces only do nothing.
+    Enrollment::add("me", {Descriptor{std::vector<float>(128, 0.0884f)}});
+    Enrollment::add("Face 2", {Descriptor{std::vector<float>(128, 0.0884f)}});
+    shell->model().refresh();
+    click("addFace");
+    ASSERT_TRUE(eventually([&] { return shows("nameField"); }));
+    EXPECT_EQ(text("nameField"), "Face 3");
+    type("nameField", "   ");
+    click("nameContinue");
+    QTest::qWait(200);
+    EXPECT_FALSE(shows("sheet"));
+
+    // The sensitivity: one write per step of the scale, however far the
+    // drag within it; the ends of the band hold it.
+    auto* scale = item("sensitivityScale");
+    double strict = scale->property("strict").toDouble(),
+           loose = scale->property("loose").toDouble();
+    double middle = strict + 0.32 * (loose - strict); // in the middle of a step
+    drag("sensitivityScale", {middle, 30}, {middle, 30});
+    ASSERT_TRUE(eventually([&] { return modified(Paths::config()) > 0; }));
+    EXPECT_NEAR(Config::load().sensitivity, 0.32, 1e-9);
+    auto written = modified(Paths::config());
+    drag("sensitivityScale", {middle, 30}, {middle + 1, 30});
+    EXPECT_EQ(modified(Paths::config()), written) << "within the step: nothing written";
+    drag("sensitivityScale", {middle, 30}, {scale->width(), 30});
+    EXPECT_NEAR(Config::load().sensitivity, 1.0, 1e-9);
+    std::ofstream(Paths::config()) << R"({"sensitivity": 7})";
+    shell->model().refresh();
+    EXPECT_NEAR(item("knob")->x() + 9, loose, 1) << "out of range: at the band's end";
+    auto* stranger = item("strangerLabel");
+    EXPECT_LE(stranger->x() + stranger->width() / 2, scale->width() - 46 + 1);
+
+    // Diagnostics: "Checking…", then "Copied" for two seconds.
+    click("copyDiagnostics");
+    EXPECT_TRUE(shows("checking"));
+    ASSERT_TRUE(eventually([&] { return shows("copied"); }, 30000));
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().contains("\"camera\""));
+    EXPECT_TRUE(eventually([&] { return !shows("copied") && shows("copyDiagnostics"); }, 4000));
+
+    // A lock screen wired on an unsafe folder needs repair.
+    StoredPassword::save(password);
+    QSignalSpy finished(&shell->model(), &app::AppModel::actionFinished);
+    click("lockScreenButton");
+    ASSERT_TRUE(finished.wait(30000));
+    EXPECT_EQ(text("lockScreenButton"), "Turn Off…");
+    fs::permissions("/opt/tarvo", fs::perms::group_write, fs::perm_options::add);
+    shell->model().refresh();
+    EXPECT_TRUE(item("lockScreenRow")
+                    ->property("problem")
+                    .toString()
+                    .startsWith("Lock screen needs repair: "));
+    EXPECT_EQ(text("lockScreenButton"), "Repair…");
+    screenshot("main-needs-repair");
+    fs::permissions("/opt/tarvo", fs::perms::group_write, fs::perm_options::remove);
+}
+
+// The sheets: an enrollment closed mid-capture lets go of the camera; the
+// test recognizes the enrolled man.
+TEST_F(DesktopTest, SheetsHoldTheCameraOnlyWhileOpen) {
+    Calibration::commit(sb::Faces::stillsOfFranck(), "Franck");
+    open(sb::Faces::franckVideo(), true);
+    ASSERT_TRUE(eventually([&] { return shows("home"); }));
+    auto videoOpen = [] {
+        std::error_code ec;
+        for (const auto& fd : fs::directory_iterator("/proc/self/fd", ec))
+            if (fs::read_symlink(fd.path(), ec) == sb::Faces::franckVideo()) return true;
+        return false;
+    };
+    click("addFace");
+    ASSERT_TRUE(eventually([&] { return shows("nameField"); }));
+    click("nameContinue");
+    ASSERT_TRUE(eventually([&] { return shows("enrollPanel"); }));
+    click("enrollButton");
+    ASSERT_TRUE(eventually([&] { return shows("prompt") && text("prompt") != ""; }, 20000));
+    EXPECT_TRUE(videoOpen());
+    screenshot("main-enrolling");
+    click("closeSheet");
+    EXPECT_TRUE(eventually([&] { return !shows("sheet"); }));
+    EXPECT_TRUE(eventually([&] { return !videoOpen(); })) << "the camera is still on";
+    EXPECT_EQ(shell->model().faces().size(), 1) << "nothing stored";
+
+    click("testButton");
+    ASSERT_TRUE(eventually([&] { return shows("testPanel"); }));
+    ASSERT_TRUE(eventually([&] { return shows("testVerdict"); }, 30000));
+    EXPECT_EQ(text("testVerdict"), "Recognized");
+    screenshot("main-test-matched");
+}
+
+} // namespace
