@@ -2,6 +2,7 @@
 
 #include "app/AppModel.h"
 #include "app/EnrollModel.h"
+#include "app/Interrupts.h"
 #include "app/TestModel.h"
 #include "cli/Terminal.h"
 #include "core/base/Secret.h"
@@ -27,6 +28,7 @@ namespace tarvo::cli {
 namespace {
 
 using app::AppModel;
+using app::Interrupts;
 
 void out(const QString& line) {
     std::printf("%s\n", qPrintable(line));

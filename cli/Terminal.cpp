@@ -1,45 +1,10 @@
 #include "cli/Terminal.h"
 
-#include <csignal>
 #include <cstdio>
-#include <sys/signalfd.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace tarvo::cli {
-namespace {
-
-sigset_t interrupts() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
-}
-
-} // namespace
-
-void blockInterrupts() {
-    auto set = interrupts();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-Interrupts::Interrupts(std::function<void()> onInterrupt) : onInterrupt_(std::move(onInterrupt)) {
-    auto set = interrupts();
-    fd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
-        signalfd_siginfo info{};
-        while (::read(fd_, &info, sizeof info) == sizeof info) {
-        }
-        onInterrupt_();
-    });
-}
-
-Interrupts::~Interrupts() {
-    notifier_.reset();
-    ::close(fd_);
-}
 
 bool isTerminal(int fd) {
     return ::isatty(fd) == 1;

@@ -1,5 +1,6 @@
 // tarvoctl: face unlock from the terminal. It drives the application's own
 // models, so every rule, text and check is the app's.
+#include "app/Interrupts.h"
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
 
@@ -42,7 +43,7 @@ already runs.
 } // namespace
 
 int main(int argc, char** argv) {
-    tarvo::cli::blockInterrupts();
+    tarvo::app::blockInterrupts();
     QCoreApplication application(argc, argv);
     QStringList args = application.arguments().mid(1);
     if (args.isEmpty()) return tarvo::cli::misuse("no command given");

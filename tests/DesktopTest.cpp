@@ -16,6 +16,9 @@
 #include "sandbox/Services.h"
 
 #include <QClipboard>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
 #include <QGuiApplication>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -25,6 +28,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 namespace sb = tarvo::sandbox;
 namespace fs = std::filesystem;
@@ -303,6 +307,45 @@ TEST_F(DesktopTest, SheetsHoldTheCameraOnlyWhileOpen) {
     ASSERT_TRUE(eventually([&] { return shows("testVerdict"); }, 30000));
     EXPECT_EQ(text("testVerdict"), "Recognized");
     screenshot("main-test-matched");
+}
+
+// The real program on an X display with a session bus of its own: one
+// instance owns the bus name and hosts the agent, a second start hands
+// over to it and ends, and Quit stops the agent (its socket goes).
+TEST_F(DesktopTest, TheProgramRunsOnceAndQuitsCleanly) {
+    std::string display;
+    for (int n = 60; n < 99 && display.empty(); ++n)
+        if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) display = ":" + std::to_string(n);
+    sb::Process x({"Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x720x24"});
+    ASSERT_TRUE(eventually([&] { return fs::exists("/tmp/.X11-unix/X" + display.substr(1)); }));
+    auto start = [&] {
+        pid_t pid = fork();
+        if (pid == 0) {
+            ::setenv("DISPLAY", display.c_str(), 1);
+            ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+            (void)!std::freopen("/dev/null", "w", stderr);
+            ::execl(TARVO_PROGRAM, TARVO_PROGRAM, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    auto exitStatus = [](pid_t pid) {
+        int status = 0;
+        return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    auto bus = QDBusConnection::sessionBus();
+    pid_t first = start();
+    ASSERT_TRUE(eventually(
+        [&] { return bus.interface()->isServiceRegistered(Shell::busName).value(); }, 20000));
+    ASSERT_TRUE(eventually([&] { return fs::exists(Paths::socket()); }, 20000));
+
+    EXPECT_EQ(exitStatus(start()), 0) << "the second start hands over and ends";
+    EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), 0) << "the first runs on";
+
+    QDBusInterface running(Shell::busName, "/", Shell::busName, bus);
+    running.call("Quit");
+    EXPECT_EQ(exitStatus(first), 0);
+    EXPECT_FALSE(fs::exists(Paths::socket())) << "the agent stopped with the app";
 }
 
 } // namespace

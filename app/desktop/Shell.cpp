@@ -102,6 +102,10 @@ void Shell::Activate() {
     showMainWindow();
 }
 
+void Shell::Quit() {
+    QCoreApplication::quit();
+}
+
 void Shell::showMainWindow() {
     if (auto* shown = window()) {
         shown->show();
@@ -131,7 +135,7 @@ void Shell::buildMenu() {
     menu_.addSeparator();
     auto* quit = menu_.addAction(tr("Quit Tarvo"));
     quit->setShortcut(QKeySequence::Quit);
-    connect(quit, &QAction::triggered, qApp, &QCoreApplication::quit);
+    connect(quit, &QAction::triggered, this, &Shell::Quit);
 }
 
 } // namespace tarvo::desktop

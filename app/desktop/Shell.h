@@ -40,6 +40,8 @@ class Shell : public QObject {
   public slots:
     // What a second start asks of the first: its window, in front.
     Q_SCRIPTABLE void Activate();
+    // The menu's "Quit Tarvo", also for scripts.
+    Q_SCRIPTABLE void Quit();
     void showMainWindow();
 
   private:

@@ -1,5 +1,6 @@
 // tarvo: the desktop app. One instance per user: a second start asks the
 // first, over the session bus, to show its window, and ends.
+#include "app/Interrupts.h"
 #include "app/desktop/Shell.h"
 #include "platform/app/LoginItem.h"
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    tarvo::app::blockInterrupts();
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tarvo");
     QApplication::setDesktopFileName("tarvo");
@@ -38,6 +40,8 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
+    // The session's end, like Quit, stops the agent: its socket goes.
+    tarvo::app::Interrupts interrupts([] { QApplication::quit(); });
     shell.start(tarvo::platform::LoginItem::startedAtLogin());
     return QApplication::exec();
 }
