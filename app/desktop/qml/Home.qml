@@ -268,14 +268,19 @@ ColumnLayout {
                 title: qsTr("UNINSTALL")
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
-                Setting {
-                    caption: qsTr("Takes Tarvo out of the lock screen, deletes your faces and saved password, and removes the app.")
-                    RowLayout {
-                        Text { text: qsTr("Remove Tarvo from this computer"); color: colours.text }
-                        Item { Layout.fillWidth: true }
-                        BusyIndicator { visible: model.busy; implicitWidth: 24; implicitHeight: 24 }
-                        Button { objectName: "uninstall"; visible: !model.busy; text: qsTr("Uninstall…"); onClicked: confirmingUninstall.open() }
-                    }
+                RowLayout {
+                    Layout.fillWidth: true
+                    Text { text: qsTr("Remove Tarvo from this computer"); color: colours.text }
+                    Item { Layout.fillWidth: true }
+                    BusyIndicator { visible: model.busy; implicitWidth: 24; implicitHeight: 24 }
+                    Button { objectName: "uninstall"; visible: !model.busy; text: qsTr("Uninstall…"); onClicked: confirmingUninstall.open() }
+                }
+                Text {
+                    text: qsTr("Takes Tarvo out of the lock screen, deletes your faces and saved password, and removes the app.")
+                    font.pixelSize: 11
+                    color: colours.secondary
+                    wrapMode: Text.WordWrap
+                    Layout.fillWidth: true
                 }
             }
             Item { implicitHeight: 0 }

@@ -3,16 +3,21 @@ import QtQuick.Layouts
 
 // A control with its explanation under it.
 ColumnLayout {
+    id: setting
     property string caption
-    default property alias control: holder.data
     spacing: 4
     Layout.fillWidth: true
-    ColumnLayout { id: holder; Layout.fillWidth: true }
     Text {
-        text: parent.caption
+        id: captionText
+        text: setting.caption
         font.pixelSize: 11
         color: colours.secondary
         wrapMode: Text.WordWrap
         Layout.fillWidth: true
+    }
+    // The caption goes last, after whatever control the setting is given.
+    Component.onCompleted: {
+        captionText.parent = null
+        captionText.parent = setting
     }
 }

@@ -3,22 +3,37 @@ import QtQuick.Layouts
 
 // A prerequisite: a green tick and `text` when `ok`, else an orange
 // warning and `problem`; its buttons on the right.
-RowLayout {
+Item {
+    id: row
     property bool ok
     property string text
     property string problem
     default property alias trailing: buttons.data
-    spacing: 8
     Layout.fillWidth: true
+    implicitHeight: Math.max(label.implicitHeight, buttons.implicitHeight, 20)
+
     Symbol {
-        name: parent.ok ? "emblem-ok-symbolic" : "dialog-warning-symbolic"
-        color: parent.ok ? colours.green : colours.orange
+        id: symbol
+        anchors.left: parent.left
+        anchors.verticalCenter: parent.verticalCenter
+        name: row.ok ? "emblem-ok-symbolic" : "dialog-warning-symbolic"
+        color: row.ok ? colours.green : colours.orange
     }
     Text {
-        text: parent.ok ? parent.text : parent.problem
+        id: label
+        anchors.left: symbol.right
+        anchors.leftMargin: 8
+        anchors.right: buttons.left
+        anchors.rightMargin: 8
+        anchors.verticalCenter: parent.verticalCenter
+        text: row.ok ? row.text : row.problem
         color: colours.text
         wrapMode: Text.WordWrap
-        Layout.fillWidth: true
     }
-    RowLayout { id: buttons; spacing: 6 }
+    Row {
+        id: buttons
+        anchors.right: parent.right
+        anchors.verticalCenter: parent.verticalCenter
+        spacing: 6
+    }
 }

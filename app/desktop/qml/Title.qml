@@ -2,7 +2,7 @@ import QtQuick
 import QtQuick.Layouts
 
 Text {
-    font.pixelSize: 24
+    font.pixelSize: 20
     font.weight: Font.DemiBold
     color: colours.text
     horizontalAlignment: Text.AlignHCenter
