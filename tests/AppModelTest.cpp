@@ -15,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 namespace sb = tarvo::sandbox;
 namespace fs = std::filesystem;
@@ -28,19 +27,13 @@ constexpr const char* password = "root's \"login\" password";
 // A bundle whose path needs quoting in every script that names it.
 const fs::path bundle = "/opt/Tarvo's app";
 
-struct Clipboard : platform::Clipboard {
-    std::string text;
-    void setText(const std::string& value) override { text = value; }
-};
-
-AppModel::Machine machine(Clipboard* clipboard, const sb::AdminPrograms& admin) {
+AppModel::Machine machine(const sb::AdminPrograms& admin) {
     AppModel::Machine machine;
     // The in-process agent only has to answer; it never scans here.
     machine.agent.analyze = [](const FaceEngine::Image&) -> FaceEngine::Detection {
         throw FaceEngine::EngineError::noFace();
     };
     machine.runners = {admin.sudo(), admin.pkexec()};
-    machine.clipboard = clipboard;
     return machine;
 }
 
@@ -78,7 +71,7 @@ class AppModelTest : public testing::Test {
         StoredPassword::clear();
         (void)platform::LoginItem::setEnabled(Paths::configHome(), false, "");
         std::ofstream("/etc/pam.d/gdm-password") << "@include common-auth\n";
-        model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+        model = std::make_unique<AppModel>(machine(*admin));
     }
     void TearDown() override { model.reset(); }
 
@@ -101,7 +94,6 @@ class AppModelTest : public testing::Test {
     }
 
     std::unique_ptr<AppModel> model;
-    Clipboard clipboard;
     static inline bool isolated = false;
     static inline sb::SoftwareTpm* tpm = nullptr;
     static inline sb::SessionBus* sessionBus = nullptr;
@@ -147,7 +139,7 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     EXPECT_TRUE(model->isReady());
     EXPECT_EQ(model->statusSummary(), "Face unlock is on");
 
-    AppModel again(machine(&clipboard, *admin));
+    AppModel again(machine(*admin));
     again.bootstrap();
     EXPECT_EQ(again.agentHost(), AppModel::AgentHost::background) << "this model's agent answers";
     EXPECT_TRUE(again.isReady());
@@ -166,7 +158,7 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
 }
 
 TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
-    auto other = Agent::create(false, machine(&clipboard, *admin).agent);
+    auto other = Agent::create(false, machine(*admin).agent);
     other->start();
     model->refresh();
     EXPECT_EQ(model->agentHost(), AppModel::AgentHost::background);
@@ -180,11 +172,11 @@ TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
     enroll();
     StoredPassword::save(password);
     admin->behave("accept", "fail");
-    model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    model = std::make_unique<AppModel>(machine(*admin));
     act(&AppModel::turnOnLockScreen);
     model.reset();
     fs::create_directories(Paths::socket() / "in the way");
-    model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    model = std::make_unique<AppModel>(machine(*admin));
     model->refresh();
     EXPECT_EQ(model->agentHost(), AppModel::AgentHost::stopped);
     EXPECT_NE(model->agentError(), "");
@@ -209,7 +201,7 @@ TEST_F(AppModelTest, ALockScreenThatNeedsRepairOrAnUpdate) {
     ASSERT_LT(id, other.size());
     other.replace(id, 40, std::string(40, 'f'));
     std::ofstream(bundled) << other;
-    model = std::make_unique<AppModel>(machine(&clipboard, *admin));
+    model = std::make_unique<AppModel>(machine(*admin));
     model->refresh();
     EXPECT_FALSE(model->moduleOutdated()) << "wired only since this refresh";
     model->refresh();
@@ -260,20 +252,6 @@ TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
     EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
     EXPECT_FALSE(fs::exists(Paths::socket())) << "the agent stopped";
     EXPECT_FALSE(fs::exists(bundle));
-}
-
-TEST_F(AppModelTest, DiagnosticsGoToTheClipboardAndSayCopiedForTwoSeconds) {
-    QSignalSpy copied(model.get(), &AppModel::diagnosticsCopiedChanged);
-    model->copyDiagnostics();
-    EXPECT_TRUE(model->collectingDiagnostics());
-    ASSERT_TRUE(copied.wait(30000));
-    EXPECT_TRUE(model->diagnosticsCopied());
-    EXPECT_TRUE(model->collectingDiagnostics());
-    auto report = nlohmann::json::parse(clipboard.text);
-    EXPECT_TRUE(report.contains("camera"));
-    ASSERT_TRUE(copied.wait(3000));
-    EXPECT_FALSE(model->diagnosticsCopied());
-    EXPECT_FALSE(model->collectingDiagnostics());
 }
 
 } // namespace

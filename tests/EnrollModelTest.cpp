@@ -168,26 +168,4 @@ TEST_F(EnrollModelTest, ACameraThatFailsEndsWithTooFewSamples) {
     EXPECT_TRUE(Enrollment::faces().empty());
 }
 
-TEST_F(EnrollModelTest, CancelMidStepStoresNothing) {
-    Posing posing;
-    EnrollModel model(posing.camera());
-    posing.follow(model);
-    model.setChime([] {});
-    model.feed()->start();
-    model.begin("Franck");
-    ASSERT_TRUE(waitFor([&] { return model.progress() > 0; }, 30));
-    model.cancel();
-    EXPECT_EQ(model.phase(), EnrollModel::Phase::ready);
-    EXPECT_EQ(model.progress(), 0);
-    EXPECT_EQ(model.prompt(), "");
-    EXPECT_TRUE(model.feed()->faceVisible());
-    EXPECT_FALSE(model.feed()->image().empty());
-    // Two seconds: time for more samples, had the run gone on.
-    auto seen = model.feed()->camera().framesDelivered();
-    ASSERT_TRUE(waitFor([&] { return model.feed()->camera().framesDelivered() > seen + 60; }, 30));
-    EXPECT_EQ(model.phase(), EnrollModel::Phase::ready);
-    EXPECT_EQ(model.progress(), 0);
-    EXPECT_TRUE(Enrollment::faces().empty());
-}
-
 } // namespace
