@@ -14,6 +14,12 @@
 #include <QQuickWindow>
 #endif
 
+// Third-party leaks the tests' own processes may show at exit, as for the
+// programs they start (below); read by LeakSanitizer when it starts.
+extern "C" const char* __lsan_default_options() {
+    return "suppressions=" TARVO_TESTS_DIR "/lsan.supp";
+}
+
 // Every test binary runs in the sandbox: test users with temporary homes,
 // and, as root, a system log of its own; the model is the fetched one, with
 // its measured scale beside it. The application's tests get an event loop; the desktop app's, a
@@ -21,8 +27,8 @@
 int main(int argc, char** argv) {
     tarvo::sandbox::enter(argc, argv);
     ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
-    // For the programs the tests start (tarvoctl): leaks of third-party
-    // libraries that the capture module loads.
+    // For the programs the tests start (tarvoctl, tarvo): leaks of
+    // third-party libraries they load.
     ::setenv("LSAN_OPTIONS", "suppressions=" TARVO_TESTS_DIR "/lsan.supp", 0);
     if (geteuid() == 0) tarvo::sandbox::SyslogCapture::install();
 #if defined(__SANITIZE_THREAD__)
