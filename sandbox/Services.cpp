@@ -2,6 +2,7 @@
 
 #include "core/agent/UnixSocket.h"
 #include "platform/agent/Keyring.h"
+#include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 
 #include <arpa/inet.h>
@@ -389,5 +390,21 @@ void AdminPrograms::behave(const char* sudo, const char* pkexec) const {
     ::setenv("FAKE_SUDO", sudo, 1);
     ::setenv("FAKE_PKEXEC", pkexec, 1);
 }
+
+AppMachine::AppMachine(const std::string& password, const std::filesystem::path& bundle,
+                       const std::filesystem::path& helper, const std::filesystem::path& module)
+    : isolated_(privateSystemFolders()) {
+    if (!isolated_) return;
+    PamStack::usePasswordCheck({{"root", password}});
+    tpm_ = std::make_unique<SoftwareTpm>();
+    tpm_->use();
+    sessionBus_ = std::make_unique<SessionBus>();
+    systemBus_ = std::make_unique<SystemBus>();
+    lockServices_ = std::make_unique<LockServices>();
+    admin_ = std::make_unique<AdminPrograms>(password);
+    installBundle(bundle, helper, module);
+}
+
+AppMachine::~AppMachine() = default;
 
 } // namespace tarvo::sandbox

@@ -121,4 +121,27 @@ class AdminPrograms {
     std::filesystem::path dir_;
 };
 
+// The machine the app's tests act on: /etc/pam.d and /opt of a mount
+// namespace of the process's own, `password` as root's login password for
+// the password check, swtpm as the TPM, a desktop's buses and lock
+// services, stand-ins for sudo and pkexec, and the built `helper` and
+// `module` installed as a bundle at `bundle`. Nothing of it exists
+// (isolated() is false) where the process can't have a mount namespace.
+class AppMachine {
+  public:
+    AppMachine(const std::string& password, const std::filesystem::path& bundle,
+               const std::filesystem::path& helper, const std::filesystem::path& module);
+    ~AppMachine();
+    bool isolated() const { return isolated_; }
+    AdminPrograms& admin() { return *admin_; }
+
+  private:
+    bool isolated_ = false;
+    std::unique_ptr<SoftwareTpm> tpm_;
+    std::unique_ptr<SessionBus> sessionBus_;
+    std::unique_ptr<SystemBus> systemBus_;
+    std::unique_ptr<LockServices> lockServices_;
+    std::unique_ptr<AdminPrograms> admin_;
+};
+
 } // namespace tarvo::sandbox

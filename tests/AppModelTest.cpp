@@ -37,34 +37,18 @@ AppModel::Machine machine(const sb::AdminPrograms& admin) {
     return machine;
 }
 
-// The model on the machine it reads and changes: /etc/pam.d and /opt of a
-// mount namespace of the test's own, the real installer and helper through
-// stand-ins for sudo and pkexec, the TPM, the password check, the buses of
-// a desktop, and the replayed video as the camera.
+// The model on the machine it reads and changes (sb::AppMachine), the
+// replayed video as the camera.
 class AppModelTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        isolated = sb::privateSystemFolders();
-        if (!isolated) return;
-        sb::PamStack::usePasswordCheck({{"root", password}});
-        tpm = new sb::SoftwareTpm();
-        tpm->use();
-        sessionBus = new sb::SessionBus();
-        systemBus = new sb::SystemBus();
-        desktop = new sb::LockServices();
-        admin = new sb::AdminPrograms(password);
-        sb::installBundle(bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        world = new sb::AppMachine(password, bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        admin = world->isolated() ? &world->admin() : nullptr;
     }
-    static void TearDownTestSuite() {
-        delete admin;
-        delete desktop;
-        delete systemBus;
-        delete sessionBus;
-        delete tpm;
-    }
+    static void TearDownTestSuite() { delete world; }
 
     void SetUp() override {
-        if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+        if (!world->isolated()) GTEST_SKIP() << "needs root for a mount namespace";
         ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
         admin->behave("accept", "ok");
         Enrollment::clear();
@@ -94,11 +78,7 @@ class AppModelTest : public testing::Test {
     }
 
     std::unique_ptr<AppModel> model;
-    static inline bool isolated = false;
-    static inline sb::SoftwareTpm* tpm = nullptr;
-    static inline sb::SessionBus* sessionBus = nullptr;
-    static inline sb::SystemBus* systemBus = nullptr;
-    static inline sb::LockServices* desktop = nullptr;
+    static inline sb::AppMachine* world = nullptr;
     static inline sb::AdminPrograms* admin = nullptr;
 };
 

@@ -41,33 +41,17 @@ namespace {
 constexpr const char* password = "root's login password";
 const fs::path bundle = "/opt/tarvo-app";
 
-// The window on the machine its model reads and changes, as the model's
-// own tests set it up: /etc/pam.d and /opt of the test's own, stand-ins
-// for sudo and pkexec, the TPM, the password check, a desktop's buses.
+// The window on the machine its model reads and changes (sb::AppMachine).
 class DesktopTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        isolated = sb::privateSystemFolders();
-        if (!isolated) return;
-        sb::PamStack::usePasswordCheck({{"root", password}});
-        tpm = new sb::SoftwareTpm();
-        tpm->use();
-        sessionBus = new sb::SessionBus();
-        systemBus = new sb::SystemBus();
-        desktop = new sb::LockServices();
-        admin = new sb::AdminPrograms(password);
-        sb::installBundle(bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        world = new sb::AppMachine(password, bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        admin = world->isolated() ? &world->admin() : nullptr;
         fs::create_directories(SCREENSHOTS);
     }
-    static void TearDownTestSuite() {
-        delete admin;
-        delete desktop;
-        delete systemBus;
-        delete sessionBus;
-        delete tpm;
-    }
+    static void TearDownTestSuite() { delete world; }
     void SetUp() override {
-        if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+        if (!world->isolated()) GTEST_SKIP() << "needs root for a mount namespace";
         admin->behave("accept", "ok");
         Enrollment::clear();
         StoredPassword::clear();
@@ -154,11 +138,7 @@ class DesktopTest : public testing::Test {
     }
 
     std::unique_ptr<Shell> shell;
-    static inline bool isolated = false;
-    static inline sb::SoftwareTpm* tpm = nullptr;
-    static inline sb::SessionBus* sessionBus = nullptr;
-    static inline sb::SystemBus* systemBus = nullptr;
-    static inline sb::LockServices* desktop = nullptr;
+    static inline sb::AppMachine* world = nullptr;
     static inline sb::AdminPrograms* admin = nullptr;
 };
 

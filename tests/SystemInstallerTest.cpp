@@ -64,19 +64,13 @@ TEST(SystemInstallerRules, OutsideABundleEveryActionRefuses) {
 class SystemInstallerTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        isolated = sb::privateSystemFolders();
-        if (!isolated) return;
-        sb::PamStack::usePasswordCheck({{"root", password}});
-        tpm = new sb::SoftwareTpm();
-        tpm->use();
-
-        sb::installBundle("/opt/tarvo-app", TARVO_HELPER, PAM_TARVO_MODULE);
-        admin = new sb::AdminPrograms(password);
+        world = new sb::AppMachine(password, "/opt/tarvo-app", TARVO_HELPER, PAM_TARVO_MODULE);
+        admin = world->isolated() ? &world->admin() : nullptr;
     }
-    static void TearDownTestSuite() { delete tpm; }
+    static void TearDownTestSuite() { delete world; }
 
     void SetUp() override {
-        if (!isolated) GTEST_SKIP() << "needs root for a mount namespace";
+        if (!world->isolated()) GTEST_SKIP() << "needs root for a mount namespace";
         StoredPassword::save(password);
     }
 
@@ -84,8 +78,7 @@ class SystemInstallerTest : public testing::Test {
     static SystemInstaller::Runners standIns() { return {admin->sudo(), admin->pkexec()}; }
     static void behave(const char* sudo, const char* pkexec) { admin->behave(sudo, pkexec); }
 
-    static inline bool isolated = false;
-    static inline sb::SoftwareTpm* tpm = nullptr;
+    static inline sb::AppMachine* world = nullptr;
     static inline sb::AdminPrograms* admin = nullptr;
 };
 
