@@ -27,7 +27,9 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 namespace sb = tarvo::sandbox;
@@ -188,6 +190,25 @@ TEST_F(DesktopTest, ANewUserSetsUpFaceUnlockFromTheWindow) {
         hex += two;
     }
     EXPECT_EQ(*reply, "OK " + hex);
+}
+
+// A camera this user may not open (here: a device node on a mount that
+// allows none, which refuses even root) keeps setup on the welcome page,
+// saying what to do.
+TEST_F(DesktopTest, ACameraThatRefusesKeepsSetupOnItsPage) {
+    if (fs::exists("/dev/video0")) GTEST_SKIP() << "this machine has a camera";
+    ASSERT_EQ(::mknod("/dev/video0", S_IFCHR | 0600, makedev(81, 0)), 0);
+    ASSERT_EQ(::mount("/dev/video0", "/dev/video0", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(::mount(nullptr, "/dev/video0", nullptr, MS_REMOUNT | MS_BIND | MS_NODEV, nullptr),
+              0);
+    open("");
+    ASSERT_TRUE(eventually([&] { return shows("welcomePage"); }));
+    click("getStarted");
+    ASSERT_TRUE(eventually([&] { return text("welcomeTitle") == "Allow camera access"; }));
+    EXPECT_TRUE(text("actionError").contains("video group")) << text("actionError").toStdString();
+    screenshot("onboarding-0-camera-denied");
+    ::umount("/dev/video0");
+    ::unlink("/dev/video0");
 }
 
 // The main window's rows for each state of the model, and what its

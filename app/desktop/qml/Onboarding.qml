@@ -54,6 +54,7 @@ ColumnLayout {
                 Layout.alignment: Qt.AlignHCenter
             }
             Title {
+                objectName: "welcomeTitle"
                 text: onboarding.cameraDenied ? qsTr("Allow camera access")
                                               : qsTr("Unlock this computer with your face")
             }
