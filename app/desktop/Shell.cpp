@@ -75,7 +75,6 @@ Shell::Shell(app::AppModel::Machine machine, QObject* parent)
         if (reason == QSystemTrayIcon::Trigger) showMainWindow();
     });
     tray_.setContextMenu(&menu_);
-    buildMenu();
     updateTray();
 }
 
@@ -114,8 +113,13 @@ void Shell::showMainWindow() {
     }
 }
 
+// The model publishes many times a refresh; the icon (and the menu's
+// "Finish Setting Up…") change only with whether face unlock is on.
 void Shell::updateTray() {
     bool active = model_->isReady();
+    if (trayActive_ == active) return;
+    trayActive_ = active;
+    buildMenu();
     QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
     tray_.setIcon(BrandMark::trayIcon(ink, active));
     tray_.setToolTip(BrandMark::description(active));

@@ -9,6 +9,7 @@
 #include <QQmlApplicationEngine>
 #include <QSystemTrayIcon>
 #include <memory>
+#include <optional>
 
 class QQuickWindow;
 
@@ -54,6 +55,7 @@ class Shell : public QObject {
     QQmlApplicationEngine engine_;
     QSystemTrayIcon tray_;
     QMenu menu_;
+    std::optional<bool> trayActive_;
 };
 
 } // namespace tarvo::desktop
