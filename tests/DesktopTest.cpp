@@ -63,7 +63,7 @@ class DesktopTest : public testing::Test {
     void TearDown() override { shell.reset(); }
 
     // The app as a user starts it, with the camera `camera` replays.
-    void open(const fs::path& camera, bool setUp = false) {
+    void open(const fs::path& camera, bool setUp = false, bool atLogin = false) {
         if (camera.empty())
             ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
         else
@@ -73,7 +73,7 @@ class DesktopTest : public testing::Test {
         shell = std::make_unique<Shell>(machine);
         if (setUp) shell->model().setOnboardingFinished(true);
         ASSERT_TRUE(shell->load());
-        shell->start(false);
+        shell->start(atLogin);
         // Tall enough that the main view needs no scrolling to be clicked.
         if (setUp) window()->resize(520, 1280);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window()));
@@ -190,6 +190,13 @@ TEST_F(DesktopTest, ANewUserSetsUpFaceUnlockFromTheWindow) {
         hex += two;
     }
     EXPECT_EQ(*reply, "OK " + hex);
+
+    // Started at login with everything ready: the tray icon, no window.
+    Shell atLogin;
+    ASSERT_TRUE(atLogin.load());
+    atLogin.start(true);
+    EXPECT_TRUE(atLogin.model().isReady());
+    EXPECT_FALSE(atLogin.window()->isVisible());
 }
 
 // A camera this user may not open (here: a device node on a mount that
@@ -214,7 +221,7 @@ TEST_F(DesktopTest, ACameraThatRefusesKeepsSetupOnItsPage) {
 // The main window's rows for each state of the model, and what its
 // controls write.
 TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
-    open("", true);
+    open("", true, true); // started at login, but nothing is ready: the window
     ASSERT_TRUE(eventually([&] { return shows("home"); }));
     EXPECT_EQ(item("lockScreenRow")->property("problem").toString(), "Lock screen is off");
     EXPECT_EQ(text("faceDetail"), "Enrolling will ask for camera access");
