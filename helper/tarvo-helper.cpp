@@ -127,17 +127,44 @@ template <typename Edit> void edit(const fs::path& stack, Edit change) {
     replace(stack, st, after);
 }
 
+// Runs a system program, named by its full path, with an environment of
+// our own (not the caller's: we run as root) and nothing on its standard
+// input; its exit status, and what it printed in `out`. Its complaints
+// reach standard error as they are.
+int runSystemProgram(std::vector<std::string> argv, std::string& out) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        if (null >= 0) ::dup2(null, STDIN_FILENO);
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
+        char frontend[] = "DEBIAN_FRONTEND=noninteractive";
+        char* env[] = {path, frontend, nullptr};
+        std::vector<char*> args;
+        for (auto& arg : argv)
+            args.push_back(arg.data());
+        args.push_back(nullptr);
+        ::execve(args[0], args.data(), env);
+        _exit(127);
+    }
+    ::close(pipeFds[1]);
+    UniqueFd from(pipeFds[0]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(from.get(), buffer, sizeof buffer)) > 0)
+        out.append(buffer, size_t(n));
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
 // Lets the user's agent reach the TPM where the system has a group for it.
 void joinTpmGroup(const std::string& user) {
     if (!getgrnam("tss")) return;
-    pid_t pid = fork();
-    if (pid == 0) {
-        execlp("gpasswd", "gpasswd", "-a", user.c_str(), "tss", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    std::string said;
+    if (runSystemProgram({"/usr/bin/gpasswd", "-a", user, "tss"}, said) != 0)
         std::fprintf(stderr, "tarvo-helper: could not add %s to the tss group\n", user.c_str());
 }
 
@@ -195,50 +222,17 @@ void removeModule() {
     removeModuleCopy();
 }
 
-// Runs one of dpkg's programs with an environment of our own, not the
-// caller's, and nothing on its standard input; its exit status, and what
-// it printed in `out`.
-int runDpkg(std::vector<std::string> argv, std::string& out) {
-    int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        if (null >= 0) ::dup2(null, STDIN_FILENO);
-        ::dup2(pipeFds[1], STDOUT_FILENO);
-        char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-        char frontend[] = "DEBIAN_FRONTEND=noninteractive";
-        char* env[] = {path, frontend, nullptr};
-        std::vector<char*> args;
-        for (auto& arg : argv)
-            args.push_back(arg.data());
-        args.push_back(nullptr);
-        ::execve(args[0], args.data(), env);
-        _exit(127);
-    }
-    ::close(pipeFds[1]);
-    UniqueFd from(pipeFds[0]);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = ::read(from.get(), buffer, sizeof buffer)) > 0)
-        out.append(buffer, size_t(n));
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
 // An installation from the Debian package is dpkg's to remove.
 bool installedByPackage(const fs::path& self) {
     std::string owner;
-    return runDpkg({"/usr/bin/dpkg-query", "--search", self.string()}, owner) == 0 &&
+    return runSystemProgram({"/usr/bin/dpkg-query", "--search", self.string()}, owner) == 0 &&
            owner.rfind("tarvo: ", 0) == 0;
 }
 
 // Purges the package, whose scripts unwire every stack on the way out.
-// dpkg's complaints reach standard error as they are; its progress doesn't.
 void purgePackage() {
     std::string progress;
-    if (runDpkg({"/usr/bin/dpkg", "--purge", "tarvo"}, progress) != 0)
+    if (runSystemProgram({"/usr/bin/dpkg", "--purge", "tarvo"}, progress) != 0)
         fail("dpkg could not remove the tarvo package");
 }
 

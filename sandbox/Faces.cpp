@@ -85,27 +85,33 @@ const Poses& franckPoses() {
     return poses;
 }
 
-std::filesystem::path writeTurns(const std::filesystem::path& folder, double seconds) {
-    std::filesystem::create_directories(folder / "poses");
-    const auto& poses = franckPoses();
-    int perStep = static_cast<int>(seconds * 30);
+std::filesystem::path writeReplay(const std::filesystem::path& folder,
+                                  const std::vector<std::vector<platform::Image>>& groups,
+                                  int framesEach) {
+    std::filesystem::create_directories(folder / "frames");
     int n = 0;
     char name[64];
-    for (std::size_t step = 0; step < poses.size(); ++step) {
-        for (std::size_t i = 0; i < poses[step].size(); ++i) {
-            std::snprintf(name, sizeof name, "poses/%zu-%zu.png", step, i);
-            cv::imwrite((folder / name).string(), poses[step][i], {cv::IMWRITE_PNG_COMPRESSION, 1});
+    for (std::size_t group = 0; group < groups.size(); ++group) {
+        for (std::size_t i = 0; i < groups[group].size(); ++i) {
+            std::snprintf(name, sizeof name, "frames/%zu-%zu.png", group, i);
+            cv::imwrite((folder / name).string(), groups[group][i],
+                        {cv::IMWRITE_PNG_COMPRESSION, 1});
         }
-        // The replay plays files in name order: the pose's frames again and
-        // again, as links.
-        for (int i = 0; i < perStep; ++i, ++n) {
+        // The replay plays files in name order: the group's frames again
+        // and again, as links.
+        for (int i = 0; i < framesEach; ++i, ++n) {
             char link[32];
             std::snprintf(link, sizeof link, "%05d.png", n);
-            std::snprintf(name, sizeof name, "poses/%zu-%zu.png", step, i % poses[step].size());
+            std::snprintf(name, sizeof name, "frames/%zu-%zu.png", group, i % groups[group].size());
             std::filesystem::create_symlink(name, folder / link);
         }
     }
     return folder;
+}
+
+std::filesystem::path writeTurns(const std::filesystem::path& folder, double seconds) {
+    const auto& poses = franckPoses();
+    return writeReplay(folder, {poses.begin(), poses.end()}, static_cast<int>(seconds * 30));
 }
 
 bool PosingCamera::next(platform::Image& frame) {

@@ -29,6 +29,12 @@ std::filesystem::path someoneElse(const std::filesystem::path& folder);
 using Poses = std::array<std::vector<platform::Image>, 6>;
 const Poses& franckPoses();
 
+// A folder to replay (TARVO_CAMERA) at 30 frames a second: each group's
+// frames, over and over, for `framesEach` frames, one group after another.
+std::filesystem::path writeReplay(const std::filesystem::path& folder,
+                                  const std::vector<std::vector<platform::Image>>& groups,
+                                  int framesEach);
+
 // The same poses as a folder to replay (TARVO_CAMERA): each step's pose for
 // `seconds`, one after the other, in the plan's order. Looping, it comes
 // round again well within a step's 25 seconds.

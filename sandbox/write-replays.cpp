@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <exception>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <stdexcept>
 
@@ -20,19 +19,14 @@ namespace Faces = tarvo::sandbox::Faces;
 namespace {
 
 void writeLooking(const fs::path& folder) {
-    fs::create_directories(folder / "frames");
     cv::VideoCapture video(Faces::franckVideo());
     video.set(cv::CAP_PROP_POS_FRAMES, 2741);
+    std::vector<cv::Mat> frames;
     cv::Mat frame;
-    int kept = 0;
     for (int n = 2741; n <= 2750 && video.read(frame); ++n)
-        cv::imwrite((folder / ("frames/" + std::to_string(kept++) + ".png")).string(), frame);
-    if (kept == 0) throw std::runtime_error(Faces::franckVideo() + ": frames missing");
-    char link[32];
-    for (int n = 0; n < 300; ++n) {
-        std::snprintf(link, sizeof link, "%05d.png", n);
-        fs::create_symlink("frames/" + std::to_string(n % kept) + ".png", folder / link);
-    }
+        frames.push_back(frame.clone());
+    if (frames.empty()) throw std::runtime_error(Faces::franckVideo() + ": frames missing");
+    Faces::writeReplay(folder, {frames}, 300);
 }
 
 } // namespace

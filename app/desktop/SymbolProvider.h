@@ -5,8 +5,7 @@
 namespace tarvo::desktop {
 
 // "image://symbol/NAME[/RRGGBB]": the icon theme's symbol NAME (a
-// freedesktop name), in that colour when given; "tarvo" is the application's
-// mark, drawn here.
+// freedesktop name), in that colour when given.
 class SymbolProvider : public QQuickImageProvider {
   public:
     SymbolProvider() : QQuickImageProvider(QQuickImageProvider::Pixmap) {}

@@ -4,7 +4,6 @@
 #include "core/face/EnrollmentPlan.h"
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
-#include "core/store/ModelScale.h"
 
 #include <QVariantMap>
 #include <algorithm>
@@ -78,7 +77,7 @@ double Views::thresholdFor(double sensitivity) {
 QString Views::acceptanceText(double sensitivity) {
     return tr("Recognizes you %1% of the time. No stranger in %2 test pairs gets in.")
         .arg(Config::measuredAcceptanceFor(sensitivity), 0, 'f', 1)
-        .arg(ModelScale::current().strangerPairs);
+        .arg(Config::strangerPairs());
 }
 
 template <typename Change> void Views::changeConfig(Change change) {
@@ -93,8 +92,7 @@ template <typename Change> void Views::changeConfig(Change change) {
 }
 
 bool Views::dragSensitivity(double fraction) {
-    double clamped = std::clamp(fraction, 0.0, 1.0);
-    double stepped = Config::sensitivityStep * std::round(clamped / Config::sensitivityStep);
+    double stepped = Config::snapped(std::clamp(fraction, 0.0, 1.0));
     if (model_ && std::abs(stepped - model_->config().sensitivity) < 1e-9) return false;
     changeConfig([&](Config& config) {
         config.sensitivity = stepped;

@@ -73,6 +73,10 @@ float clampedSensitivity(double sensitivity) {
 
 } // namespace
 
+double Config::snapped(double sensitivity) {
+    return sensitivityStep * std::round(sensitivity / sensitivityStep);
+}
+
 float Config::thresholdFor(double sensitivity) {
     const auto& scale = ModelScale::current();
     return scale.strictest + clampedSensitivity(sensitivity) * (scale.loosest - scale.strictest);

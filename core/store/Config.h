@@ -39,6 +39,8 @@ struct Config {
     void applySensitivity() { threshold = thresholdFor(sensitivity); }
 
     static float thresholdFor(double sensitivity);
+    // The nearest of the scale's steps, as the app's controls set it.
+    static double snapped(double sensitivity);
     static double measuredAcceptanceFor(double sensitivity);
 
     // The file's JSON: pretty-printed, keys sorted.

@@ -31,7 +31,7 @@ ColumnLayout {
         Layout.fillWidth: true
         Layout.margins: 20
         spacing: 12
-        Image { source: "image://symbol/tarvo"; sourceSize: Qt.size(40, 40) }
+        Image { source: "qrc:/tarvo/tarvo.svg"; sourceSize: Qt.size(40, 40) }
         ColumnLayout {
             spacing: 2
             Text { text: "Tarvo"; font.pixelSize: 15; font.bold: true; color: colours.text }

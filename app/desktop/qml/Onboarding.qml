@@ -42,7 +42,7 @@ ColumnLayout {
             objectName: "welcomePage"
             Image {
                 visible: !onboarding.cameraDenied
-                source: "image://symbol/tarvo"
+                source: "qrc:/tarvo/tarvo.svg"
                 sourceSize: Qt.size(96, 96)
                 Layout.alignment: Qt.AlignHCenter
             }
