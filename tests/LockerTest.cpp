@@ -5,7 +5,6 @@
 // swtpm). Keys come from xdotool and wtype. Everything lives in a mount
 // namespace of the test's own; alice is made a real user there, so that
 // pam_unix's helper can check her typed password.
-#include "core/agent/Agent.h"
 #include "core/agent/StoredPassword.h"
 #include "core/face/Calibration.h"
 #include "core/store/Paths.h"
@@ -75,35 +74,25 @@ bool exited(pid_t pid) {
     return close == std::string::npos || stat.compare(close + 2, 1, "Z") == 0;
 }
 
-// Alice's agent in a child of her own: seals the password, enrolls Franck
-// from his stills, then runs the agent in front of whatever `show` names.
+// Alice's real agent, `tarvoctl agent` run as her, in front of whatever
+// show() names; her password sealed and Franck enrolled from his stills.
 class AliceAgent {
   public:
     AliceAgent() {
-        int down[2], up[2];
-        if (::pipe(down) != 0 || ::pipe(up) != 0) throw std::runtime_error("pipe");
-        pid_ = sb::spawnAs(sb::aliceUid, [&] {
-            ::close(down[1]);
-            ::close(up[0]);
-            return serve(down[0], up[1]);
+        int status = sb::runAs(sb::aliceUid, [] {
+            StoredPassword::save(password);
+            Calibration::commit(sb::Faces::stillsOfFranck(), "Franck");
+            sb::Faces::someoneElse(Paths::dir());
+            return 0;
         });
-        ::close(down[0]);
-        ::close(up[1]);
-        to_ = down[1];
-        from_ = up[0];
-        if (!answered()) throw std::runtime_error("alice's agent did not start");
+        if (status != 0) throw std::runtime_error("alice could not be set up");
     }
-    ~AliceAgent() {
-        ::close(to_);
-        sb::waitFor(pid_);
-        ::close(from_);
-    }
+    ~AliceAgent() { stop(); }
     // Restarts the agent with the camera replaying `scene`, and waits
     // until it has its models ready, as a long-running agent has.
     void show(const std::string& scene) {
-        std::string line = scene + "\n";
-        (void)!::write(to_, line.data(), line.size());
-        if (!answered()) throw std::runtime_error("alice's agent did not restart");
+        stop();
+        pid_ = spawnAlice({TARVOCTL, "agent"}, {{"TARVO_CAMERA", scene}});
         ++starts_;
         auto ready = [&] {
             return sb::occurrences(sb::readFile(log()), "face models ready") >= size_t(starts_);
@@ -114,51 +103,18 @@ class AliceAgent {
     static fs::path stranger() { return sb::home("alice") / ".local/share/tarvo/someone-else.jpg"; }
 
   private:
-    bool answered() {
-        char word = 0;
-        return ::read(from_, &word, 1) == 1 && word == 'r';
+    void stop() {
+        if (pid_ < 0) return;
+        ::kill(pid_, SIGTERM);
+        sb::waitFor(pid_);
+        pid_ = -1;
     }
-    static int serve(int in, int out) {
-        try {
-            return agentLoop(in, out);
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "alice's agent: %s\n", error.what());
-            return 1;
-        }
-    }
-    static int agentLoop(int in, int out) {
-        StoredPassword::save(password);
-        Calibration::commit(sb::Faces::stillsOfFranck(), "Franck");
-        sb::Faces::someoneElse(Paths::dir());
-        std::shared_ptr<Agent> agent;
-        FILE* commands = ::fdopen(in, "r");
-        for (;;) {
-            (void)!::write(out, "r", 1);
-            char scene[4096];
-            if (!std::fgets(scene, sizeof scene, commands)) return 0;
-            scene[std::strcspn(scene, "\n")] = '\0';
-            if (agent) agent->stop();
-            agent.reset();
-            ::setenv("TARVO_CAMERA", scene, 1);
-            agent = Agent::create(false);
-            agent->start();
-        }
-    }
-
     pid_t pid_ = -1;
-    int to_ = -1, from_ = -1;
     int starts_ = 0;
 };
 
-// A locker as its users run it: the command that locks (it returns once
-// the screen is locked, leaving the locker running), and how keys reach it.
-struct Locker {
-    std::string name;
-    std::function<std::map<std::string, std::string>()> start; // the display, its environment
-    std::function<void(const std::string& keys)> type;
-    std::function<void()> pressReturn;
-};
-
+// i3lock on an X display or swaylock on a Wayland one: the locker locks
+// as alice and stays until unlocked; keys come from xdotool or wtype.
 class LockerTest : public testing::TestWithParam<std::string> {
   public:
     static void SetUpTestSuite() {
@@ -184,8 +140,10 @@ class LockerTest : public testing::TestWithParam<std::string> {
         delete before;
     }
     static bool logged(const std::string& text, std::chrono::milliseconds limit) {
-        return eventually(
-            [&] { return sb::readFile(AliceAgent::log()).find(text) != std::string::npos; }, limit);
+        return eventually([&] { return count(text) > 0; }, limit);
+    }
+    static size_t count(const std::string& text) {
+        return sb::occurrences(sb::readFile(AliceAgent::log()), text);
     }
     static inline bool ready = false;
     static inline sb::SoftwareTpm* tpm = nullptr;
@@ -197,23 +155,66 @@ class LockerTest : public testing::TestWithParam<std::string> {
         if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
         ASSERT_TRUE(ready) << "the lock screen's world could not be set up";
         ASSERT_EQ(run(std::string(TARVO_HELPER) + " install --user alice"), 0);
-        locker = lockers().at(GetParam());
-        env = locker.start();
+        if (x11())
+            startX();
+        else
+            startSway();
     }
     void TearDown() override {
-        if (locked > 0) {
-            ::kill(locked, SIGKILL);
-            sb::waitFor(locked);
-        }
-        display.reset();
+        for (auto [pid, signal] : {std::pair{locked, SIGKILL}, {swayPid, SIGTERM}})
+            if (pid > 0) {
+                ::kill(pid, signal);
+                sb::waitFor(pid);
+            }
+    }
+    bool x11() { return GetParam() == "i3lock"; }
+
+    void startX() {
+        std::string number;
+        for (int n = 40; n < 99 && number.empty(); ++n)
+            if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) number = std::to_string(n);
+        display.emplace(std::vector<std::string>{"Xvfb", ":" + number, "-ac", "-nolisten", "tcp",
+                                                 "-screen", "0", "1280x720x24"});
+        EXPECT_TRUE(eventually([&] { return fs::exists("/tmp/.X11-unix/X" + number); }, 5s));
+        env = {{"DISPLAY", ":" + number}};
+    }
+    void startSway() {
+        env = {{"XDG_RUNTIME_DIR", "/run/user/4242"},
+               {"WLR_BACKENDS", "headless"},
+               {"WLR_RENDERER", "pixman"},
+               {"WLR_LIBINPUT_NO_DEVICES", "1"}};
+        auto config = sb::root() / "sway.conf";
+        std::ofstream(config) << "output HEADLESS-1 resolution 1280x720\n";
+        fs::permissions(config, fs::perms(0644));
+        for (const auto& entry : fs::directory_iterator("/run/user/4242"))
+            if (entry.path().filename().string().rfind("wayland-", 0) == 0)
+                fs::remove(entry.path());
+        swayPid = spawnAlice({"sway", "-c", config.string()}, env);
+        // Ready once its IPC answers with the output: the Wayland socket
+        // appears before the compositor's globals do.
+        auto outputs = "swaymsg -s /run/user/4242/sway-ipc.4242." + std::to_string(swayPid) +
+                       ".sock -t get_outputs 2>/dev/null | grep -q HEADLESS-1";
+        EXPECT_TRUE(eventually([&] { return run(outputs) == 0; }, 10s));
+        env["WAYLAND_DISPLAY"] = "wayland-1";
     }
 
     // Locks the screen: the locker runs in the foreground until unlocked.
-    void lock() {
-        std::vector<std::string> command = GetParam() == "i3lock"
-                                               ? std::vector<std::string>{"i3lock", "-n"}
-                                               : std::vector<std::string>{"swaylock"};
-        locked = spawnAlice(command, env);
+    void lock() { locked = spawnAlice(x11() ? Args{"i3lock", "-n"} : Args{"swaylock"}, env); }
+    // A new virtual keyboard (one per wtype) can lose its first key, so
+    // each run starts with a Shift that may go; the password then comes
+    // after an Escape, which only clears the field.
+    void type(const std::string& keys) {
+        if (x11())
+            run("DISPLAY=" + env["DISPLAY"] + " xdotool type --delay 20 '" + keys + "'");
+        else
+            sb::waitFor(
+                spawnAlice({"wtype", "-k", "Shift_L", "-k", "Escape", "-d", "20", keys}, env));
+    }
+    void pressReturn() {
+        if (x11())
+            run("DISPLAY=" + env["DISPLAY"] + " xdotool key Return");
+        else
+            sb::waitFor(spawnAlice({"wtype", "-k", "Shift_L", "-k", "Return"}, env));
     }
     // Presses Return until the module asks the agent: a key pressed before
     // the locker has taken the keyboard is lost. The time of the press
@@ -222,7 +223,7 @@ class LockerTest : public testing::TestWithParam<std::string> {
         for (int attempt = 0; attempt < 20; ++attempt) {
             size_t asked = count("VERIFY from uid 4242");
             auto pressed = Clock::now();
-            locker.pressReturn();
+            pressReturn();
             if (eventually([&] { return count("VERIFY from uid 4242") > asked; }, 500ms))
                 return pressed;
             if (exited(locked)) break;
@@ -230,83 +231,14 @@ class LockerTest : public testing::TestWithParam<std::string> {
         ADD_FAILURE() << "the locker never asked the agent";
         return Clock::now();
     }
-    static size_t count(const std::string& text) {
-        return sb::occurrences(sb::readFile(AliceAgent::log()), text);
-    }
     static bool gone(pid_t pid, std::chrono::milliseconds limit) {
         return eventually([pid] { return exited(pid); }, limit);
     }
 
-    std::map<std::string, Locker> lockers() {
-        auto x = [this] {
-            std::string number;
-            for (int n = 40; n < 99 && number.empty(); ++n)
-                if (!fs::exists("/tmp/.X11-unix/X" + std::to_string(n))) number = std::to_string(n);
-            display.emplace(std::vector<std::string>{"Xvfb", ":" + number, "-ac", "-nolisten",
-                                                     "tcp", "-screen", "0", "1280x720x24"});
-            EXPECT_TRUE(eventually([&] { return fs::exists("/tmp/.X11-unix/X" + number); }, 5s));
-            return std::map<std::string, std::string>{{"DISPLAY", ":" + number}};
-        };
-        auto wayland = [this] {
-            std::map<std::string, std::string> session{{"XDG_RUNTIME_DIR", "/run/user/4242"},
-                                                       {"WLR_BACKENDS", "headless"},
-                                                       {"WLR_RENDERER", "pixman"},
-                                                       {"WLR_LIBINPUT_NO_DEVICES", "1"}};
-            auto config = sb::root() / "sway.conf";
-            std::ofstream(config) << "output HEADLESS-1 resolution 1280x720\n";
-            fs::permissions(config, fs::perms(0644));
-            for (const auto& entry : fs::directory_iterator("/run/user/4242"))
-                if (entry.path().filename().string().rfind("wayland-", 0) == 0)
-                    fs::remove(entry.path());
-            swayPid = spawnAlice({"sway", "-c", config.string()}, session);
-            // Ready once its IPC answers with the output: the Wayland
-            // socket appears before the compositor's globals do.
-            auto ipc = "/run/user/4242/sway-ipc.4242." + std::to_string(swayPid) + ".sock";
-            EXPECT_TRUE(eventually(
-                [&] {
-                    return run("swaymsg -s " + ipc + " -t get_outputs 2>/dev/null | grep -q " +
-                               "HEADLESS-1") == 0;
-                },
-                10s));
-            session["WAYLAND_DISPLAY"] = "wayland-1";
-            return session;
-        };
-        auto xdotool = [this](const std::string& args) {
-            run("DISPLAY=" + env["DISPLAY"] + " xdotool " + args);
-        };
-        // A new virtual keyboard (one per wtype) can lose its first key, so
-        // each run starts with a Shift that may go; the password then comes
-        // after an Escape, which only clears the field.
-        auto wtype = [this](std::vector<std::string> args) {
-            args.insert(args.begin(), "wtype");
-            sb::waitFor(spawnAlice(args, env));
-        };
-        return {{"i3lock",
-                 {"i3lock", x, [=](auto& keys) { xdotool("type --delay 20 '" + keys + "'"); },
-                  [=] { xdotool("key Return"); }}},
-                {"swaylock",
-                 {"swaylock", wayland,
-                  [=](auto& keys) {
-                      wtype({"-k", "Shift_L", "-k", "Escape", "-d", "20", keys});
-                  },
-                  [=] {
-                      wtype({"-k", "Shift_L", "-k", "Return"});
-                  }}}};
-    }
-
-    Locker locker;
-    pid_t locked = -1;
+    using Args = std::vector<std::string>;
     std::map<std::string, std::string> env;
     std::optional<sb::Process> display;
-    pid_t swayPid = -1;
-
-  public:
-    ~LockerTest() override {
-        if (swayPid > 0) {
-            ::kill(swayPid, SIGTERM);
-            sb::waitFor(swayPid);
-        }
-    }
+    pid_t locked = -1, swayPid = -1;
 };
 
 TEST_P(LockerTest, ReturnOnTheEmptyFieldUnlocksWithTheFace) {
@@ -333,9 +265,9 @@ TEST_P(LockerTest, AStrangerKeepsItLockedAndTheTypedPasswordStillWorks) {
     // never lands in the middle of the one before.
     bool unlocked = false;
     for (int attempt = 0; attempt < 4 && !unlocked; ++attempt) {
-        locker.type(password);
+        type(password);
         auto pressed = Clock::now();
-        locker.pressReturn();
+        pressReturn();
         unlocked = gone(locked, 8s);
         if (unlocked)
             std::printf("%s: Return after the typed password to the locker's exit: %.0f ms\n",
