@@ -82,59 +82,40 @@ class AppModelTest : public testing::Test {
     static inline sb::AdminPrograms* admin = nullptr;
 };
 
+// The summary names the first thing missing, from a fresh system to face
+// unlock on; off again forgets the password.
 TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
     model->bootstrap();
-    EXPECT_EQ(model->camera(), AppModel::CameraStatus::notDetermined);
     EXPECT_EQ(model->statusSummary(), "Needs camera access");
     EXPECT_FALSE(model->ensureCamera());
     EXPECT_EQ(model->actionError(),
               "Tarvo needs a camera to see you. Plug one in, then try again.");
-    EXPECT_FALSE(model->onboardingFinished());
-
     ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
     EXPECT_TRUE(model->ensureCamera());
     EXPECT_EQ(model->statusSummary(), "No face enrolled");
     enroll();
     model->refresh();
-    EXPECT_EQ(model->sampleCount(), 1);
-    EXPECT_EQ(model->faces().value(0).toMap().value("name"), "Franck");
     EXPECT_EQ(model->statusSummary(), "Needs your login password");
-
-    EXPECT_EQ(savePassword("not it"), "That isn't the login password of this computer.");
-    EXPECT_FALSE(model->passwordSaved());
     EXPECT_EQ(savePassword(password), "");
-    EXPECT_TRUE(model->passwordSaved());
     EXPECT_EQ(model->statusSummary(), "Lock screen not set up");
-    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::app);
 
     act(&AppModel::turnOnLockScreen);
-    EXPECT_EQ(model->actionError(), "");
     EXPECT_FALSE(fs::exists(admin->log() / "pkexec.args")) << "the saved password, no prompt";
-    EXPECT_TRUE(model->lockScreenWired());
     EXPECT_TRUE(model->launchAtLogin()) << "the agent lives in the app, so it opens at login";
     EXPECT_NE(sb::readFile(platform::LoginItem::entry(Paths::configHome()))
                   .find("TARVO_STARTED_AT_LOGIN=1"),
               std::string::npos);
-    EXPECT_TRUE(model->isReady());
     EXPECT_EQ(model->statusSummary(), "Face unlock is on");
-
     AppModel again(machine(*admin));
     again.bootstrap();
     EXPECT_EQ(again.agentHost(), AppModel::AgentHost::background) << "this model's agent answers";
-    EXPECT_TRUE(again.isReady());
     EXPECT_TRUE(again.onboardingFinished()) << "a ready system skips onboarding";
 
-    // Turning off unwires the lock screen and forgets the password.
-    admin->behave("reject", "dismiss");
-    act(&AppModel::turnOffLockScreen);
-    EXPECT_TRUE(model->lockScreenWired()) << "a dismissed prompt changes nothing";
-    EXPECT_EQ(model->actionError(), "");
     admin->behave("reject", "ok");
     act(&AppModel::turnOffLockScreen);
     EXPECT_FALSE(model->lockScreenWired());
     EXPECT_FALSE(model->passwordSaved());
-    EXPECT_EQ(model->statusSummary(), "Needs your login password");
 }
 
 TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {

@@ -28,19 +28,6 @@ class CalibrationTest : public testing::Test {
     }
 };
 
-TEST_F(CalibrationTest, TooFewSamplesStoresNothing) {
-    try {
-        C::commit(std::vector<C::Sample>{sample(0), sample(0.1)}, "Ada");
-        FAIL();
-    } catch (const C::CalibrationError& error) {
-        EXPECT_STREQ(error.what(), "only captured 2 samples, need at least 3");
-    }
-    EXPECT_TRUE(tarvo::Enrollment::faces().empty());
-    EXPECT_FALSE(std::filesystem::exists(tarvo::Paths::config()));
-    tarvo::FaceEngine::Detection noDescriptor;
-    EXPECT_THROW(C::Sample::from(noDescriptor), tarvo::FaceEngine::EngineError);
-}
-
 TEST_F(CalibrationTest, SinglesAreEstimatedAndCoverageIsTheWidestPair) {
     auto result = C::commit(std::vector<C::Sample>{sample(0), sample(0.2), sample(0.5)}, "Ada");
     EXPECT_TRUE(result.estimated);

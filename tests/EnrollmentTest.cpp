@@ -36,14 +36,6 @@ class EnrollmentTest : public testing::Test {
     const Descriptor a{{0.6f, 0.8f}}, b{{0.8f, 0.6f}}, c{{1, 0}};
 };
 
-TEST_F(EnrollmentTest, NothingEnrolled) {
-    EXPECT_TRUE(Enrollment::faces().empty());
-    EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::nothingEnrolled);
-    EXPECT_FALSE(Enrollment::isEnrolled());
-    Enrollment::add("Ada", {});
-    EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::nothingEnrolled) << "no samples";
-}
-
 TEST_F(EnrollmentTest, AddStoresCompactVersionedJsonWithMode0600) {
     Enrollment::add("  Ada\n", {a, b});
     auto faces = Enrollment::faces();

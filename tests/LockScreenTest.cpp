@@ -37,27 +37,6 @@ TEST(LockScreenTest, WiredModulePath) {
     EXPECT_EQ(LockScreen::wiredModulePath(sb::root() / "missing"), std::nullopt);
 }
 
-TEST(LockScreenTest, ModuleIdentifiers) {
-    std::string id(40, 'a');
-    auto app = writeFile(sb::root() / "app/pam_tarvo.so", "\x7f"
-                                                          "ELF...TARVO-MODULE-ID:" +
-                                                              id + '\0' + "rest");
-    auto same = writeFile(sb::root() / "same.so", "xxTARVO-MODULE-ID:" + id + '\0');
-    auto other =
-        writeFile(sb::root() / "other.so", "TARVO-MODULE-ID:" + std::string(40, 'b') + '\0');
-    auto bare = writeFile(sb::root() / "bare.so", "no marker here");
-    auto cut = writeFile(sb::root() / "cut.so", "TARVO-MODULE-ID:aaaaaaaaaa");
-    EXPECT_EQ(LockScreen::moduleID(app), id);
-    EXPECT_EQ(LockScreen::moduleID(cut), "aaaaaaaaaa");
-    EXPECT_EQ(LockScreen::moduleID(bare), std::nullopt);
-    EXPECT_FALSE(LockScreen::moduleIsOutdated(app, same));
-    EXPECT_TRUE(LockScreen::moduleIsOutdated(app, other));
-    EXPECT_TRUE(LockScreen::moduleIsOutdated(app, bare)) << "installed without marker";
-    EXPECT_TRUE(LockScreen::moduleIsOutdated(app, cut)) << "a shorter identifier differs";
-    EXPECT_FALSE(LockScreen::moduleIsOutdated(app, sb::root() / "none.so")) << "nothing installed";
-    EXPECT_FALSE(LockScreen::moduleIsOutdated(bare, other)) << "own copy without marker";
-}
-
 // A root-only tree on a tmpfs mounted over /mnt in the test's own mount
 // namespace: /tmp's sticky 1777 would fail any chain below it.
 class RootChainTest : public testing::Test {

@@ -17,18 +17,6 @@ struct World {
     }
 };
 
-TEST(PasswordFreshnessTest, FortyEightHoursAfterThePasswordItMustBeTypedAgain) {
-    World world;
-    auto freshness = world.freshness();
-    EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
-    world.now += 48h;
-    EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt) << "exactly 48 hours still counts";
-    world.now += 1s;
-    EXPECT_EQ(freshness.reasonPasswordRequired(), "48 hours since the last password");
-    freshness.credentialPresented();
-    EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
-}
-
 TEST(PasswordFreshnessTest, HibernationComesFirstAndPresentingClearsIt) {
     World world;
     auto freshness = world.freshness();

@@ -165,14 +165,6 @@ class RecognizerVideoTest : public testing::Test {
     static inline std::vector<tarvo::Descriptor> samples;
 };
 
-TEST_F(RecognizerVideoTest, AttentionModeMatchesWithinAFewFrames) {
-    Config config = Config::load();
-    Recognizer recognizer(config, samples);
-    auto at = firstMatch(recognizer, 4, 6);
-    ASSERT_TRUE(at);
-    EXPECT_LT(*at, 4.5);
-}
-
 TEST_F(RecognizerVideoTest, BlinkModeMatchesOnlyAfterABlink) {
     Config config = Config::load();
     config.liveness = Config::Liveness::blink;
