@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -12,8 +13,6 @@ namespace tarvo::sandbox {
 // Test users of the private user database. Their homes live under root().
 inline constexpr uid_t aliceUid = 4242;
 inline constexpr uid_t bobUid = 4343;
-// A user whose home path is so long that the socket path passes 1024 bytes.
-inline constexpr uid_t longHomeUid = 4444;
 
 // Call first in main: re-executes the program once with nss_wrapper
 // preloaded and a user database whose homes lie in a fresh temporary root,
@@ -42,6 +41,9 @@ int waitFor(pid_t child);
 inline int runAs(uid_t uid, const std::function<int()>& body) {
     return waitFor(spawnAs(uid, body));
 }
+// Runs `body` in a child as `uid`; the text it returned ("exit N" when it
+// ended without returning).
+std::string outputAs(uid_t uid, const std::function<std::string()>& body);
 
 // As root: moves this process into a mount namespace of its own in which
 // /etc/pam.d and /opt are folders of its own, so that tests can install and
@@ -58,13 +60,23 @@ void realUser(const std::string& name, uid_t uid, const std::string& password);
 
 // A whole file; empty when it can't be read.
 std::string readFile(const std::filesystem::path& path);
+// Replaces `path` with `text`.
+void writeFile(const std::filesystem::path& path, const std::string& text);
+// A file's permission bits; 0 when it can't be looked at.
+mode_t modeOf(const std::filesystem::path& path);
+// What `body` threw as an E; nothing when it threw nothing.
+template <class E> std::optional<E> thrown(const std::function<void()>& body) {
+    try {
+        body();
+    } catch (const E& error) {
+        return error;
+    }
+    return std::nullopt;
+}
 // How often `needle` occurs in `text`.
 size_t occurrences(std::string_view text, std::string_view needle);
 // Polls `condition` every few milliseconds until it holds or `limit` has
 // passed; whether it held.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit);
-
-// The child's end of a fork: leaves without running the parent's exit handlers.
-[[noreturn]] void leaveChild(int status);
 
 } // namespace tarvo::sandbox

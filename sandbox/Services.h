@@ -42,7 +42,6 @@ class SoftwareTpm {
 class PrivateBus {
   public:
     explicit PrivateBus(const char* variable);
-    std::string address() const { return address_; }
 
   private:
     std::filesystem::path dir_;

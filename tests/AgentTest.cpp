@@ -134,18 +134,13 @@ class AgentTest : public testing::Test {
         return SocketClient::request("VERIFY", Paths::socket().string(), 6.0);
     }
 
-    static sb::SoftwareTpm* tpm;
-    static sb::SessionBus* sessionBus;
-    static sb::SystemBus* systemBus;
-    static sb::KeyringDaemon* keyring;
-    static sb::LockServices* desktop;
+    static inline sb::SoftwareTpm* tpm = nullptr;
+    static inline sb::SessionBus* sessionBus = nullptr;
+    static inline sb::SystemBus* systemBus = nullptr;
+    static inline sb::KeyringDaemon* keyring = nullptr;
+    static inline sb::LockServices* desktop = nullptr;
     std::shared_ptr<Agent> agent;
 };
-sb::SoftwareTpm* AgentTest::tpm = nullptr;
-sb::SessionBus* AgentTest::sessionBus = nullptr;
-sb::SystemBus* AgentTest::systemBus = nullptr;
-sb::KeyringDaemon* AgentTest::keyring = nullptr;
-sb::LockServices* AgentTest::desktop = nullptr;
 
 TEST_F(AgentTest, StartsOnceAndStopsInOrder) {
     agent->start();
@@ -175,16 +170,10 @@ TEST_F(AgentTest, OneAgentPerUserAndOneScanAtATime) {
     std::thread again([&] { second = verify(); });
     EXPECT_TRUE(logged("verify: joining the scan under way"));
 
-    auto other = Agent::create(false, scripted());
-    try {
-        other->start();
-        ADD_FAILURE() << "a second agent started";
-    } catch (const Agent::AgentError& error) {
-        EXPECT_EQ(error.kind(), Agent::AgentError::Kind::alreadyRunning);
-        EXPECT_EQ(std::string(error.what()),
-                  "another Tarvo agent is already running on " + Paths::socket().string());
-    }
-    other.reset();
+    auto refused = sb::thrown<Agent::AgentError>([] { Agent::create(false, scripted())->start(); });
+    ASSERT_TRUE(refused) << "a second agent started";
+    EXPECT_EQ(std::string(refused->what()),
+              "another Tarvo agent is already running on " + Paths::socket().string());
     EXPECT_EQ(status(), "SCANNING") << "the second agent left the socket alone";
     lockScreen.join();
     again.join();

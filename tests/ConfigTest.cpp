@@ -153,9 +153,7 @@ TEST_F(ConfigTest, SaveWritesSortedPrettyFileWithShortestThreshold) {
         EXPECT_GT(at, last) << key << " out of order";
         last = at;
     }
-    struct stat st {};
-    ASSERT_EQ(stat(tarvo::Paths::config().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(tarvo::sandbox::modeOf(tarvo::Paths::config()), 0600u);
 
     Config loaded = Config::load();
     config.applySensitivity();

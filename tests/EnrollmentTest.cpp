@@ -16,18 +16,9 @@ using Descriptor = tarvo::Descriptor;
 
 namespace {
 
-void writeFile(const std::filesystem::path& path, const std::string& text) {
-    std::ofstream(path, std::ios::trunc) << text;
-}
-
 Enrollment::EnrollError loadFails() {
-    try {
-        Enrollment::load();
-    } catch (const Enrollment::EnrollError& error) {
-        return error;
-    }
-    ADD_FAILURE() << "load succeeded";
-    return Enrollment::EnrollError::nothingEnrolled();
+    auto error = sb::thrown<Enrollment::EnrollError>([] { Enrollment::load(); });
+    return error.value_or(Enrollment::EnrollError::nothingEnrolled());
 }
 
 class EnrollmentTest : public testing::Test {
@@ -53,9 +44,7 @@ TEST_F(EnrollmentTest, AddStoresCompactVersionedJsonWithMode0600) {
     EXPECT_NE(text.find("\"samples\":[{\"vector\":[0.6,0.8]},{\"vector\":[0.8,0.6]}],\"addedAt\":"),
               std::string::npos)
         << text;
-    struct stat st {};
-    stat(tarvo::Paths::enrolled().c_str(), &st);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(sb::modeOf(tarvo::Paths::enrolled()), 0600u);
     EXPECT_EQ(Enrollment::load(), (std::vector<Descriptor>{a, b}));
     EXPECT_TRUE(Enrollment::isEnrolled());
 }
@@ -87,17 +76,17 @@ TEST_F(EnrollmentTest, UnnamedFacesAreNumbered) {
 }
 
 TEST_F(EnrollmentTest, OlderFilesAskForANewEnrollment) {
-    writeFile(tarvo::Paths::legacyEnrolled(), "bplist00");
+    sb::writeFile(tarvo::Paths::legacyEnrolled(), "bplist00");
     EXPECT_STREQ(loadFails().what(),
                  "enrolled data unreadable (saved in an older format). Re-enroll in Tarvo.");
     EXPECT_TRUE(Enrollment::faces().empty());
     Enrollment::add("Ada", {a});
     EXPECT_FALSE(std::filesystem::exists(tarvo::Paths::legacyEnrolled()));
 
-    writeFile(tarvo::Paths::enrolled(), R"({"version":1,"faces":[]})");
+    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":1,"faces":[]})");
     EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with an older "
                                      "version of Tarvo). Re-enroll in Tarvo.");
-    writeFile(tarvo::Paths::enrolled(), R"({"version":3,"faces":[]})");
+    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":3,"faces":[]})");
     EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with a newer "
                                      "version of Tarvo). Re-enroll in Tarvo.");
 }
@@ -114,7 +103,7 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
                                      R"({"version":3,"faces":[]})", std::string(1 << 20, '['),
                                      "garbage"};
     for (const std::string& bad : bads) {
-        writeFile(tarvo::Paths::enrolled(), bad);
+        sb::writeFile(tarvo::Paths::enrolled(), bad);
         EXPECT_TRUE(Enrollment::faces().empty());
         EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::corrupt);
         EXPECT_THROW(Enrollment::add("Carol", {a}), Enrollment::EnrollError);

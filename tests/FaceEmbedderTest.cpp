@@ -50,24 +50,14 @@ TEST(FaceEmbedderTest, FivePointsInOrderWithATopLeftOrigin) {
 TEST(FaceEmbedderTest, AnUnusableModelFailsEveryEmbeddingWithItsReason) {
     auto failure = [](const std::string& modelFile) {
         // The model loads once per process, so each runs in a child.
-        int out[2];
-        if (pipe(out) != 0) return std::string("pipe failed");
-        sb::runAs(geteuid(), [&] {
+        return sb::outputAs(geteuid(), [&] {
             ::setenv("TARVO_MODEL", modelFile.c_str(), 1);
-            std::string what = "embedded";
-            try {
+            auto error = sb::thrown<E::EmbedError>([] {
                 E::embed(cv::Mat(100, 100, CV_8UC3),
                          face(Region{{{0.2, 0.7}}}, Region{{{0.8, 0.7}}}));
-            } catch (const E::EmbedError& error) {
-                what = E::isAvailable() ? "available" : error.what();
-            }
-            return write(out[1], what.data(), what.size()) == ssize_t(what.size()) ? 0 : 1;
+            });
+            return !error ? "embedded" : E::isAvailable() ? "available" : error->what();
         });
-        close(out[1]);
-        char text[256];
-        ssize_t n = read(out[0], text, sizeof text);
-        close(out[0]);
-        return std::string(text, n > 0 ? size_t(n) : 0);
     };
     EXPECT_EQ(failure("/nonexistent/FaceEmbedding.tflite"),
               "face model could not be loaded: /nonexistent/FaceEmbedding.tflite cannot be read");

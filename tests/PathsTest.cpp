@@ -10,11 +10,6 @@ namespace sb = tarvo::sandbox;
 
 namespace {
 
-mode_t modeOf(const std::filesystem::path& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 // Paths caches the folder per process, so each case runs in a fresh child,
 // as a user other than the one this process runs as.
 class PathsTest : public testing::Test {
@@ -36,8 +31,8 @@ TEST_F(PathsTest, FoldersComeFromTheUserDatabaseAndTheUid) {
         return tarvo::Paths::socket() == "/run/user/4242/tarvo/agent.sock" ? 0 : 2;
     });
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(modeOf(folder()), 0700u);
-    EXPECT_EQ(modeOf("/run/user/4242/tarvo"), 0700u);
+    EXPECT_EQ(sb::modeOf(folder()), 0700u);
+    EXPECT_EQ(sb::modeOf("/run/user/4242/tarvo"), 0700u);
 
     auto custom = sb::home("alice") / "data";
     ::setenv("XDG_DATA_HOME", custom.c_str(), 1);
@@ -48,7 +43,7 @@ TEST_F(PathsTest, FoldersComeFromTheUserDatabaseAndTheUid) {
     ::unsetenv("XDG_DATA_HOME");
     ::unsetenv("HOME");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(modeOf(custom / "tarvo"), 0700u);
+    EXPECT_EQ(sb::modeOf(custom / "tarvo"), 0700u);
 }
 
 TEST_F(PathsTest, WiderFolderIsNarrowedOnceAndNotTouchedAgain) {
@@ -57,10 +52,10 @@ TEST_F(PathsTest, WiderFolderIsNarrowedOnceAndNotTouchedAgain) {
     chown(folder().c_str(), sb::aliceUid, sb::aliceUid);
     int status = sb::runAs(sb::aliceUid, [&] {
         tarvo::Paths::dir();
-        if (modeOf(folder()) != 0700) return 1;
+        if (sb::modeOf(folder()) != 0700) return 1;
         chmod(folder().c_str(), 0750);
         tarvo::Paths::log(); // cached: touches nothing on disk
-        return modeOf(folder()) == 0750 ? 0 : 2;
+        return sb::modeOf(folder()) == 0750 ? 0 : 2;
     });
     EXPECT_EQ(status, 0);
 }

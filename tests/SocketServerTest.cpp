@@ -158,13 +158,10 @@ TEST_F(SocketServerTest, BindFailuresCarryTheirReason) {
     std::string fits = base + "/" + std::string(103 - base.size() - 1, 's');
     std::string tooLong = fits + "t";
     ASSERT_EQ(fits.size(), 103u);
-    auto longServer = SocketServer::create(tooLong, {}, {}, {});
-    try {
-        longServer->start();
-        FAIL() << "started on a 104-byte path";
-    } catch (const SocketServer::ServerError& error) {
-        EXPECT_STREQ(error.what(), "socket bind failed: socket path too long");
-    }
+    auto error = sb::thrown<SocketServer::ServerError>(
+        [&] { SocketServer::create(tooLong, {}, {}, {})->start(); });
+    ASSERT_TRUE(error) << "started on a 104-byte path";
+    EXPECT_STREQ(error->what(), "socket bind failed: socket path too long");
     EXPECT_EQ(tarvo::SocketClient::request("STATUS", tooLong, 1), std::nullopt);
 
     auto fitting = SocketServer::create(fits, {}, [] { return false; }, {});
@@ -197,21 +194,9 @@ class SocketPeersTest : public testing::Test {
     }
 
     std::string readEvent() { return agent->nextEvent(); }
-    // The reply that a client running as `uid` receives, returned through a pipe.
+    // The reply that a client running as `uid` receives.
     std::string askAs(uid_t uid, const std::string& request) {
-        int out[2];
-        if (pipe(out) != 0) return "pipe failed";
-        int status = sb::runAs(uid, [&] {
-            auto reply = talk(path, {request});
-            if (!reply) return 1;
-            return write(out[1], reply->data(), reply->size()) == ssize_t(reply->size()) ? 0 : 2;
-        });
-        close(out[1]);
-        char buffer[256];
-        ssize_t n = read(out[0], buffer, sizeof buffer);
-        close(out[0]);
-        if (status != 0) return "client failed with " + std::to_string(status);
-        return std::string(buffer, n > 0 ? n : 0);
+        return sb::outputAs(uid, [&] { return talk(path, {request}).value_or("no connection"); });
     }
 
     std::string path;
@@ -231,6 +216,19 @@ TEST_F(SocketPeersTest, OtherUsersAreRejectedUnread) {
     EXPECT_EQ(readEvent(), "rejected connection from uid 4343");
     EXPECT_EQ(askAs(sb::bobUid, "STATUS\n"), "NO wrong-user\n");
     EXPECT_EQ(askAs(0, "STATUS\n"), "IDLE\n");
+}
+
+// A client's sub-second limit still bounds its wait on a server that never answers.
+TEST(SocketClientTest, SubSecondTimeoutStillBounds) {
+    auto path = (sb::root() / "mute.sock").string();
+    std::filesystem::remove(path);
+    auto addr = tarvo::UnixSocket::address(path);
+    tarvo::UniqueFd mute = tarvo::UnixSocket::create();
+    ASSERT_EQ(bind(mute.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    ASSERT_EQ(listen(mute.get(), 4), 0);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tarvo::SocketClient::request("STATUS", path, 0.2), std::nullopt);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }
 
 } // namespace

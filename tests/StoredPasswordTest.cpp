@@ -22,14 +22,13 @@ namespace {
 constexpr const char* rootPassword = "h\xC3\xA4mmer hunter2";
 constexpr const char* alicePassword = "alice's secret";
 
-Problem::Kind saveFails(const std::string& password) {
-    try {
-        StoredPassword::save(password);
-    } catch (const Problem& problem) {
-        return problem.kind();
-    }
-    ADD_FAILURE() << "save succeeded";
-    return Problem::Kind::couldNotSave;
+// The kind of problem `body` ran into; nothing when it ran into none.
+std::optional<Problem::Kind> problemOf(const std::function<void()>& body) {
+    auto problem = sb::thrown<Problem>(body);
+    return problem ? std::optional(problem->kind()) : std::nullopt;
+}
+std::optional<Problem::Kind> saveFails(const std::string& password) {
+    return problemOf([&] { StoredPassword::save(password); });
 }
 
 // Passwords are checked by PAM against a password database of the test's
@@ -46,18 +45,15 @@ class StoredPasswordTest : public testing::Test {
         StoredPassword::clear();
     }
 
-    static sb::SoftwareTpm* tpm;
+    static inline sb::SoftwareTpm* tpm = nullptr;
 };
-sb::SoftwareTpm* StoredPasswordTest::tpm = nullptr;
 
 TEST_F(StoredPasswordTest, SealsOpensAndClearsOnThisTpm) {
     EXPECT_FALSE(StoredPassword::isCorrect("guess"));
     ::umask(0);
     StoredPassword::save(rootPassword);
     ::umask(022);
-    struct stat st {};
-    ASSERT_EQ(stat(StoredPassword::file().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(sb::modeOf(StoredPassword::file()), 0600u);
     EXPECT_EQ(StoredPassword::load(), rootPassword);
     EXPECT_EQ(sb::readFile(StoredPassword::file()).find(rootPassword), std::string::npos);
 
@@ -78,16 +74,9 @@ TEST_F(StoredPasswordTest, AnyAlterationCannotBeOpened) {
     StoredPassword::save(rootPassword);
     std::string original = sb::readFile(StoredPassword::file());
     auto sealed = nlohmann::ordered_json::parse(original);
-    auto write = [](const std::string& text) {
-        std::ofstream(StoredPassword::file(), std::ios::trunc) << text;
-    };
+    auto write = [](const std::string& text) { sb::writeFile(StoredPassword::file(), text); };
     auto unopenable = [](const std::string& what) {
-        try {
-            StoredPassword::load();
-            ADD_FAILURE() << what << " opened";
-        } catch (const Problem& problem) {
-            EXPECT_EQ(problem.kind(), Problem::Kind::cannotOpen) << what;
-        }
+        EXPECT_EQ(problemOf([] { StoredPassword::load(); }), Problem::Kind::cannotOpen) << what;
     };
     // One byte of the box changed, wherever it is: nonce, ciphertext or tag.
     auto box = *tarvo::platform::Crypto::unbase64(sealed["box"].get<std::string>());
@@ -132,18 +121,12 @@ TEST_F(StoredPasswordTest, FailedWriteThrowsAndKeepsTheOlderFile) {
     std::ofstream(sealed) << "older";
     chown(sealed.c_str(), sb::aliceUid, sb::aliceUid);
     chmod(folder.c_str(), 0500);
-    int status = sb::runAs(sb::aliceUid, [] {
-        try {
-            StoredPassword::save(alicePassword);
-        } catch (const Problem& problem) {
-            std::string text = problem.what();
-            bool named = text.rfind("Tarvo couldn't save the password: ", 0) == 0;
-            return problem.kind() == Problem::Kind::couldNotSave && named ? 0 : 2;
-        }
-        return 1;
+    auto said = sb::outputAs(sb::aliceUid, [] {
+        auto problem = sb::thrown<Problem>([] { StoredPassword::save(alicePassword); });
+        return problem ? std::string(problem->what()) : "saved";
     });
     chmod(folder.c_str(), 0700);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(said.rfind("Tarvo couldn't save the password: ", 0), 0u) << said;
     EXPECT_EQ(sb::readFile(sealed), "older");
 }
 

@@ -77,9 +77,7 @@ TEST_F(TarvoHelperTest, WiresEveryLockScreenAfterItsGatesAndUnwiresExactlyOurs) 
         EXPECT_EQ(sb::readFile(pam / name), otherStack) << name;
     ASSERT_EQ(helper("install --user alice"), 0) << err;
     EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdm) << "idempotent";
-    struct stat st {};
-    stat((pam / "i3lock").c_str(), &st);
-    EXPECT_EQ(st.st_mode & 07777, 0644u) << "mode kept";
+    EXPECT_EQ(sb::modeOf(pam / "i3lock"), 0644u) << "mode kept";
 
     // Someone else's lines that mention the module are theirs.
     const std::string foreign = "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n"
