@@ -123,7 +123,6 @@ class LockerTest : public testing::TestWithParam<std::string> {
         // The display servers share buffers through /dev/shm, which the
         // system log's /dev overlay doesn't serve well: a tmpfs of its own.
         if (::mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) return;
-        ::setenv("TARVO_MODEL", (sb::Faces::data() + "/model/FaceEmbedding.tflite").c_str(), 1);
         std::ofstream("/etc/pam.d/tarvo") << sb::readFile(PAM_SERVICE_FILE);
         fs::create_directories("/opt/tarvo/lib");
         fs::copy_file(PAM_TARVO_MODULE, "/opt/tarvo/lib/pam_tarvo.so");

@@ -146,7 +146,6 @@ TEST(RecognizerTest, BlinkWorksFromTheScansOwnBaselineWithoutCalibration) {
 class RecognizerVideoTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 1);
         for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg"})
             samples.push_back(
                 *F::analyze(cv::imread(TARVO_DATA_DIR "/franck/" + std::string(still)), true)
