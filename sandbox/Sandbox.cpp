@@ -186,6 +186,32 @@ pid_t spawnAs(uid_t uid, const std::function<int()>& body) {
     return pid;
 }
 
+pid_t startAs(uid_t uid, const std::vector<std::string>& argv,
+              const std::map<std::string, std::string>& env) {
+    return spawnAs(uid, [&] {
+        for (const auto& [name, value] : env)
+            ::setenv(name.c_str(), value.c_str(), 1);
+        (void)!std::freopen("/dev/null", "w", stderr);
+        std::vector<char*> args;
+        for (const auto& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        return 127;
+    });
+}
+
+Ran run(const std::string& command, const std::string& input) {
+    auto dir = root() / ("run-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    writeFile(dir / "in", input);
+    int status = std::system(("(" + command + ") <" + (dir / "in").string() + " >" +
+                              (dir / "out").string() + " 2>" + (dir / "err").string())
+                                 .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128, readFile(dir / "out"),
+            readFile(dir / "err")};
+}
+
 std::string outputAs(uid_t uid, const std::function<std::string()>& body) {
     int out[2];
     if (pipe(out) != 0) throw std::runtime_error("sandbox: pipe failed");

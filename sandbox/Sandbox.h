@@ -3,10 +3,12 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 namespace tarvo::sandbox {
 
@@ -41,6 +43,17 @@ int waitFor(pid_t child);
 inline int runAs(uid_t uid, const std::function<int()>& body) {
     return waitFor(spawnAs(uid, body));
 }
+// Starts the program argv[0] (searched in PATH) in a child as `uid`, with
+// `env` added to this process's environment and its standard error
+// silenced; the child's pid.
+pid_t startAs(uid_t uid, const std::vector<std::string>& argv,
+              const std::map<std::string, std::string>& env = {});
+// A shell command's exit status and output, `input` on its standard input.
+struct Ran {
+    int status;
+    std::string out, err;
+};
+Ran run(const std::string& command, const std::string& input = "");
 // Runs `body` in a child as `uid`; the text it returned ("exit N" when it
 // ended without returning).
 std::string outputAs(uid_t uid, const std::function<std::string()>& body);

@@ -79,26 +79,24 @@ std::string logText() {
     return sb::readFile(Paths::log());
 }
 
-// The agent as the desktop runs it: its buses, logind and the screensaver,
-// the keyring, the TPM, the password check, and an enrolled owner.
+// The desktop the agent runs on: its buses, logind and the screensaver,
+// the keyring, the TPM, and the password check.
+struct Desktop {
+    Desktop() { tpm.use(); }
+    sb::SoftwareTpm tpm;
+    sb::SessionBus sessionBus;
+    sb::SystemBus systemBus;
+    sb::KeyringDaemon keyring{password};
+    sb::LockServices lock;
+};
+
 class AgentTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         sb::PamStack::usePasswordCheck({{"root", password}});
-        tpm = new sb::SoftwareTpm();
-        tpm->use();
-        sessionBus = new sb::SessionBus();
-        systemBus = new sb::SystemBus();
-        keyring = new sb::KeyringDaemon(password);
-        desktop = new sb::LockServices();
+        desktop = new Desktop();
     }
-    static void TearDownTestSuite() {
-        delete desktop;
-        delete keyring;
-        delete systemBus;
-        delete sessionBus;
-        delete tpm;
-    }
+    static void TearDownTestSuite() { delete desktop; }
 
     void SetUp() override {
         scene = Scene::owner;
@@ -116,8 +114,8 @@ class AgentTest : public testing::Test {
     }
     void TearDown() override {
         agent.reset();
-        desktop->setScreenSaverActive(false);
-        desktop->setLockedHint(false);
+        desktop->lock.setScreenSaverActive(false);
+        desktop->lock.setLockedHint(false);
     }
 
     bool logged(const std::string& line, std::chrono::milliseconds limit = 2s) {
@@ -134,11 +132,7 @@ class AgentTest : public testing::Test {
         return SocketClient::request("VERIFY", Paths::socket().string(), 6.0);
     }
 
-    static inline sb::SoftwareTpm* tpm = nullptr;
-    static inline sb::SessionBus* sessionBus = nullptr;
-    static inline sb::SystemBus* systemBus = nullptr;
-    static inline sb::KeyringDaemon* keyring = nullptr;
-    static inline sb::LockServices* desktop = nullptr;
+    static inline Desktop* desktop = nullptr;
     std::shared_ptr<Agent> agent;
 };
 
@@ -187,7 +181,7 @@ TEST_F(AgentTest, OneAgentPerUserAndOneScanAtATime) {
 // once; the agent must not vouch again until the screen was unlocked.
 TEST_F(AgentTest, ARefusedVouchIsNotRepeatedUntilTheNextUnlock) {
     agent->start();
-    desktop->setLockedHint(true);
+    desktop->lock.setLockedHint(true);
     ASSERT_TRUE(logged(" screen locked\n"));
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
     EXPECT_EQ(verify(), "NO not-seen");
@@ -195,16 +189,16 @@ TEST_F(AgentTest, ARefusedVouchIsNotRepeatedUntilTheNextUnlock) {
     EXPECT_EQ(count("verify: the lock screen refused the password it was handed, password needed"),
               2u);
     EXPECT_EQ(count("verify: looking"), 1u);
-    desktop->setLockedHint(false);
+    desktop->lock.setLockedHint(false);
     ASSERT_TRUE(logged("screen unlocked"));
-    desktop->setLockedHint(true);
+    desktop->lock.setLockedHint(true);
     ASSERT_TRUE(eventually([] { return count(" screen locked\n") == 2; }, 2s));
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
 }
 
 TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {
     agent->start();
-    desktop->setScreenSaverActive(true);
+    desktop->lock.setScreenSaverActive(true);
     ASSERT_TRUE(logged("lock screen showing — camera warming"));
     EXPECT_TRUE(agent->isScanning());
     EXPECT_EQ(count(" screen locked\n"), 1u);
@@ -222,7 +216,7 @@ TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {
     EXPECT_TRUE(agent->isScanning());
     EXPECT_EQ(camerasOpened, 2);
 
-    desktop->setScreenSaverActive(false);
+    desktop->lock.setScreenSaverActive(false);
     ASSERT_TRUE(logged("ms after unlock"));
     EXPECT_FALSE(agent->isScanning());
     EXPECT_TRUE(logged("login keychain unlocked (at unlock)"));
@@ -231,19 +225,19 @@ TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {
 TEST_F(AgentTest, StaysColdWithoutASealedPasswordOrWithWarmUpOff) {
     StoredPassword::clear();
     agent->start();
-    desktop->setLockedHint(true);
+    desktop->lock.setLockedHint(true);
     ASSERT_TRUE(decided());
     EXPECT_FALSE(agent->isScanning());
     EXPECT_EQ(verify(), "NO not-seen");
     EXPECT_TRUE(logged("verify: no saved password, password needed"));
-    desktop->setLockedHint(false);
+    desktop->lock.setLockedHint(false);
     ASSERT_TRUE(logged("screen unlocked"));
 
     StoredPassword::save(password);
     Config config;
     config.warmWithDisplay = false;
     config.save();
-    desktop->setLockedHint(true);
+    desktop->lock.setLockedHint(true);
     ASSERT_TRUE(logged("screen locked — camera starts on Return"));
     EXPECT_FALSE(agent->isScanning()) << "decided before the line is logged";
     EXPECT_EQ(camerasOpened, 0);
@@ -256,26 +250,26 @@ TEST_F(AgentTest, IgnoresLockSignalsFromClientsThatDontOwnTheService) {
     agent->start();
     // The bus delivers in order: the forged signal reaches the agent before
     // the genuine one after it.
-    desktop->forge(true);
-    desktop->setScreenSaverActive(true);
+    desktop->lock.forge(true);
+    desktop->lock.setScreenSaverActive(true);
     ASSERT_TRUE(logged(" screen locked\n"));
     EXPECT_EQ(count("screen locked"), 1u);
-    desktop->forge(false);
+    desktop->lock.forge(false);
     // Still locked: the display is still watched, and no unlock is logged.
     ASSERT_TRUE(decided());
     EXPECT_EQ(count("screen unlocked"), 0u);
 }
 
 TEST_F(AgentTest, FaceUnlockOpensTheKeyringTwice) {
-    keyring->lock();
+    desktop->keyring.lock();
     ASSERT_EQ(platform::Keyring::loginState(), platform::Keyring::State::locked);
     agent->start();
-    desktop->setScreenSaverActive(true);
+    desktop->lock.setScreenSaverActive(true);
     ASSERT_TRUE(logged(" screen locked\n"));
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
     EXPECT_TRUE(logged("verify: looking (1 samples, threshold "));
     EXPECT_TRUE(logged("verify: recognized (distance 0.000)"));
-    desktop->setScreenSaverActive(false);
+    desktop->lock.setScreenSaverActive(false);
     EXPECT_TRUE(logged("login keychain unlocked (at unlock)"));
     EXPECT_EQ(platform::Keyring::loginState(), platform::Keyring::State::unlocked);
     EXPECT_TRUE(logged("login keychain unlocked (recheck)", 3s));
@@ -324,12 +318,12 @@ TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
 TEST_F(AgentTest, TypedUnlockStartsThePasswordsPeriodAgain) {
     agent->start();
     hoursSinceBoot = 50;
-    desktop->setScreenSaverActive(true);
+    desktop->lock.setScreenSaverActive(true);
     ASSERT_TRUE(decided());
     EXPECT_FALSE(agent->isScanning()) << "no warming when the password is needed";
     EXPECT_EQ(verify(), "NO not-seen");
     EXPECT_TRUE(logged("verify: password needed, 48 hours since the last password"));
-    desktop->setScreenSaverActive(false);
+    desktop->lock.setScreenSaverActive(false);
     ASSERT_TRUE(logged("screen unlocked"));
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65") << "typed just now: a face will do";
     EXPECT_EQ(count("login keychain"), 0u);

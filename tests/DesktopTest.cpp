@@ -327,23 +327,13 @@ TEST_F(DesktopTest, TheProgramRunsOnceAndQuitsCleanly) {
     sb::Process x({"Xvfb", display, "-nolisten", "tcp", "-screen", "0", "1280x720x24"});
     ASSERT_TRUE(eventually([&] { return fs::exists("/tmp/.X11-unix/X" + display.substr(1)); }));
     auto start = [&] {
-        pid_t pid = fork();
-        if (pid == 0) {
-            ::setenv("DISPLAY", display.c_str(), 1);
-            ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-            // Xvfb has no GPU: no GL driver to load (and unload before the
-            // leak check of sanitized builds can name what it kept).
-            ::setenv("QT_XCB_GL_INTEGRATION", "none", 1);
-            ::setenv("QT_QUICK_BACKEND", "software", 1);
-            (void)!std::freopen("/dev/null", "w", stderr);
-            ::execl(TARVO_PROGRAM, TARVO_PROGRAM, static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        return pid;
-    };
-    auto exitStatus = [](pid_t pid) {
-        int status = 0;
-        return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        // Xvfb has no GPU: no GL driver to load (and unload before the
+        // leak check of sanitized builds can name what it kept).
+        return sb::startAs(geteuid(), {TARVO_PROGRAM},
+                           {{"DISPLAY", display},
+                            {"QT_QPA_PLATFORM", "xcb"},
+                            {"QT_XCB_GL_INTEGRATION", "none"},
+                            {"QT_QUICK_BACKEND", "software"}});
     };
     auto bus = QDBusConnection::sessionBus();
     pid_t first = start();
@@ -351,12 +341,12 @@ TEST_F(DesktopTest, TheProgramRunsOnceAndQuitsCleanly) {
         [&] { return bus.interface()->isServiceRegistered(Shell::busName).value(); }, 20000));
     ASSERT_TRUE(eventually([&] { return fs::exists(Paths::socket()); }, 20000));
 
-    EXPECT_EQ(exitStatus(start()), 0) << "the second start hands over and ends";
+    EXPECT_EQ(sb::waitFor(start()), 0) << "the second start hands over and ends";
     EXPECT_EQ(::waitpid(first, nullptr, WNOHANG), 0) << "the first runs on";
 
     QDBusInterface running(Shell::busName, "/", Shell::busName, bus);
     running.call("Quit");
-    EXPECT_EQ(exitStatus(first), 0);
+    EXPECT_EQ(sb::waitFor(first), 0);
     EXPECT_FALSE(fs::exists(Paths::socket())) << "the agent stopped with the app";
 }
 

@@ -47,24 +47,13 @@ std::map<fs::path, std::string> stacks() {
 }
 
 int run(const std::string& command) {
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return sb::run(command).status;
 }
 
-// Runs argv as alice with `env` set and its complaints silenced; the child's pid.
+// Runs argv as alice with `env` set; the child's pid.
 pid_t spawnAlice(const std::vector<std::string>& argv,
                  const std::map<std::string, std::string>& env) {
-    return sb::spawnAs(sb::aliceUid, [&] {
-        for (const auto& [name, value] : env)
-            ::setenv(name.c_str(), value.c_str(), 1);
-        (void)!std::freopen("/dev/null", "w", stderr);
-        std::vector<char*> args;
-        for (const auto& arg : argv)
-            args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        return 127;
-    });
+    return sb::startAs(sb::aliceUid, argv, env);
 }
 
 // Whether a process has exited: gone, or a zombie nobody has reaped yet.

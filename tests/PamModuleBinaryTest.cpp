@@ -1,7 +1,7 @@
 // What the lock screen loads: only libpam and libc, only the three entry
 // points, and the identifier the application looks for.
-#include <array>
-#include <cstdio>
+#include "sandbox/Sandbox.h"
+
 #include <dlfcn.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -15,14 +15,7 @@
 namespace {
 
 std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return output;
-    std::array<char, 4096> buffer;
-    while (size_t n = fread(buffer.data(), 1, buffer.size(), pipe))
-        output.append(buffer.data(), n);
-    pclose(pipe);
-    return output;
+    return tarvo::sandbox::run(command).out;
 }
 
 std::set<std::string> matches(const std::string& text, const std::regex& pattern) {

@@ -51,14 +51,9 @@ class TarvoHelperTest : public testing::Test {
 
     // Runs the helper; its exit status, with its standard error in `err`.
     int helper(const std::string& arguments) {
-        std::string command = std::string(TARVO_HELPER) + " " + arguments + " 2>&1";
-        FILE* pipe = popen(command.c_str(), "r");
-        err.clear();
-        char buffer[512];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-            err.append(buffer, n);
-        int status = pclose(pipe);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        auto ran = sb::run(std::string(TARVO_HELPER) + " " + arguments);
+        err = ran.err;
+        return ran.status;
     }
 
     const fs::path pam = "/etc/pam.d";

@@ -23,21 +23,9 @@ namespace {
 constexpr const char* password = "root's login password";
 const fs::path bundle = "/opt/tarvo-app";
 
-struct Ran {
-    int status;
-    std::string out, err;
-};
-
 // The installed program as a person runs it, `input` on its standard input.
-Ran tarvoctl(const std::string& args, const std::string& input = "") {
-    auto dir = sb::root() / "run";
-    fs::create_directories(dir);
-    std::ofstream(dir / "in") << input;
-    auto command = std::string(TARVOCTL) + " " + args + " <" + (dir / "in").string() + " >" +
-                   (dir / "out").string() + " 2>" + (dir / "err").string();
-    int status = std::system(command.c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128, sb::readFile(dir / "out"),
-            sb::readFile(dir / "err")};
+sb::Ran tarvoctl(const std::string& args, const std::string& input = "") {
+    return sb::run(std::string(TARVOCTL) + " " + args, input);
 }
 
 TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
@@ -138,16 +126,10 @@ TEST(Tarvoctl, AgentRunsUntilStoppedAndOnlyOnce) {
     sb::dataFolder("alice", sb::aliceUid);
     sb::runtimeFolder(sb::aliceUid);
     auto socket = Paths::socketOf(sb::aliceUid);
-    pid_t first = sb::spawnAs(sb::aliceUid, [] {
-        ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
-        return 127;
-    });
+    pid_t first = sb::startAs(sb::aliceUid, {TARVOCTL, "agent"});
     ASSERT_TRUE(sb::eventually([&] { return fs::exists(socket); }, std::chrono::seconds(20)));
-    int second = sb::runAs(sb::aliceUid, [] {
-        ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
-        return 127;
-    });
-    EXPECT_EQ(second, 3) << "another agent holds the lock";
+    EXPECT_EQ(sb::waitFor(sb::startAs(sb::aliceUid, {TARVOCTL, "agent"})), 3)
+        << "another agent holds the lock";
     ::kill(first, SIGTERM);
     EXPECT_EQ(sb::waitFor(first), 0);
     EXPECT_FALSE(fs::exists(socket));
