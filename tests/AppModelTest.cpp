@@ -4,6 +4,7 @@
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
 #include "core/system/LockScreen.h"
+#include "core/system/SystemInstaller.h"
 #include "platform/app/LoginItem.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
@@ -16,10 +17,17 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
+namespace tarvo::SystemInstaller {
+void PrintTo(const Outcome& outcome, std::ostream* out) {
+    *out << "kind " << static_cast<int>(outcome.kind) << " \"" << outcome.message << "\"";
+}
+} // namespace tarvo::SystemInstaller
+
 namespace sb = tarvo::sandbox;
 namespace fs = std::filesystem;
 using namespace tarvo;
 using app::AppModel;
+using Outcome = SystemInstaller::Outcome;
 
 namespace {
 
@@ -213,6 +221,60 @@ TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
     EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
     EXPECT_FALSE(fs::exists(Paths::socket())) << "the agent stopped";
     EXPECT_FALSE(fs::exists(bundle));
+}
+
+// The installer beneath the model: a refused saved password falls back to
+// the prompt, and sudo's second prompt gets nothing more.
+TEST_F(AppModelTest, ARefusedPasswordFallsBackToThePrompt) {
+    StoredPassword::save(password);
+    admin->behave("reject", "ok");
+    SystemInstaller::Runners standIns{admin->sudo(), admin->pkexec()};
+    EXPECT_EQ(SystemInstaller::install(standIns), Outcome::done());
+    EXPECT_TRUE(fs::exists(admin->log() / "pkexec.args"));
+    EXPECT_EQ(sb::readFile(admin->log() / "sudo.args").find(password), std::string::npos);
+    EXPECT_FALSE(fs::exists(admin->log() / "sudo.leaked")) << "sudo's second prompt got nothing";
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
+
+    admin->behave("reject", "dismiss");
+    EXPECT_EQ(SystemInstaller::uninstall(standIns), Outcome::cancelled());
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module) << "nothing changed";
+    admin->behave("accept", "ok");
+    EXPECT_EQ(SystemInstaller::uninstall(standIns), Outcome::done());
+}
+
+// A sudo that asks for nothing must not get the password as the first line
+// of the script: the shell would run it as a command.
+TEST_F(AppModelTest, ASudoThatAsksNothingGetsOnlyTheScript) {
+    admin->behave("nopasswd", "fail");
+    auto out = (admin->log() / "out").string();
+    EXPECT_EQ(SystemInstaller::runPrivileged("echo one > " + out + "\necho two >> " + out, password,
+                                             {admin->sudo(), admin->pkexec()}),
+              Outcome::done());
+    EXPECT_EQ(sb::readFile(out), "one\ntwo\n");
+}
+
+TEST(SystemInstaller, OutsideABundleEveryActionRefuses) {
+    ::unsetenv("TARVO_BUNDLE");
+    EXPECT_FALSE(SystemInstaller::isBundled()) << SystemInstaller::helper();
+    EXPECT_EQ(SystemInstaller::install(),
+              Outcome::failed("Run Tarvo from its installation in /opt/tarvo-app — the helper it "
+                              "installs is part of it."));
+    EXPECT_EQ(
+        SystemInstaller::purge(),
+        Outcome::failed("Run Tarvo from its installation in /opt/tarvo-app to uninstall it."));
+    ::setenv("TARVO_BUNDLE", "/usr/local", 1);
+    EXPECT_FALSE(SystemInstaller::isBundled()) << "a shared prefix is never a bundle";
+    ::unsetenv("TARVO_BUNDLE");
+}
+
+// Outside the test's namespace: sudo needs the machine's own PAM stack.
+TEST(SystemInstaller, RunsTheScriptAsRootThroughTheRealSudo) {
+    if (geteuid() != 0 || ::access("/usr/bin/sudo", X_OK) != 0)
+        GTEST_SKIP() << "needs root and sudo";
+    auto file = sb::root() / "uid";
+    EXPECT_EQ(SystemInstaller::runPrivileged("id -u > " + file.string(), "not asked of root", {}),
+              Outcome::done());
+    EXPECT_EQ(sb::readFile(file), "0\n");
 }
 
 } // namespace
