@@ -18,13 +18,9 @@ class ConfigTest : public testing::Test {
     void SetUp() override { std::filesystem::remove(tarvo::Paths::config()); }
 
     static void writeFile(const std::string& text) {
-        std::ofstream(tarvo::Paths::config(), std::ios::trunc) << text;
+        tarvo::sandbox::writeFile(tarvo::Paths::config(), text);
     }
-    static std::string readFile() {
-        std::stringstream text;
-        text << std::ifstream(tarvo::Paths::config()).rdbuf();
-        return text.str();
-    }
+    static std::string readFile() { return tarvo::sandbox::readFile(tarvo::Paths::config()); }
     static void expectFallback(const Config& config) {
         Config expected;
         expected.threshold = Config::strictest();

@@ -17,22 +17,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path writeFile(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    return path;
-}
-
 TEST(LockScreenTest, WiredModulePath) {
     auto stack = sb::root() / "stack";
-    writeFile(stack, "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n@include common-auth\n");
+    sb::writeFile(stack, "#auth sufficient /opt/tarvo/lib/pam_tarvo.so\n@include common-auth\n");
     EXPECT_EQ(LockScreen::wiredModulePath(stack), std::nullopt) << "only a comment";
-    writeFile(stack, "\n# face unlock\nauth\t[success=done ignore=ignore default=ignore]   "
-                     "/opt/tarvo/lib/pam_tarvo.so\n@include common-auth\n");
+    sb::writeFile(stack, "\n# face unlock\nauth\t[success=done ignore=ignore default=ignore]   "
+                         "/opt/tarvo/lib/pam_tarvo.so\n@include common-auth\n");
     EXPECT_EQ(LockScreen::wiredModulePath(stack), "/opt/tarvo/lib/pam_tarvo.so");
-    writeFile(stack, "auth optional pam_tarvo.so\nauth optional /opt/tarvo/lib/pam_tarvo.so\n");
+    sb::writeFile(stack, "auth optional pam_tarvo.so\nauth optional /opt/tarvo/lib/pam_tarvo.so\n");
     EXPECT_EQ(LockScreen::wiredModulePath(stack), std::nullopt) << "the first line counts";
-    writeFile(stack, "  # auth sufficient /x/pam_tarvo.so\n");
+    sb::writeFile(stack, "  # auth sufficient /x/pam_tarvo.so\n");
     EXPECT_EQ(LockScreen::wiredModulePath(stack), "/x/pam_tarvo.so") << "only column 0 comments";
     EXPECT_EQ(LockScreen::wiredModulePath(sb::root() / "missing"), std::nullopt);
 }
@@ -46,7 +40,7 @@ class RootChainTest : public testing::Test {
             GTEST_SKIP() << "needs root and a private mount namespace";
         ASSERT_EQ(mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755"), 0);
         fs::create_directories("/mnt/opt/tarvo/lib");
-        writeFile(module, "module");
+        sb::writeFile(module, "module");
         for (const char* dir : {"/mnt/opt", "/mnt/opt/tarvo", "/mnt/opt/tarvo/lib"})
             chmod(dir, 0755);
     }
@@ -80,7 +74,7 @@ TEST(LockScreenStackTest, EveryLockerPresentAndNothingElse) {
     if (!sb::privateSystemFolders()) GTEST_SKIP() << "needs root for a private /etc/pam.d";
     EXPECT_TRUE(tarvo::platform::lockScreenStacks().empty());
     for (auto name : {"i3lock", "kde", "login", "sudo", "common-auth", "lightdm", "polkit-1"})
-        writeFile(fs::path("/etc/pam.d") / name, "");
+        sb::writeFile(fs::path("/etc/pam.d") / name, "");
     // lightdm's service also logs people in; without light-locker it is no lock screen.
     EXPECT_EQ(tarvo::platform::lockScreenStacks(),
               (std::vector<fs::path>{"/etc/pam.d/kde", "/etc/pam.d/i3lock"}));
