@@ -145,9 +145,6 @@ void AppModel::refresh() {
     publish(camera_, cameraStatus(), &AppModel::cameraChanged);
     publish(config_, Config::load(), &AppModel::configChanged);
     publish(passwordSaved_, StoredPassword::isStored(), &AppModel::passwordSavedChanged);
-    publish(hasFullDiskAccess_, true, &AppModel::hasFullDiskAccessChanged);
-    if (needsFullDiskAccess_ && hasFullDiskAccess_)
-        publish(needsFullDiskAccess_, false, &AppModel::needsFullDiskAccessChanged);
     publish(moduleOutdated_,
             lockScreenWired_ && SystemInstaller::isBundled() &&
                 LockScreen::moduleIsOutdated(SystemInstaller::bundledModule()),

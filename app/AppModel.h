@@ -35,8 +35,6 @@ class AppModel : public QObject {
     Q_PROPERTY(QVariantMap config READ configMap NOTIFY configChanged)
     Q_PROPERTY(bool passwordSaved READ passwordSaved NOTIFY passwordSavedChanged)
     Q_PROPERTY(bool moduleOutdated READ moduleOutdated NOTIFY moduleOutdatedChanged)
-    Q_PROPERTY(bool needsFullDiskAccess READ needsFullDiskAccess NOTIFY needsFullDiskAccessChanged)
-    Q_PROPERTY(bool hasFullDiskAccess READ hasFullDiskAccess NOTIFY hasFullDiskAccessChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(QString actionError READ actionError NOTIFY actionErrorChanged)
     Q_PROPERTY(
@@ -87,8 +85,6 @@ class AppModel : public QObject {
     QVariantMap configMap() const;
     bool passwordSaved() const { return passwordSaved_; }
     bool moduleOutdated() const { return moduleOutdated_; }
-    bool needsFullDiskAccess() const { return needsFullDiskAccess_; }
-    bool hasFullDiskAccess() const { return hasFullDiskAccess_; }
     bool busy() const { return busy_; }
     QString actionError() const { return actionError_; }
     bool collectingDiagnostics() const { return collectingDiagnostics_; }
@@ -132,8 +128,6 @@ class AppModel : public QObject {
     void configChanged();
     void passwordSavedChanged();
     void moduleOutdatedChanged();
-    void needsFullDiskAccessChanged();
-    void hasFullDiskAccessChanged();
     void busyChanged();
     void actionErrorChanged();
     void collectingDiagnosticsChanged();
@@ -169,8 +163,6 @@ class AppModel : public QObject {
     Config config_;
     bool passwordSaved_;
     bool moduleOutdated_ = false;
-    bool needsFullDiskAccess_ = false;
-    bool hasFullDiskAccess_ = true; // Linux has no such permission
     bool busy_ = false;
     QString actionError_;
     bool collectingDiagnostics_ = false;

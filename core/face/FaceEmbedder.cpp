@@ -50,10 +50,6 @@ std::optional<Point> centroid(const std::vector<Point>& points) {
 
 } // namespace
 
-bool isAvailable() {
-    return model() != nullptr;
-}
-
 void prepare() {
     if (auto* loaded = model()) {
         try {

@@ -51,8 +51,6 @@ inline constexpr std::array<Point, 5> templatePoints = {{{38.2946, 51.6963},
 
 // The unit-length embedding of the face in the frame. Throws EmbedError.
 std::vector<float> embed(const Image& image, const Observation& face);
-// Whether the model loaded; the first call loads it, once per process.
-bool isAvailable();
 // Loads the model and runs it once: the network's first inference sets it
 // up and takes a few hundred milliseconds, which no scan should wait for.
 void prepare();

@@ -33,7 +33,6 @@ class Recognizer {
     Outcome consider(const FaceEngine::Image& frame);
     void reset();
 
-    bool hasBlinked() const { return blinkPhase_ == BlinkPhase::done; }
     std::int64_t consecutiveNonMatches() const { return consecutiveNonMatches_; }
     std::int64_t consecutiveFarNonMatches() const { return consecutiveFarNonMatches_; }
 

@@ -169,14 +169,6 @@ std::vector<Descriptor> load() {
     return samples;
 }
 
-bool isEnrolled() {
-    try {
-        return !load().empty();
-    } catch (const EnrollError&) {
-        return false;
-    }
-}
-
 void add(const std::string& name, const std::vector<Descriptor>& samples) {
     std::vector<Face> list = stored();
     std::string trimmed(Text::trim(name));

@@ -41,7 +41,6 @@ inline constexpr const char* damaged = "the file is damaged or can't be read";
 std::vector<Face> faces();
 // Every sample of every face, face by face. Throws EnrollError.
 std::vector<Descriptor> load();
-bool isEnrolled();
 // Adds a face, replacing any of the same name (ignoring case); an empty name
 // becomes "Face N". Throws DataFile::WriteError, or EnrollError::corrupt
 // when the existing file can't be read: the file stays as it was either way.

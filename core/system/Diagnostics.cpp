@@ -20,7 +20,6 @@ namespace tarvo::Diagnostics {
 namespace {
 
 using json = nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 bool present(const std::filesystem::path& path) {
     std::error_code ec;
@@ -116,19 +115,6 @@ std::string authorization() {
     }
 }
 
-// Waits until at least 12 frames and 0.7 s, or 5 s; settled when the first
-// happened, or when any frame came at all.
-bool settle(const Camera& camera) {
-    auto start = Clock::now();
-    for (;;) {
-        auto elapsed = Clock::now() - start;
-        if (camera.framesDelivered() >= 12 && elapsed >= std::chrono::milliseconds(700))
-            return true;
-        if (elapsed >= std::chrono::seconds(5)) return camera.framesDelivered() > 0;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-}
-
 void describeFace(json& section, const Camera::Image& frame) {
     FaceEngine::Detection detection;
     try {
@@ -163,7 +149,8 @@ json cameraProbe(const Camera::SourceFactory& source) {
         section["error"] = error.what();
         return section;
     }
-    bool settled = settle(camera);
+    // Settled after 12 frames and 0.7 s, or, within 5 s, any frame at all.
+    bool settled = camera.warmUp(12, 0.7, 5);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     auto delivered = camera.framesDelivered();
     auto frame = camera.latestFrame();
