@@ -1,11 +1,13 @@
 #include "app/Worker.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <vector>
 
 namespace tarvo::app {
 namespace {
@@ -26,6 +28,44 @@ void waitUntilNoneInFlight() {
     auto& counter = inFlight();
     std::unique_lock guard(counter.lock);
     counter.idle.wait(guard, [&] { return counter.count == 0; });
+}
+
+// Queues of dropped workers. Each finishes the items it was given on its
+// own thread and is joined once done, at the latest when the application
+// ends: a thread still running while the process exits races what exit
+// tears down (OpenSSL's per-thread and global state, the face models).
+struct Retired {
+    std::mutex lock;
+    std::condition_variable finished;
+    std::vector<std::pair<std::unique_ptr<SerialQueue>, std::shared_ptr<bool>>> queues;
+};
+
+// Never destroyed, as the counter above.
+Retired& retired() {
+    static auto* queues = new Retired;
+    return *queues;
+}
+
+// Joins the retired queues that are done; with `all`, waits for every one.
+void reap(bool all) {
+    auto& r = retired();
+    std::vector<std::unique_ptr<SerialQueue>> done;
+    {
+        std::unique_lock guard(r.lock);
+        if (all)
+            r.finished.wait(guard, [&] {
+                return std::all_of(r.queues.begin(), r.queues.end(),
+                                   [](const auto& queue) { return *queue.second; });
+            });
+        for (auto it = r.queues.begin(); it != r.queues.end();)
+            if (*it->second) {
+                done.push_back(std::move(it->first));
+                it = r.queues.erase(it);
+            } else {
+                ++it;
+            }
+    }
+    done.clear(); // joins their idle threads, outside the lock
 }
 
 } // namespace
@@ -90,11 +130,20 @@ void Mailbox::deliver() {
 }
 
 Worker::~Worker() {
+    static bool registered = (qAddPostRoutine([] { reap(true); }), true);
+    (void)registered;
     mailbox_->close();
-    // The queue ends itself after the items already given: its last item
-    // drops it on its own thread, which then leaves.
-    auto holder = std::make_shared<std::unique_ptr<SerialQueue>>(std::move(queue_));
-    (*holder)->async([holder] { holder->reset(); });
+    reap(false);
+    // The queue runs the items already given, then says it is done; it is
+    // joined later, so that dropping a worker never waits for its work.
+    auto done = std::make_shared<bool>(false);
+    queue_->async([done] {
+        std::lock_guard guard(retired().lock);
+        *done = true;
+        retired().finished.notify_all();
+    });
+    std::lock_guard guard(retired().lock);
+    retired().queues.emplace_back(std::move(queue_), done);
 }
 
 } // namespace tarvo::app

@@ -54,7 +54,8 @@ class InFlight {
 
 // Work off the owner's thread, one item at a time in order, each result
 // handed to the owner's thread. Items own what they work on: dropping the
-// worker doesn't wait for them, and nothing more is delivered.
+// worker doesn't wait for them, and nothing more is delivered; the
+// application's end waits for them and for their thread.
 class Worker {
   public:
     Worker(QObject* owner, std::string label)

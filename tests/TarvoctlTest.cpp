@@ -80,11 +80,13 @@ TEST(Tarvoctl, PasswordThenOnAndOff) {
     auto wrong = tarvoctl("password", "not it\n");
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.err, "tarvoctl: That isn't the login password of this computer.\n");
-    EXPECT_EQ(tarvoctl("password", std::string(password) + "\n").status, 0);
+    auto saved = tarvoctl("password", std::string(password) + "\n");
+    EXPECT_EQ(saved.status, 0) << saved.err;
     EXPECT_TRUE(StoredPassword::isStored());
 
     admin.behave("accept", "fail");
-    EXPECT_EQ(tarvoctl("on").status, 0);
+    auto on = tarvoctl("on");
+    EXPECT_EQ(on.status, 0) << on.err;
     EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
     auto status = nlohmann::json::parse(tarvoctl("status --json").out);
     EXPECT_EQ(status["password"]["state"], "saved");
@@ -96,7 +98,8 @@ TEST(Tarvoctl, PasswordThenOnAndOff) {
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("sudo tarvoctl off"), std::string::npos) << refused.err;
     admin.behave("reject", "ok");
-    EXPECT_EQ(tarvoctl("off").status, 0);
+    auto off = tarvoctl("off");
+    EXPECT_EQ(off.status, 0) << off.err;
     EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
     EXPECT_FALSE(StoredPassword::isStored());
 }
