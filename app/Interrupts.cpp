@@ -24,19 +24,16 @@ void blockInterrupts() {
 
 Interrupts::Interrupts(std::function<void()> onInterrupt) : onInterrupt_(std::move(onInterrupt)) {
     auto set = interrupts();
-    fd_ = ::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-    notifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    fd_ = UniqueFd(::signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK));
+    notifier_ = std::make_unique<QSocketNotifier>(fd_.get(), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] {
         signalfd_siginfo info{};
-        while (::read(fd_, &info, sizeof info) == sizeof info) {
+        while (::read(fd_.get(), &info, sizeof info) == sizeof info) {
         }
         onInterrupt_();
     });
 }
 
-Interrupts::~Interrupts() {
-    notifier_.reset();
-    ::close(fd_);
-}
+Interrupts::~Interrupts() = default;
 
 } // namespace tarvo::app

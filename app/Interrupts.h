@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/base/UniqueFd.h"
+
 #include <QSocketNotifier>
 #include <functional>
 #include <memory>
@@ -21,7 +23,7 @@ class Interrupts {
     Interrupts& operator=(const Interrupts&) = delete;
 
   private:
-    int fd_;
+    UniqueFd fd_; // before the notifier that watches it, so it closes after
     std::unique_ptr<QSocketNotifier> notifier_;
     std::function<void()> onInterrupt_;
 };

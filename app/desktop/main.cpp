@@ -21,11 +21,12 @@ int main(int argc, char** argv) {
 
     using tarvo::desktop::Shell;
     auto bus = QDBusConnection::sessionBus();
-    if (bus.isConnected() && bus.interface()->isServiceRegistered(Shell::busName)) {
-        QDBusInterface running(Shell::busName, "/", Shell::busName, bus);
-        running.call("Activate");
+    auto activateRunning = [&] {
+        QDBusInterface(Shell::busName, "/", Shell::busName, bus).call("Activate");
         return 0;
-    }
+    };
+    if (bus.isConnected() && bus.interface()->isServiceRegistered(Shell::busName))
+        return activateRunning();
     Shell shell;
     if (!shell.load()) {
         std::fprintf(stderr, "tarvo: the window could not be loaded\n");
@@ -34,11 +35,7 @@ int main(int argc, char** argv) {
     if (bus.isConnected()) {
         bus.registerObject("/", &shell, QDBusConnection::ExportScriptableSlots);
         // Another start won the name in the meantime: it is the one.
-        if (!bus.registerService(Shell::busName)) {
-            QDBusInterface running(Shell::busName, "/", Shell::busName, bus);
-            running.call("Activate");
-            return 0;
-        }
+        if (!bus.registerService(Shell::busName)) return activateRunning();
     }
     // The session's end, like Quit, stops the agent: its socket goes.
     tarvo::app::Interrupts interrupts([] { QApplication::quit(); });

@@ -10,8 +10,6 @@ ColumnLayout {
     objectName: "onboarding"
     property bool started: false
     property int step: views.onboardingStep(model.camera, model.sampleCount, started, model.passwordSaved)
-    property string passwordProblem: ""
-    property bool savingPassword: false
     readonly property bool cameraDenied: model.camera === 2
     spacing: 20
 
@@ -125,26 +123,26 @@ ColumnLayout {
                 placeholderText: qsTr("Password")
                 Layout.preferredWidth: 280
                 Layout.alignment: Qt.AlignHCenter
-                onAccepted: onboarding.savePassword()
+                onAccepted: passwordSaving.save(passwordField.text)
             }
             Label2 {
                 objectName: "passwordProblem"
-                visible: onboarding.passwordProblem !== ""
+                visible: passwordSaving.problem !== ""
                 symbol: "dialog-warning-symbolic"
-                text: onboarding.passwordProblem
+                text: passwordSaving.problem
                 color: colours.orange
                 Layout.alignment: Qt.AlignHCenter
                 Layout.maximumWidth: 420
             }
             buttons: [
-                BusyIndicator { visible: onboarding.savingPassword },
+                BusyIndicator { visible: passwordSaving.busy },
                 Button {
                     objectName: "continueButton"
-                    visible: !onboarding.savingPassword
+                    visible: !passwordSaving.busy
                     text: qsTr("Continue")
                     highlighted: true
                     enabled: passwordField.text !== ""
-                    onClicked: onboarding.savePassword()
+                    onClicked: passwordSaving.save(passwordField.text)
                 }
             ]
         }
@@ -185,18 +183,12 @@ ColumnLayout {
         }
     }
 
-    function savePassword() {
-        if (passwordField.text === "" || savingPassword) return
-        savingPassword = true
-        model.savePassword(passwordField.text)
+    PasswordSaving {
+        id: passwordSaving
+        onSaved: passwordField.text = ""
     }
     Connections {
         target: model
-        function onPasswordSaveFinished(message) {
-            onboarding.passwordProblem = message
-            onboarding.savingPassword = false
-            if (message === "") passwordField.text = ""
-        }
         function onLockScreenWiredChanged() {
             if (model.lockScreenWired) model.onboardingFinished = true
         }

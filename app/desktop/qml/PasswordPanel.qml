@@ -7,8 +7,6 @@ ColumnLayout {
     id: panel
     objectName: "passwordPanel"
     signal done()
-    property string problem: ""
-    property bool saving: false
     spacing: 14
     width: 400
 
@@ -23,12 +21,12 @@ ColumnLayout {
         echoMode: TextInput.Password
         placeholderText: qsTr("Password")
         Layout.fillWidth: true
-        onAccepted: panel.save()
+        onAccepted: saving.save(field.text)
     }
     Label2 {
-        visible: panel.problem !== ""
+        visible: saving.problem !== ""
         symbol: "dialog-warning-symbolic"
-        text: panel.problem
+        text: saving.problem
         color: colours.orange
         Layout.fillWidth: true
     }
@@ -39,25 +37,15 @@ ColumnLayout {
             objectName: "savePassword"
             text: qsTr("Save")
             highlighted: true
-            enabled: field.text !== "" && !panel.saving
-            onClicked: panel.save()
+            enabled: field.text !== "" && !saving.busy
+            onClicked: saving.save(field.text)
         }
     }
-    function save() {
-        if (field.text === "" || saving) return
-        saving = true
-        model.savePassword(field.text)
-    }
-    Connections {
-        target: model
-        function onPasswordSaveFinished(message) {
-            if (!panel.saving) return
-            panel.problem = message
-            panel.saving = false
-            if (message === "") {
-                field.text = ""
-                panel.done()
-            }
+    PasswordSaving {
+        id: saving
+        onSaved: {
+            field.text = ""
+            panel.done()
         }
     }
 }

@@ -1,0 +1,26 @@
+import QtQuick
+
+// Saving the login password through the model: checked, then sealed.
+// `problem` says why the last try failed; `saved` follows a success.
+QtObject {
+    id: saving
+    property string problem: ""
+    property bool busy: false
+    signal saved()
+
+    function save(text) {
+        if (text === "" || busy) return
+        busy = true
+        model.savePassword(text)
+    }
+
+    property Connections finished: Connections {
+        target: model
+        function onPasswordSaveFinished(message) {
+            if (!saving.busy) return
+            saving.problem = message
+            saving.busy = false
+            if (message === "") saving.saved()
+        }
+    }
+}
