@@ -229,6 +229,11 @@ void AppModel::setLaunchAtLogin(bool on) {
     refresh();
 }
 
+void AppModel::changeFailed(const QString& text) {
+    setActionError(text);
+    refresh();
+}
+
 void AppModel::turnOnLockScreen() {
     runPrivileged(Action::turnOn);
 }

@@ -113,6 +113,10 @@ class AppModel : public QObject {
     Q_INVOKABLE void updateModule();
     Q_INVOKABLE void uninstallEverything();
     Q_INVOKABLE void copyDiagnostics();
+    // A change the views made to the settings or the faces did not take:
+    // says so where actions' errors show; the refresh moves a control the
+    // user moved back to what the files hold.
+    void changeFailed(const QString& text);
 
     // The script that replaces the installed module with the bundle's copy.
     static std::string updateScript(const std::string& bundledModule);

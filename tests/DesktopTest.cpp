@@ -255,6 +255,17 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     auto* stranger = item("strangerLabel");
     EXPECT_LE(stranger->x() + stranger->width() / 2, scale->width() - 46 + 1);
 
+    // A setting that can't be saved says so, and its switch goes back.
+    fs::remove(Paths::config());
+    fs::create_directory(Paths::config());
+    shell->model().refresh();
+    click("blinkSwitch");
+    EXPECT_TRUE(
+        eventually([&] { return text("actionError").contains("couldn't save its settings"); }));
+    EXPECT_FALSE(item("blinkSwitch")->property("checked").toBool());
+    screenshot("main-setting-not-saved");
+    fs::remove(Paths::config());
+
     // Diagnostics: "Checking…", then "Copied" for two seconds.
     // The report may be ready before the click returns, so catch the
     // moment "Checking…" shows rather than look for it afterwards.

@@ -80,15 +80,20 @@ QString Views::acceptanceText(double sensitivity) {
         .arg(Config::strangerPairs());
 }
 
+template <typename Change> void Views::attempt(const QString& failure, Change change) {
+    try {
+        change();
+    } catch (const std::exception& error) {
+        if (model_) model_->changeFailed(failure.arg(error.what()));
+        return;
+    }
+    if (model_) model_->refresh();
+}
+
 template <typename Change> void Views::changeConfig(Change change) {
     Config config = Config::load();
     change(config);
-    try {
-        config.save();
-    } catch (const std::exception&) {
-        // The next refresh shows what the file holds.
-    }
-    if (model_) model_->refresh();
+    attempt(tr("Tarvo couldn't save its settings: %1"), [&] { config.save(); });
 }
 
 bool Views::dragSensitivity(double fraction) {
@@ -112,12 +117,8 @@ void Views::setWarmWithDisplay(bool on) {
 }
 
 void Views::removeFace(const QString& id) {
-    try {
-        Enrollment::remove(id.toStdString());
-    } catch (const std::exception&) {
-        // The list shows what the store holds after the refresh.
-    }
-    if (model_) model_->refresh();
+    attempt(tr("Tarvo couldn't remove the face: %1"),
+            [&] { Enrollment::remove(id.toStdString()); });
 }
 
 void Views::forgetPassword() {
