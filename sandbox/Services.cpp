@@ -7,7 +7,6 @@
 
 #include <arpa/inet.h>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>

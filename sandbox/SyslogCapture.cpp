@@ -4,7 +4,6 @@
 #include "sandbox/Sandbox.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>

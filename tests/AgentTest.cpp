@@ -12,9 +12,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <thread>
 
 namespace sb = tarvo::sandbox;

@@ -12,7 +12,6 @@
 #include "sandbox/Services.h"
 
 #include <QSignalSpy>
-#include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>

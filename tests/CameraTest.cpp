@@ -10,7 +10,6 @@
 #include <semaphore>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <thread>
 
 using tarvo::Camera;
 using namespace std::chrono_literals;

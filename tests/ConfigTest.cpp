@@ -4,9 +4,7 @@
 #include "sandbox/Sandbox.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/stat.h>
 
 using tarvo::Config;

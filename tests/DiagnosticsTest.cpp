@@ -15,7 +15,6 @@
 #include <opencv2/imgcodecs.hpp>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace tarvo;
 using json = nlohmann::json;

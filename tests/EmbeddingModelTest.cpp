@@ -1,15 +1,12 @@
 #include "core/face/EmbeddingModel.h"
 
 #include <cmath>
-#include <cstdint>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <sstream>
-#include <unistd.h>
 
 namespace Tflite = tarvo::Tflite;
 using Tflite::Op;

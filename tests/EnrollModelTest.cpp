@@ -5,7 +5,6 @@
 #include "sandbox/Faces.h"
 #include "sandbox/Sandbox.h"
 
-#include <QSignalSpy>
 #include <QTest>
 #include <gtest/gtest.h>
 

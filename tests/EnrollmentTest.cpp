@@ -4,11 +4,8 @@
 #include "sandbox/Sandbox.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <sstream>
-#include <sys/stat.h>
 
 namespace Enrollment = tarvo::Enrollment;
 namespace sb = tarvo::sandbox;

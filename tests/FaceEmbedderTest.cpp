@@ -3,7 +3,6 @@
 #include "sandbox/Sandbox.h"
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
 
 namespace E = tarvo::FaceEmbedder;
 namespace sb = tarvo::sandbox;

@@ -1,6 +1,5 @@
 #include "core/face/FaceEngine.h"
 
-#include <cmath>
 #include <gtest/gtest.h>
 
 namespace F = tarvo::FaceEngine;

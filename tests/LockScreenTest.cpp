@@ -5,7 +5,6 @@
 #include "sandbox/SyslogCapture.h"
 
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>

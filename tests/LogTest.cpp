@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>

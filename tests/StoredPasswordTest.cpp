@@ -6,11 +6,9 @@
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
 
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace sb = tarvo::sandbox;
