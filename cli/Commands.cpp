@@ -135,8 +135,7 @@ std::optional<QString> change(Config& config, const QString& key, const QString&
         bool number = false;
         double s = value.toDouble(&number);
         if (!number || !(s >= 0 && s <= 1)) return "sensitivity is a number from 0 to 1";
-        config.sensitivity = Config::snapped(s);
-        config.applySensitivity();
+        config.setSensitivity(s);
     } else if (key == "liveness") {
         if (value != "attention" && value != "blink") return "liveness is attention or blink";
         config.liveness = value == "blink" ? Config::Liveness::blink : Config::Liveness::attention;

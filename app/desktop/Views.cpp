@@ -99,10 +99,7 @@ template <typename Change> void Views::changeConfig(Change change) {
 bool Views::dragSensitivity(double fraction) {
     double stepped = Config::snapped(std::clamp(fraction, 0.0, 1.0));
     if (model_ && std::abs(stepped - model_->config().sensitivity) < 1e-9) return false;
-    changeConfig([&](Config& config) {
-        config.sensitivity = stepped;
-        config.applySensitivity();
-    });
+    changeConfig([&](Config& config) { config.setSensitivity(stepped); });
     return true;
 }
 

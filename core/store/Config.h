@@ -37,6 +37,11 @@ struct Config {
     // DataFile::WriteError and leaves the old file intact on failure.
     void save() const;
     void applySensitivity() { threshold = thresholdFor(sensitivity); }
+    // As the app's controls set it: the nearest step, and its threshold.
+    void setSensitivity(double value) {
+        sensitivity = snapped(value);
+        applySensitivity();
+    }
 
     static float thresholdFor(double sensitivity);
     // The nearest of the scale's steps, as the app's controls set it.
