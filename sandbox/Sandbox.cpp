@@ -1,5 +1,6 @@
 #include "sandbox/Sandbox.h"
 
+#include "core/agent/UnixSocket.h"
 #include "core/store/Paths.h"
 
 #include <cerrno>
@@ -25,6 +26,24 @@ std::string readFile(const std::filesystem::path& path) {
 
 void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+UniqueFd boundSocket(const std::filesystem::path& path, uid_t owner) {
+    auto addr = UnixSocket::address(path.string());
+    UniqueFd fd = UnixSocket::create();
+    std::filesystem::remove(path);
+    if (!addr || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0 ||
+        ::chown(path.c_str(), owner, owner) != 0 || ::chmod(path.c_str(), 0600) != 0)
+        throw std::runtime_error("sandbox: cannot bind " + path.string());
+    return fd;
+}
+
+UniqueFd connectedTo(const std::filesystem::path& path) {
+    auto addr = UnixSocket::address(path.string());
+    UniqueFd fd = UnixSocket::create();
+    if (!addr || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
+        fd.reset();
+    return fd;
 }
 
 mode_t modeOf(const std::filesystem::path& path) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/base/UniqueFd.h"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -70,6 +72,12 @@ bool privateSystemFolders(bool withMachineStacks = false);
 // private copies of /etc/passwd, /etc/group and /etc/shadow with the user
 // added under its sandbox home and `password` hashed.
 void realUser(const std::string& name, uid_t uid, const std::string& password);
+
+// A stream socket bound at `path` (replacing any file there), the file
+// owned by `owner` with mode 0600, not yet listening; throws when it can't be.
+UniqueFd boundSocket(const std::filesystem::path& path, uid_t owner);
+// A stream socket connected to `path`; empty when nothing listens there.
+UniqueFd connectedTo(const std::filesystem::path& path);
 
 // A whole file; empty when it can't be read.
 std::string readFile(const std::filesystem::path& path);

@@ -1,12 +1,12 @@
 #include "core/face/EmbeddingModel.h"
 
+#include "sandbox/Sandbox.h"
+
 #include <cmath>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <sstream>
 
 namespace Tflite = tarvo::Tflite;
 using Tflite::Op;
@@ -15,12 +15,6 @@ namespace {
 
 const std::string modelPath = TARVO_DATA_DIR "/model/FaceEmbedding.tflite";
 const std::string stillPath = TARVO_DATA_DIR "/franck/franck_02159.jpg";
-
-std::string readAll(const std::string& path) {
-    std::stringstream bytes;
-    bytes << std::ifstream(path, std::ios::binary).rdbuf();
-    return bytes.str();
-}
 
 // A plain interpreter of the TFLite graph, straight from the operators'
 // definitions (NHWC, batch 1, float), to check the rebuilt network against.
@@ -155,7 +149,7 @@ cv::Mat crop() {
 
 // A damaged file is refused, never crashed on.
 TEST(EmbeddingModelTest, DamagedFilesAreRefused) {
-    std::string file = readAll(modelPath);
+    std::string file = tarvo::sandbox::readFile(modelPath);
     std::string wrong = file;
     wrong[4] = 'X';
     for (const std::string& damaged :
@@ -166,7 +160,7 @@ TEST(EmbeddingModelTest, DamagedFilesAreRefused) {
 // One value changed in an otherwise sound graph: refused with a reason,
 // never a crash (a depth multiplier of 0 once divided by zero).
 TEST(EmbeddingModelTest, ImpossibleLayerValuesAreRefused) {
-    const auto sound = Tflite::parse(readAll(modelPath));
+    const auto sound = Tflite::parse(tarvo::sandbox::readFile(modelPath));
     auto depthwise = [](Tflite::Graph& g) -> Tflite::Operator& {
         for (auto& op : g.operators)
             if (op.op == Tflite::Op::depthwiseConv2d) return op;
@@ -188,7 +182,7 @@ TEST(EmbeddingModelTest, ImpossibleLayerValuesAreRefused) {
 }
 
 TEST(EmbeddingModelTest, RebuiltNetworkMatchesTheReferenceOnARealCrop) {
-    auto graph = Tflite::parse(readAll(modelPath));
+    auto graph = Tflite::parse(tarvo::sandbox::readFile(modelPath));
     auto model = tarvo::EmbeddingModel::load(modelPath);
 
     cv::Mat face = crop();

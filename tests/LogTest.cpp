@@ -81,9 +81,7 @@ TEST_F(LogTest, ExistingLogThatCannotBeOpenedIsNeverReplaced) {
         return 0;
     });
     EXPECT_EQ(status, 0);
-    std::stringstream text;
-    text << std::ifstream(log).rdbuf();
-    EXPECT_EQ(text.str(), "history\n");
+    EXPECT_EQ(sb::readFile(log), "history\n");
 }
 
 TEST_F(LogTest, LinesFromManyThreadsNeverInterleave) {

@@ -2,19 +2,18 @@
 // detector and model on the pinned photos gives today.
 #include "tools/ModelFigures.h"
 
+#include "sandbox/Sandbox.h"
+
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 
 namespace {
 
 TEST(ModelFiguresTest, TheCommittedScaleIsWhatTheModelMeasures) {
     if (!std::filesystem::exists(TARVO_DATA_DIR "/strangers"))
         GTEST_SKIP() << "the stranger portraits are not fetched";
-    std::stringstream text;
-    text << std::ifstream(TARVO_DATA_DIR "/model/FaceEmbedding.json").rdbuf();
-    auto committed = tarvo::ModelScale::decode(text.str());
+    auto committed = tarvo::ModelScale::decode(
+        tarvo::sandbox::readFile(TARVO_DATA_DIR "/model/FaceEmbedding.json"));
     ASSERT_TRUE(committed) << "no sound scale in FaceEmbedding.json";
 
     auto measured = tarvo::ModelFigures::measure(TARVO_DATA_DIR);

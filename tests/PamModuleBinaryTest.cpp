@@ -3,12 +3,10 @@
 #include "sandbox/Sandbox.h"
 
 #include <dlfcn.h>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 #include <security/pam_modules.h>
 #include <set>
-#include <sstream>
 
 #include MODULE_ID_HEADER
 
@@ -57,10 +55,7 @@ TEST(PamModuleBinary, ExportsOnlyTheEntryPoints) {
 }
 
 TEST(PamModuleBinary, CarriesItsIdentifierOnce) {
-    std::ifstream file(PAM_TARVO_MODULE, std::ios::binary);
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    std::string image = bytes.str();
+    std::string image = tarvo::sandbox::readFile(PAM_TARVO_MODULE);
     std::string marker = "TARVO-MODULE-ID:";
     size_t at = image.find(marker);
     ASSERT_NE(at, std::string::npos);

@@ -37,13 +37,7 @@ class ScriptedAgent {
 
     ScriptedAgent(const std::filesystem::path& path, uid_t owner, Script script,
                   std::optional<uid_t> listener = std::nullopt) {
-        auto addr = tarvo::UnixSocket::address(path.string());
-        listener_ = tarvo::UnixSocket::create();
-        std::filesystem::remove(path);
-        if (bind(listener_.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
-            throw std::runtime_error("scripted agent cannot bind");
-        chown(path.c_str(), owner, owner);
-        chmod(path.c_str(), 0600);
+        listener_ = sb::boundSocket(path, owner);
         // The kernel records who listens; the module asks it.
         bool listening = seteuid(listener.value_or(owner)) == 0 && listen(listener_.get(), 4) == 0;
         if (seteuid(0) != 0 || !listening) throw std::runtime_error("scripted agent cannot listen");
@@ -121,11 +115,7 @@ TEST_F(PamModuleTest, NoAgentMeansOnlyADebugLine) {
               Lines{"7 pam_tarvo: lstat(" + socket.string() + "): No such file or directory"});
 
     // A socket file with nothing listening: a crashed agent.
-    auto addr = tarvo::UnixSocket::address(socket.string());
-    tarvo::UniqueFd dead = tarvo::UnixSocket::create();
-    ASSERT_EQ(bind(dead.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
-    chown(socket.c_str(), sb::aliceUid, sb::aliceUid);
-    chmod(socket.c_str(), 0600);
+    tarvo::UniqueFd dead = sb::boundSocket(socket, sb::aliceUid);
     expectSteppedAside(authenticate("alice"));
     EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: connect(" + socket.string() +
                                  "): Connection refused " DASH " agent not running?"});
@@ -221,17 +211,13 @@ TEST_F(PamModuleTest, SilentOrClosingAgentFallsThroughAfterTheWait) {
 // the one 5000 ms deadline. Here the agent accepts after 3 s and answers
 // 2.5 s later: within 5 s of the accept, but not of the module's start.
 TEST_F(PamModuleTest, ConnectAndReplyShareOneDeadline) {
-    auto addr = tarvo::UnixSocket::address(socket.string());
-    tarvo::UniqueFd listener = tarvo::UnixSocket::create();
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
-    chown(socket.c_str(), sb::aliceUid, sb::aliceUid);
-    chmod(socket.c_str(), 0600);
+    tarvo::UniqueFd listener = sb::boundSocket(socket, sb::aliceUid);
     ASSERT_EQ(seteuid(sb::aliceUid), 0);
     int listening = listen(listener.get(), 0);
     ASSERT_EQ(seteuid(0), 0);
     ASSERT_EQ(listening, 0);
-    tarvo::UniqueFd filler = tarvo::UnixSocket::create();
-    ASSERT_EQ(connect(filler.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    tarvo::UniqueFd filler = sb::connectedTo(socket);
+    ASSERT_TRUE(filler);
     std::thread lateAgent([&] {
         std::this_thread::sleep_for(3s);
         tarvo::UniqueFd first(accept(listener.get(), nullptr, nullptr));

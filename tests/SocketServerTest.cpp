@@ -26,10 +26,8 @@ namespace {
 // reply up to the server's close; nothing when it can't connect.
 std::optional<std::string> talk(const std::string& path, std::vector<std::string> pieces,
                                 std::chrono::milliseconds gap = 0ms) {
-    auto addr = tarvo::UnixSocket::address(path);
-    tarvo::UniqueFd fd = tarvo::UnixSocket::create();
-    if (!addr || connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0)
-        return std::nullopt;
+    tarvo::UniqueFd fd = sb::connectedTo(path);
+    if (!fd) return std::nullopt;
     for (const auto& piece : pieces) {
         tarvo::writeAll(fd.get(), piece);
         std::this_thread::sleep_for(gap);
@@ -106,13 +104,6 @@ TEST_F(SocketServerTest, RequestSplitAcrossWritesIsJudgedByItsFirstPart) {
     EXPECT_EQ(talk(path, {"VER", "IFY\n"}, 100ms), "NO bad-request\n");
 }
 
-tarvo::UniqueFd connectTo(const std::string& path) {
-    auto addr = tarvo::UnixSocket::address(path);
-    tarvo::UniqueFd fd = tarvo::UnixSocket::create();
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr) != 0) fd.reset();
-    return fd;
-}
-
 // Whether the server still holds the connection open (no reply, no close).
 bool heldOpen(int fd) {
     char byte;
@@ -124,7 +115,7 @@ TEST_F(SocketServerTest, StalledPeersDelayNobody) {
     EXPECT_EQ(talk(path, {}), "") << "closes without writing: no reply";
     std::vector<tarvo::UniqueFd> stalled;
     for (int i = 0; i < 64; ++i)
-        stalled.push_back(connectTo(path));
+        stalled.push_back(sb::connectedTo(path));
     EXPECT_EQ(talk(path, {"VERIFY\n"}), "OK 7077\n");
     // Answered while every stalled peer was still waiting for its deadline.
     for (auto& fd : stalled)
@@ -220,10 +211,7 @@ TEST_F(SocketPeersTest, OtherUsersAreRejectedUnread) {
 // A client's sub-second limit still bounds its wait on a server that never answers.
 TEST(SocketClientTest, SubSecondTimeoutStillBounds) {
     auto path = (sb::root() / "mute.sock").string();
-    std::filesystem::remove(path);
-    auto addr = tarvo::UnixSocket::address(path);
-    tarvo::UniqueFd mute = tarvo::UnixSocket::create();
-    ASSERT_EQ(bind(mute.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr), 0);
+    tarvo::UniqueFd mute = sb::boundSocket(path, geteuid());
     ASSERT_EQ(listen(mute.get(), 4), 0);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(tarvo::SocketClient::request("STATUS", path, 0.2), std::nullopt);
