@@ -93,9 +93,12 @@ class DesktopTest : public testing::Test {
             root = root->parentItem();
         return search(root);
     }
+    // Whether the item or popup named `name` is on screen.
     bool shows(const QString& name) {
-        auto* found = item(name);
-        return found && found->isVisible() && found->opacity() > 0;
+        QObject* found = item(name);
+        if (!found) found = window()->findChild<QObject*>(name);
+        return found && found->property("visible").toBool() &&
+               found->property("opacity").toDouble() > 0;
     }
     bool eventually(const std::function<bool()>& condition, int ms = 10000) {
         return QTest::qWaitFor(condition, ms);
@@ -279,8 +282,13 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     EXPECT_TRUE(QGuiApplication::clipboard()->text().contains("\"camera\""));
     EXPECT_TRUE(eventually([&] { return !shows("copied") && shows("copyDiagnostics"); }, 4000));
 
-    // A lock screen wired on an unsafe folder needs repair.
-    StoredPassword::save(password);
+    // The password through its sheet, then a lock screen wired on an
+    // unsafe folder needs repair.
+    click("addPassword");
+    type("sheetPasswordField", password);
+    click("savePassword");
+    ASSERT_TRUE(eventually([&] { return !shows("sheet"); }, 30000));
+    EXPECT_TRUE(StoredPassword::isStored());
     QSignalSpy finished(&shell->model(), &app::AppModel::actionFinished);
     click("lockScreenButton");
     ASSERT_TRUE(finished.wait(30000));

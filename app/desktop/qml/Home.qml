@@ -171,7 +171,7 @@ ColumnLayout {
                         problem: qsTr("Needs your login password")
                         Button { visible: model.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet("password") }
                         Button { visible: model.passwordSaved; text: qsTr("Forget"); onClicked: views.forgetPassword() }
-                        Button { visible: !model.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
+                        Button { objectName: "addPassword"; visible: !model.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
                     }
                 }
                 Divider {}

@@ -24,6 +24,7 @@ ColumnLayout {
         onAccepted: saving.save(field.text)
     }
     Label2 {
+        objectName: "sheetPasswordProblem"
         visible: saving.problem !== ""
         symbol: "dialog-warning-symbolic"
         text: saving.problem
