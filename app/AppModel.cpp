@@ -229,8 +229,8 @@ void AppModel::setLaunchAtLogin(bool on) {
     refresh();
 }
 
-void AppModel::changeFailed(const QString& text) {
-    setActionError(text);
+void AppModel::changeMade(const QString& failure) {
+    setActionError(failure);
     refresh();
 }
 

@@ -113,10 +113,10 @@ class AppModel : public QObject {
     Q_INVOKABLE void updateModule();
     Q_INVOKABLE void uninstallEverything();
     Q_INVOKABLE void copyDiagnostics();
-    // A change the views made to the settings or the faces did not take:
-    // says so where actions' errors show; the refresh moves a control the
-    // user moved back to what the files hold.
-    void changeFailed(const QString& text);
+    // A change the views made to the settings or the faces has ended, like
+    // an action: `failure` says why it did not take (empty when it did), and
+    // the refresh moves a control the user moved back to what the files hold.
+    void changeMade(const QString& failure);
 
     // The script that replaces the installed module with the bundle's copy.
     static std::string updateScript(const std::string& bundledModule);

@@ -81,13 +81,13 @@ QString Views::acceptanceText(double sensitivity) {
 }
 
 template <typename Change> void Views::attempt(const QString& failure, Change change) {
+    QString failed;
     try {
         change();
     } catch (const std::exception& error) {
-        if (model_) model_->changeFailed(failure.arg(error.what()));
-        return;
+        failed = failure.arg(error.what());
     }
-    if (model_) model_->refresh();
+    if (model_) model_->changeMade(failed);
 }
 
 template <typename Change> void Views::changeConfig(Change change) {

@@ -58,8 +58,8 @@ class Views : public QObject {
     Q_INVOKABLE void forgetPassword();
 
   private:
-    // Runs `change`, then refreshes the model; a failure shows as
-    // `failure` with the reason in place of %1.
+    // Runs `change` and tells the model; a failure shows as `failure` with
+    // the reason in place of %1.
     template <typename Change> void attempt(const QString& failure, Change change);
     template <typename Change> void changeConfig(Change change);
 

@@ -24,7 +24,6 @@ ColumnLayout {
         onAccepted: saving.save(field.text)
     }
     Label2 {
-        objectName: "sheetPasswordProblem"
         visible: saving.problem !== ""
         symbol: "dialog-warning-symbolic"
         text: saving.problem
