@@ -55,6 +55,7 @@ ColumnLayout {
     Divider {}
 
     ScrollView {
+        id: page
         Layout.fillWidth: true
         Layout.fillHeight: true
         contentWidth: availableWidth
@@ -285,6 +286,12 @@ ColumnLayout {
             }
             Item { implicitHeight: 0 }
         }
+    }
+    // Errors show at the top of the page, wherever the control that failed
+    // was: scroll them into view.
+    Connections {
+        target: model
+        function onActionErrorChanged() { if (model.actionError !== "") page.contentItem.contentY = 0 }
     }
 
     Dialog {
