@@ -40,9 +40,15 @@ struct Retired {
     std::vector<std::pair<std::unique_ptr<SerialQueue>, std::shared_ptr<bool>>> queues;
 };
 
-// Never destroyed, as the counter above.
+void reap(bool all);
+
+// Never destroyed, as the counter above. The application's end waits for
+// every retired queue.
 Retired& retired() {
-    static auto* queues = new Retired;
+    static auto* queues = [] {
+        qAddPostRoutine([] { reap(true); });
+        return new Retired;
+    }();
     return *queues;
 }
 
@@ -130,8 +136,6 @@ void Mailbox::deliver() {
 }
 
 Worker::~Worker() {
-    static bool registered = (qAddPostRoutine([] { reap(true); }), true);
-    (void)registered;
     mailbox_->close();
     reap(false);
     // The queue runs the items already given, then says it is done; it is
