@@ -177,18 +177,24 @@ EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const ch
         return PAM_IGNORE;
 
     enum vouch verdict = ask_and_judge(name, socket_path, entry.pw_uid, password);
-    if (verdict == VOUCH_NONE) return PAM_IGNORE;
-    /* No password: the agent answered a locker running as the user, where
-     * the face alone unlocks. */
-    if (verdict == VOUCH_FACE) return PAM_SUCCESS;
-
-    int set = pam_set_item(pamh, PAM_AUTHTOK, password);
-    wipe(password, sizeof password);
-    if (set != PAM_SUCCESS) {
-        flog(LOG_WARNING, "could not set PAM_AUTHTOK: %s", pam_strerror(pamh, set));
-        return PAM_SUCCESS;
+    int result = PAM_IGNORE;
+    if (verdict == VOUCH_FACE && geteuid() != 0) {
+        /* A locker running as the user: the face alone unlocks, as any
+         * process of the user could end the locker anyway. */
+        result = PAM_SUCCESS;
+    } else if (verdict == VOUCH_FACE) {
+        /* As root, the user's own processes are not to be believed: any of
+         * them can listen on the user's socket. Only the password handed on
+         * and checked by the module after this one decides. */
+        flog(LOG_WARNING, "agent vouched without a password; as root only the password counts "
+                          "\u2014 refusing");
+    } else if (verdict == VOUCH_PASSWORD) {
+        int set = pam_set_item(pamh, PAM_AUTHTOK, password);
+        if (set != PAM_SUCCESS)
+            flog(LOG_WARNING, "could not set PAM_AUTHTOK: %s", pam_strerror(pamh, set));
     }
-    return PAM_IGNORE;
+    wipe(password, sizeof password);
+    return result;
 }
 
 EXPORT int pam_sm_setcred(pam_handle_t* pamh, int flags, int argc, const char** argv) {

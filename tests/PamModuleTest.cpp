@@ -7,11 +7,14 @@
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
 
+#include <atomic>
 #include <chrono>
+#include <dlfcn.h>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <security/pam_appl.h>
+#include <security/pam_modules.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -20,6 +23,19 @@
 namespace sb = tarvo::sandbox;
 using sb::PamStack::authenticate;
 using namespace std::chrono_literals;
+
+namespace {
+std::atomic<bool> failSettingTheToken{false};
+} // namespace
+
+// The module's pam_set_item resolves to this one first: it fails to set the
+// token when a test asks, as libpam does when it runs out of memory.
+extern "C" int pam_set_item(pam_handle_t* pamh, int type, const void* item) {
+    using Real = int (*)(pam_handle_t*, int, const void*);
+    static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pam_set_item"));
+    if (type == PAM_AUTHTOK && failSettingTheToken) return PAM_BUF_ERR;
+    return real(pamh, type, item);
+}
 
 namespace {
 
@@ -146,34 +162,49 @@ TEST_F(PamModuleTest, UnsafeFolderOrSocketIsRefusedBeforeConnecting) {
     EXPECT_EQ(agent.request(), "");
 }
 
-// Each reply and what the stack does with it: a vouch with a password
-// hands it to the password module (PAM_IGNORE), a vouch without one is
-// the face alone (PAM_SUCCESS ends the stack), and a decline or anything
-// malformed steps aside. Every malformed form is the reply reader's own
-// test; here, that the module refuses on its verdict.
-TEST_F(PamModuleTest, EachReplyHasItsVerdict) {
+// Each reply and what a stack run as root does with it: a vouch with a
+// password hands it to the password module (PAM_IGNORE), and everything
+// else steps aside. A vouch without a password is the face alone, which a
+// locker running as the user takes (the lockers' tests); as root it is
+// refused, since any process of the user can answer on the user's socket.
+// Every malformed form is the reply reader's own test; here, that the
+// module refuses on its verdict.
+TEST_F(PamModuleTest, AsRootOnlyAHandedPasswordCounts) {
     const std::string vouched = "5 pam_tarvo: agent vouched for alice",
-                      malformed = "4 pam_tarvo: malformed reply from the agent " DASH " refusing";
+                      malformed = "4 pam_tarvo: malformed reply from the agent " DASH " refusing",
+                      faceOnly = "4 pam_tarvo: agent vouched without a password; as root only "
+                                 "the password counts " DASH " refusing";
     struct Case {
         const char* reply;
-        bool stackWentOn;
         std::optional<std::string> token;
-        std::string log;
+        Lines log;
     };
     for (const Case& c :
-         {Case{"NO not-seen\n", true, {}, "7 pam_tarvo: agent declined: NO not-seen"},
-          Case{"OK 616263\n", true, "abc", vouched}, Case{"OK\n", false, {}, vouched},
-          Case{"OK \n", false, {}, vouched}, Case{"OKAY\n", true, {}, malformed},
-          Case{"OK 610062\n", true, {}, malformed}}) {
+         {Case{"NO not-seen\n", {}, {"7 pam_tarvo: agent declined: NO not-seen"}},
+          Case{"OK 616263\n", "abc", {vouched}}, Case{"OK\n", {}, {vouched, faceOnly}},
+          Case{"OK \n", {}, {vouched, faceOnly}}, Case{"OKAY\n", {}, {malformed}},
+          Case{"OK 610062\n", {}, {malformed}}}) {
         SCOPED_TRACE(c.reply);
         ScriptedAgent agent(socket, sb::aliceUid, {c.reply});
         auto outcome = authenticate("alice");
-        EXPECT_EQ(outcome.status, PAM_SUCCESS);
-        EXPECT_EQ(outcome.stackWentOn, c.stackWentOn);
+        EXPECT_EQ(outcome.status, PAM_SUCCESS) << "the next module's verdict";
+        EXPECT_TRUE(outcome.stackWentOn) << "pam_tarvo must return PAM_IGNORE";
         EXPECT_EQ(outcome.token, c.token);
-        EXPECT_EQ(moduleLog(), Lines{c.log});
+        EXPECT_EQ(moduleLog(), c.log);
         EXPECT_EQ(agent.request(), "VERIFY\n");
     }
+}
+
+// A password that can't be handed on is a doubt like any other: the stack
+// goes on, and the password module after this one decides.
+TEST_F(PamModuleTest, APasswordThatCannotBeHandedOnStepsAside) {
+    ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+    failSettingTheToken = true;
+    auto outcome = authenticate("alice");
+    failSettingTheToken = false;
+    expectSteppedAside(outcome);
+    EXPECT_EQ(moduleLog(), (Lines{"5 pam_tarvo: agent vouched for alice",
+                                  "4 pam_tarvo: could not set PAM_AUTHTOK: Memory buffer error"}));
 }
 
 // The path checks pass, but someone else answers on the path (a folder
