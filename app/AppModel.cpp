@@ -284,6 +284,7 @@ void AppModel::runPrivileged(Action action) {
 }
 
 void AppModel::finish(Action action, const Outcome& outcome) {
+    agent_->stop();
     switch (outcome.kind) {
     case Outcome::Kind::failed:
         setActionError(QString::fromStdString(outcome.message));
@@ -317,7 +318,6 @@ void AppModel::cleanUpAfterUninstall() {
     }
     std::error_code ec;
     std::filesystem::remove_all(Paths::dir(), ec);
-    agent_->stop();
     emit quitRequested();
     setBusy(false);
     emit actionFinished();

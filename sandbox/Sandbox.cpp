@@ -160,6 +160,10 @@ void enter(int, char** argv) {
     ownerPid() = getpid();
     std::atexit(removeRoot);
     privateRuntimeDirectories();
+    // Root's data folder, as a first agent or save makes it: tests write
+    // into it directly. Not through Paths, which would fix its folder for
+    // every child forked to act as another user.
+    if (geteuid() == 0) dataFolder("root", 0);
 }
 
 const std::filesystem::path& root() {

@@ -68,7 +68,6 @@ TEST_F(DiagnosticsTest, NothingInstalledNothingEnrolled) {
     EXPECT_EQ(report["config"]["passwordSaved"], false);
     EXPECT_EQ(report["lockScreen"], json::parse(R"({"stacks": {}, "wired": false})"));
     EXPECT_EQ(keys(report["camera"]), std::vector<std::string>{"authorization"});
-    EXPECT_EQ(report["agent"]["supportDirExists"], true);
     EXPECT_EQ(report["agent"]["socketExists"], false);
 }
 

@@ -1,8 +1,11 @@
 #include "core/store/Paths.h"
 
+#include "core/store/Config.h"
+#include "core/store/Enrollment.h"
 #include "sandbox/Sandbox.h"
 
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -18,6 +21,7 @@ class PathsTest : public testing::Test {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the test users";
         std::filesystem::remove_all(sb::home("alice") / ".local");
         std::filesystem::remove_all(sb::home("alice") / "data");
+        std::filesystem::remove_all(sb::root() / "shared");
     }
     std::filesystem::path folder() { return sb::home("alice") / ".local/share/tarvo"; }
 };
@@ -28,36 +32,86 @@ TEST_F(PathsTest, FoldersComeFromTheUserDatabaseAndTheUid) {
     int status = sb::runAs(sb::aliceUid, [&] {
         if (tarvo::Paths::log() != folder() / "tarvo.log") return 1;
         // The socket's folder is the module's: derived from the uid alone.
-        return tarvo::Paths::socket() == "/run/user/4242/tarvo/agent.sock" ? 0 : 2;
+        if (tarvo::Paths::socket() != "/run/user/4242/tarvo/agent.sock") return 2;
+        // Asking where things are makes nothing; the first write does.
+        if (std::filesystem::exists(folder())) return 3;
+        tarvo::Config().save();
+        return 0;
     });
     EXPECT_EQ(status, 0);
     EXPECT_EQ(sb::modeOf(folder()), 0700u);
-    EXPECT_EQ(sb::modeOf("/run/user/4242/tarvo"), 0700u);
 
     auto custom = sb::home("alice") / "data";
     ::setenv("XDG_DATA_HOME", custom.c_str(), 1);
-    status = sb::runAs(sb::aliceUid, [&] {
-        std::filesystem::create_directories(custom);
-        return tarvo::Paths::dir() == custom / "tarvo" ? 0 : 1;
-    });
+    status =
+        sb::runAs(sb::aliceUid, [&] { return tarvo::Paths::dir() == custom / "tarvo" ? 0 : 1; });
     ::unsetenv("XDG_DATA_HOME");
     ::unsetenv("HOME");
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(sb::modeOf(custom / "tarvo"), 0700u);
 }
 
-TEST_F(PathsTest, WiderFolderIsNarrowedOnceAndNotTouchedAgain) {
-    std::filesystem::create_directories(folder());
-    chmod(folder().c_str(), 0755);
-    chown(folder().c_str(), sb::aliceUid, sb::aliceUid);
-    int status = sb::runAs(sb::aliceUid, [&] {
-        tarvo::Paths::dir();
-        if (sb::modeOf(folder()) != 0700) return 1;
-        chmod(folder().c_str(), 0750);
-        tarvo::Paths::log(); // cached: touches nothing on disk
-        return sb::modeOf(folder()) == 0750 ? 0 : 2;
+// What alice's reader and writer do with her data folder and its files.
+std::string asAlice(const std::function<std::string()>& body) {
+    return sb::outputAs(sb::aliceUid, [&] {
+        try {
+            return body();
+        } catch (const std::exception& error) {
+            return std::string(error.what());
+        }
     });
-    EXPECT_EQ(status, 0);
+}
+
+// Another user made alice's data folder first (her XDG_DATA_HOME lies in a
+// folder everyone may write), with settings and a face of his: none of it
+// is read, and nothing of hers is written there. A link in its place, or a
+// file of someone else's in her own folder, is refused the same way.
+TEST_F(PathsTest, AFolderOrFileThatIsNotTheUsersOwnIsRefused) {
+    auto shared = sb::root() / "shared";
+    std::filesystem::create_directories(shared / "tarvo");
+    chmod(shared.c_str(), 01777);
+    chmod((shared / "tarvo").c_str(), 0777);
+    chown((shared / "tarvo").c_str(), sb::bobUid, sb::bobUid);
+    sb::writeFile(shared / "tarvo/config.json", R"({"sensitivity": 1})");
+    sb::writeFile(shared / "tarvo/enrolled.json", R"({"version":2,"faces":[]})");
+    ::setenv("XDG_DATA_HOME", shared.c_str(), 1);
+    const std::string bobs =
+        "Tarvo won't use " + (shared / "tarvo").string() + ": it belongs to uid 4343, not to you";
+    EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Config::load().sensitivity); }),
+              "0.000000");
+    EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Enrollment::load().size()); }), bobs);
+    EXPECT_EQ(asAlice([] {
+                  tarvo::Config().save();
+                  return std::string("saved");
+              }),
+              bobs);
+    EXPECT_EQ(sb::readFile(shared / "tarvo/config.json"), R"({"sensitivity": 1})");
+
+    // Her own name, as a link to his folder.
+    ::setenv("XDG_DATA_HOME", (sb::home("alice") / "data").c_str(), 1);
+    std::filesystem::create_directories(sb::home("alice") / "data");
+    std::filesystem::create_directory_symlink(shared / "tarvo", sb::home("alice") / "data/tarvo");
+    EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Enrollment::load().size()); }),
+              "Tarvo won't use " + (sb::home("alice") / "data/tarvo").string() +
+                  ": it is a symbolic link");
+    ::unsetenv("XDG_DATA_HOME");
+
+    // Her own folder, wider than it should be, is narrowed; a file of hers
+    // too; a file of someone else's in it is refused.
+    std::filesystem::create_directories(folder());
+    chown(folder().c_str(), sb::aliceUid, sb::aliceUid);
+    chmod(folder().c_str(), 0755);
+    sb::writeFile(folder() / "config.json", R"({"sensitivity": 0.5})");
+    chown((folder() / "config.json").c_str(), sb::aliceUid, sb::aliceUid);
+    chmod((folder() / "config.json").c_str(), 0644);
+    EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Config::load().sensitivity); }),
+              "0.500000");
+    EXPECT_EQ(sb::modeOf(folder()), 0700u);
+    EXPECT_EQ(sb::modeOf(folder() / "config.json"), 0600u);
+    sb::writeFile(folder() / "enrolled.json", R"({"version":2,"faces":[]})");
+    chown((folder() / "enrolled.json").c_str(), sb::bobUid, sb::bobUid);
+    EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Enrollment::load().size()); }),
+              "Tarvo won't use " + (folder() / "enrolled.json").string() +
+                  ": it belongs to uid 4343, not to you");
 }
 
 } // namespace

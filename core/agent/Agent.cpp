@@ -5,6 +5,7 @@
 #include "core/base/Secret.h"
 #include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
+#include "core/store/DataFile.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Log.h"
 #include "core/store/Paths.h"
@@ -65,6 +66,12 @@ void Agent::start() {
     UniqueFd instance(
         ::open(Paths::lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!instance) throw SocketServer::ServerError::bindFailed(std::strerror(errno));
+    try {
+        DataFile::ownFolder(Paths::runtimeDir(), true);
+        DataFile::ownFolder(Paths::dir(), true); // for its log
+    } catch (const DataFile::FileError& unsafe) {
+        throw SocketServer::ServerError::bindFailed(unsafe.what());
+    }
     if (::flock(instance.get(), LOCK_EX | LOCK_NB) != 0) throw AgentError::alreadyRunning();
     Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
               std::to_string(getpid()) + ")");

@@ -11,7 +11,9 @@ namespace tarvo {
 
 // Remembers when the password was last typed and whether the machine has
 // hibernated since, so that a face alone can't keep it unlockable for ever.
-// Kept in memory only: a new agent counts its own start as the last time.
+// The time is kept in the user's data folder with the boot it belongs to,
+// so that an agent restarted by its unit goes on counting; in a new boot
+// the login has just asked for the password, and the period starts then.
 class PasswordFreshness {
   public:
     using Clock = std::function<std::chrono::nanoseconds()>;
@@ -22,7 +24,7 @@ class PasswordFreshness {
     // The clock and counter default to the system's; tests pass their own.
     explicit PasswordFreshness(Clock clock = {}, HibernationCount hibernationCount = {});
 
-    // The password was typed (or the agent stops): the period starts again.
+    // The password was typed: the period starts again.
     void credentialPresented();
     // Nothing when a face may be used; otherwise why the password is needed.
     std::optional<std::string> reasonPasswordRequired() const;

@@ -88,15 +88,20 @@ void StoredPassword::save(const std::string& password) {
     auto box = Crypto::seal(aesKey.value, password);
     if (!box) throw Problem::couldNotSave(box.error().text);
     try {
-        DataFile::write(file(), encode({std::move(key->blob), agreement->ephemeralPublic, *box}),
-                        0600);
-    } catch (const DataFile::WriteError& failure) {
+        DataFile::writeOwn(file(),
+                           encode({std::move(key->blob), agreement->ephemeralPublic, *box}));
+    } catch (const DataFile::FileError& failure) {
         throw Problem::couldNotSave(failure.what());
     }
 }
 
 std::optional<std::string> StoredPassword::load() {
-    auto text = DataFile::read(file());
+    std::optional<std::string> text;
+    try {
+        text = DataFile::readOwn(file());
+    } catch (const DataFile::FileError& unsafe) {
+        throw Problem::cannotOpen(unsafe.what());
+    }
     if (!text) return std::nullopt;
     auto sealed = decode(*text);
     if (!sealed) throw Problem::cannotOpen("the file is damaged");

@@ -122,13 +122,18 @@ std::string Config::encode() const {
     // Non-finite numbers have no JSON form; refuse rather than write null.
     for (const auto& [key, value] : object.items())
         if (value.is_number_float() && !std::isfinite(value.get<double>()))
-            throw DataFile::WriteError::notWritten("could not encode " + key +
-                                                   ": not a finite number");
+            throw DataFile::FileError::notWritten("could not encode " + key +
+                                                  ": not a finite number");
     return object.dump(2) + "\n";
 }
 
 Config Config::load() {
-    std::optional<std::string> text = DataFile::read(Paths::config());
+    std::optional<std::string> text;
+    try {
+        text = DataFile::readOwn(Paths::config());
+    } catch (const DataFile::FileError&) {
+        // Settings someone else could have written: the strictest defaults.
+    }
     if (!text) return fallback();
     std::optional<Config> config = decode(*text);
     if (!config) return fallback();
@@ -137,7 +142,7 @@ Config Config::load() {
 }
 
 void Config::save() const {
-    DataFile::write(Paths::config(), encode(), 0600);
+    DataFile::writeOwn(Paths::config(), encode());
 }
 
 } // namespace tarvo

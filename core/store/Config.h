@@ -34,7 +34,7 @@ struct Config {
     // strictest threshold. The stored threshold is always re-derived.
     static Config load();
     // Writes the whole value atomically with mode 0600; throws
-    // DataFile::WriteError and leaves the old file intact on failure.
+    // DataFile::FileError and leaves the old file intact on failure.
     void save() const;
     void applySensitivity() { threshold = thresholdFor(sensitivity); }
     // As the app's controls set it: the nearest step, and its threshold.

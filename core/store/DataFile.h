@@ -9,15 +9,22 @@
 #include <string_view>
 #include <sys/types.h>
 
-// The files of the per-user folder: read whole, written whole.
+// The files of the per-user folder: read whole, written whole, and only
+// where the folder and the file are the user's own.
 namespace tarvo::DataFile {
 
-// A write that did not take place; the file that was there before is intact.
-enum class WriteErrorKind { notWritten };
-class WriteError : public KindedError<WriteErrorKind> {
+// notWritten: a write that did not take place; the file that was there
+// before is intact. notOwn: the folder or a file in it is not the user's
+// own (another owner, a symbolic link, a mode that lets others in and
+// can't be narrowed), so nothing in it is trusted or written.
+enum class FileErrorKind { notWritten, notOwn };
+class FileError : public KindedError<FileErrorKind> {
   public:
     using KindedError::KindedError;
-    static WriteError notWritten(const std::string& text) { return {Kind::notWritten, text}; }
+    static FileError notWritten(const std::string& text) { return {Kind::notWritten, text}; }
+    static FileError notOwn(const std::filesystem::path& path, const std::string& why) {
+        return {Kind::notOwn, "Tarvo won't use " + path.string() + ": " + why};
+    }
 };
 
 // Replaces `target` with `bytes` as one step: a reader sees the old file or
@@ -29,5 +36,17 @@ void write(const std::filesystem::path& target, std::string_view bytes, mode_t m
 // 4 MiB, more than any store of ours holds); nothing when it is missing,
 // unreadable, not a regular file (a FIFO would block the reader) or larger.
 std::optional<std::string> read(const std::filesystem::path& path, size_t limit = 4 << 20);
+
+// The user's own folder `folder`: a real folder owned by this user, a wider
+// mode narrowed to 0700. Whether it exists; with `create`, a missing one is
+// made (with its parents). Throws FileError::notOwn.
+bool ownFolder(const std::filesystem::path& folder, bool create);
+// read() of a file in the user's own folder that is the user's own too (a
+// wider mode is narrowed to 0600); nothing when it or its folder is
+// missing. Throws FileError::notOwn.
+std::optional<std::string> readOwn(const std::filesystem::path& path, size_t limit = 4 << 20);
+// write() with mode 0600 into the user's own folder, made if missing.
+// Throws FileError.
+void writeOwn(const std::filesystem::path& target, std::string_view bytes);
 
 } // namespace tarvo::DataFile

@@ -96,8 +96,9 @@ std::string problemOf(std::string_view text) {
 // it would lose every face it holds.
 std::vector<Face> stored() {
     std::error_code ec;
-    if (!std::filesystem::exists(Paths::enrolled(), ec)) return {};
-    auto text = DataFile::read(Paths::enrolled());
+    if (!std::filesystem::exists(std::filesystem::symlink_status(Paths::enrolled(), ec))) return {};
+    // A folder or file that isn't the user's own throws FileError, unchanged.
+    auto text = DataFile::readOwn(Paths::enrolled());
     if (!text) throw EnrollError::corrupt(damaged);
     auto list = decode(*text);
     if (!list) throw EnrollError::corrupt(problemOf(*text));
@@ -105,7 +106,7 @@ std::vector<Face> stored() {
 }
 
 void write(const std::vector<Face>& list) {
-    DataFile::write(Paths::enrolled(), encode(list), 0600);
+    DataFile::writeOwn(Paths::enrolled(), encode(list));
     std::error_code ignored;
     std::filesystem::remove(Paths::legacyEnrolled(), ignored);
 }

@@ -42,7 +42,7 @@ std::vector<Face> faces();
 // Every sample of every face, face by face. Throws EnrollError.
 std::vector<Descriptor> load();
 // Adds a face, replacing any of the same name (ignoring case); an empty name
-// becomes "Face N". Throws DataFile::WriteError, or EnrollError::corrupt
+// becomes "Face N". Throws DataFile::FileError, or EnrollError::corrupt
 // when the existing file can't be read: the file stays as it was either way.
 void add(const std::string& name, const std::vector<Descriptor>& samples);
 // Removes a face; throws as add does.

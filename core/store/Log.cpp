@@ -1,6 +1,7 @@
 #include "core/store/Log.h"
 
 #include "core/base/UniqueFd.h"
+#include "core/store/DataFile.h"
 #include "core/store/Paths.h"
 
 #include <cerrno>
@@ -46,8 +47,15 @@ void line(std::string_view message) {
         std::fwrite(text.data(), 1, text.size(), stderr);
         std::fflush(stderr);
     }
-    // Append, creating the file only if it is missing: an existing log that
-    // can't be opened is left alone rather than replaced.
+    // Only into the user's own folder, which the log never makes (after an
+    // uninstall nothing may bring it back); append, creating the file only
+    // if it is missing: an existing log that can't be opened is left alone
+    // rather than replaced.
+    try {
+        if (!DataFile::ownFolder(Paths::dir(), false)) return;
+    } catch (const DataFile::FileError&) {
+        return;
+    }
     auto open = [&] {
         return UniqueFd(
             ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));

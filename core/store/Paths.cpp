@@ -42,16 +42,6 @@ std::filesystem::path dataHome() {
     return baseDirectory("XDG_DATA_HOME", ".local/share");
 }
 
-// Others must not write what the module and the agent trust; narrow a
-// folder that an older release or the user created more widely.
-std::filesystem::path privateFolder(const std::filesystem::path& folder, bool withParents) {
-    std::error_code ignored;
-    if (withParents) std::filesystem::create_directories(folder.parent_path(), ignored);
-    (void)::mkdir(folder.c_str(), 0700);
-    (void)::chmod(folder.c_str(), 0700);
-    return folder;
-}
-
 } // namespace
 
 std::filesystem::path configHome() {
@@ -59,7 +49,7 @@ std::filesystem::path configHome() {
 }
 
 const std::filesystem::path& dir() {
-    static const std::filesystem::path folder = privateFolder(dataHome() / "tarvo", true);
+    static const std::filesystem::path folder = dataHome() / "tarvo";
     return folder;
 }
 
@@ -75,6 +65,9 @@ std::filesystem::path legacyEnrolled() {
 std::filesystem::path log() {
     return dir() / "tarvo.log";
 }
+std::filesystem::path passwordTyped() {
+    return dir() / "password-typed";
+}
 
 std::filesystem::path runtimeDirOf(uid_t uid) {
     char path[64];
@@ -87,8 +80,7 @@ std::filesystem::path socketOf(uid_t uid) {
 }
 
 const std::filesystem::path& runtimeDir() {
-    // The runtime directory itself belongs to the login manager: never made here.
-    static const std::filesystem::path folder = privateFolder(runtimeDirOf(geteuid()), false);
+    static const std::filesystem::path folder = runtimeDirOf(geteuid());
     return folder;
 }
 

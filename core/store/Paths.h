@@ -6,10 +6,12 @@
 
 namespace tarvo::Paths {
 
+// Where things are; nothing here touches the disk. The folders are made,
+// and checked to be the user's own, by those who write into them
+// (DataFile::ownFolder).
+
 // The per-user data folder, $XDG_DATA_HOME/tarvo (by default
-// ~/.local/share/tarvo, the home taken from the user database). The first
-// call in a process creates it with mode 0700, or narrows it to 0700 if it
-// already existed wider; later calls touch nothing on disk.
+// ~/.local/share/tarvo, the home taken from the user database).
 const std::filesystem::path& dir();
 
 // $XDG_CONFIG_HOME, by default ~/.config: the application's own settings
@@ -19,10 +21,10 @@ std::filesystem::path config();         // "config.json"
 std::filesystem::path enrolled();       // "enrolled.json"
 std::filesystem::path legacyEnrolled(); // "enrolled.archive"
 std::filesystem::path log();            // "tarvo.log"
+std::filesystem::path passwordTyped();  // "password-typed": when, in which boot
 
-// The agent's folder in the user's runtime directory, /run/user/<uid>/tarvo,
-// created 0700 on first use where the runtime directory exists. The PAM
-// module derives the same path from the uid alone.
+// The agent's folder in the user's runtime directory, /run/user/<uid>/tarvo.
+// The PAM module derives the same path from the uid alone.
 const std::filesystem::path& runtimeDir();
 std::filesystem::path socket(); // "agent.sock"
 // The same paths of any user, derived and not made.
