@@ -6,14 +6,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace tarvo::sandbox {
 namespace {
 
 // The child's part: serve until the parent closes `control`.
-int serve(const std::string& path, const std::optional<SocketServer::Match>& match, int ready,
-          int control, int events) {
+int serve(const std::string& path, const std::optional<SocketServer::Match>& match,
+          bool atProcessLimit, int ready, int control, int events) {
     // Nobody may be reading the events; drop them rather than block the server.
     fcntl(events, F_SETFL, O_NONBLOCK);
     auto server = SocketServer::create(
@@ -24,6 +25,8 @@ int serve(const std::string& path, const std::optional<SocketServer::Match>& mat
             (void)!write(events, line.data(), line.size());
         });
     server->start();
+    rlimit none{1, 1};
+    if (atProcessLimit && setrlimit(RLIMIT_NPROC, &none) != 0) return 1;
     Log::line("agent started");
     (void)!write(ready, "r", 1);
     char byte;
@@ -36,7 +39,8 @@ int serve(const std::string& path, const std::optional<SocketServer::Match>& mat
 
 } // namespace
 
-AgentProcess::AgentProcess(uid_t uid, std::string path, std::optional<SocketServer::Match> match) {
+AgentProcess::AgentProcess(uid_t uid, std::string path, std::optional<SocketServer::Match> match,
+                           bool atProcessLimit) {
     int ready[2], control[2], events[2];
     if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(control, O_CLOEXEC) != 0 ||
         pipe2(events, O_CLOEXEC) != 0)
@@ -44,7 +48,7 @@ AgentProcess::AgentProcess(uid_t uid, std::string path, std::optional<SocketServ
     pid_ = spawnAs(uid, [&] {
         close(control[1]);
         close(events[0]);
-        return serve(path, match, ready[1], control[0], events[1]);
+        return serve(path, match, atProcessLimit, ready[1], control[0], events[1]);
     });
     close(ready[1]);
     close(control[0]);

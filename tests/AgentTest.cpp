@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <thread>
 
 namespace sb = tarvo::sandbox;
@@ -103,6 +104,7 @@ class AgentTest : public testing::Test {
         displayPolls = 0;
         hoursSinceBoot = 1;
         std::filesystem::remove(Paths::log());
+        std::filesystem::remove(Paths::passwordTyped());
         Config config;
         config.save();
         Enrollment::clear();
@@ -145,9 +147,8 @@ TEST_F(AgentTest, StartsOnceAndStopsInOrder) {
     agent->stop();
     EXPECT_FALSE(agent->isRunning());
     EXPECT_FALSE(std::filesystem::exists(Paths::socket()));
-    auto text = logText();
-    ASSERT_NE(text.find("screen unlocked"), std::string::npos);
-    EXPECT_LT(text.find("screen unlocked"), text.find("agent stopped"));
+    EXPECT_EQ(count("agent stopped"), 1u);
+    EXPECT_EQ(count("screen unlocked"), 0u) << "stopping is no unlock";
 }
 
 // While a scan runs: STATUS says so at once, a second VERIFY shares the
@@ -299,15 +300,69 @@ TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
     const std::string checks = ::getenv("TARVO_PAM_CONFDIR");
     ::setenv("TARVO_PAM_CONFDIR", "/nonexistent", 1);
     EXPECT_EQ(verify(), "NO not-seen");
-    EXPECT_TRUE(logged("verify: the saved password could not be checked, password needed"));
+    EXPECT_TRUE(logged("verify: the saved password could not be checked"));
     EXPECT_TRUE(StoredPassword::isStored());
     ::setenv("TARVO_PAM_CONFDIR", checks.c_str(), 1);
 
+    // One refusal may be the check failing (pam_unix refuses when it can't
+    // start its helper): kept, and checked again minutes later. Only the
+    // same answer then removes it.
     sb::PamStack::usePasswordCheck({{"root", "a new password"}});
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: PAM refused the saved password; kept until a check minutes "
+                       "later agrees"));
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(StoredPassword::isStored()) << "a second refusal at once is no confirmation";
+    hoursSinceBoot += 1;
     EXPECT_EQ(verify(), "NO not-seen");
     EXPECT_TRUE(logged("verify: saved password is out of date, removed it"));
     EXPECT_FALSE(StoredPassword::isStored());
     sb::PamStack::usePasswordCheck({{"root", password}});
+
+    // A refusal, then an acceptance: the next refusal starts afresh.
+    StoredPassword::save(password);
+    sb::PamStack::usePasswordCheck({{"root", "a new password"}});
+    EXPECT_EQ(verify(), "NO not-seen");
+    sb::PamStack::usePasswordCheck({{"root", password}});
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+    hoursSinceBoot += 1;
+    sb::PamStack::usePasswordCheck({{"root", "a new password"}});
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(StoredPassword::isStored());
+    sb::PamStack::usePasswordCheck({{"root", password}});
+}
+
+// Root's requests that share one scan get the password once: the second
+// is refused, so one match never hands the password out twice.
+TEST_F(AgentTest, OneScanHandsThePasswordOutOnce) {
+    agent->start();
+    scene = Scene::nobody;
+    auto status = [] { return SocketClient::request("STATUS", Paths::socket().string(), 1.0); };
+    std::optional<std::string> first, second;
+    std::thread lockScreen([&] { first = verify(); });
+    ASSERT_TRUE(eventually([&] { return status() == "SCANNING"; }, 2s));
+    std::thread again([&] { second = verify(); });
+    ASSERT_TRUE(logged("verify: joining the scan under way"));
+    scene = Scene::owner;
+    lockScreen.join();
+    again.join();
+    std::multiset<std::optional<std::string>> replies{first, second};
+    EXPECT_EQ(replies, (std::multiset<std::optional<std::string>>{"NO not-seen",
+                                                                  "OK 6f70656e20736573616d65"}));
+    EXPECT_EQ(count("verify: the password was handed out for this lock already"), 1u);
+}
+
+// The password's 48 hours count from when it was typed, not from the
+// agent's start: a restart by the service manager keeps counting.
+TEST_F(AgentTest, ARestartKeepsThePasswordsAge) {
+    agent->start();
+    hoursSinceBoot = 30;
+    agent.reset();
+    agent = Agent::create(false, scripted());
+    agent->start();
+    hoursSinceBoot = 50;
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: password needed, 48 hours since the last password"));
 }
 
 // A typed unlock starts the password's 48 hours again and touches no

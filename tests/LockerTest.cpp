@@ -5,6 +5,7 @@
 // swtpm). Keys come from xdotool and wtype. Everything lives in a mount
 // namespace of the test's own; alice is made a real user there, so that
 // pam_unix's helper can check her typed password.
+#include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/face/Calibration.h"
 #include "core/store/Paths.h"
@@ -69,9 +70,10 @@ class AliceAgent {
     ~AliceAgent() { stop(); }
     // Restarts the agent with the camera replaying `scene`, and waits
     // until it has its models ready, as a long-running agent has.
-    void show(const std::string& scene) {
+    void show(const std::string& scene, std::map<std::string, std::string> env = {}) {
         stop();
-        pid_ = spawnAlice({TARVOCTL, "agent"}, {{"TARVO_CAMERA", scene}});
+        env["TARVO_CAMERA"] = scene;
+        pid_ = spawnAlice({TARVOCTL, "agent"}, env);
         ++starts_;
         auto ready = [&] {
             return sb::occurrences(sb::readFile(log()), "face models ready") >= size_t(starts_);
@@ -283,6 +285,23 @@ TEST_F(RootLockScreenTest, TheHandedPasswordIsCheckedByPamUnix) {
     outcome = sb::PamStack::run("root-lock-screen", "alice");
     EXPECT_NE(outcome.status, PAM_SUCCESS) << "no face, no password";
     EXPECT_EQ(outcome.token, std::nullopt);
+}
+
+// A locker running as the user needs no password: its VERIFY reaches
+// neither the TPM nor PAM, so that a flood of them can't wear either out
+// for root's lock screen. Here the agent has no TPM at all: alice's own
+// locker is still answered, root's lock screen gets nothing.
+TEST_F(RootLockScreenTest, TheUsersOwnVerifyNeedsNoTpm) {
+    LockerTest::agent->show(sb::Faces::franckVideo(), {{"TCTI", "swtpm:host=127.0.0.1,port=9"}});
+    auto asked = sb::outputAs(sb::aliceUid, [] {
+        return SocketClient::request("VERIFY", Paths::socketOf(sb::aliceUid).string(), 6.0)
+            .value_or("no reply");
+    });
+    EXPECT_EQ(asked, "OK");
+    auto outcome = sb::PamStack::run("root-lock-screen", "alice");
+    EXPECT_NE(outcome.status, PAM_SUCCESS);
+    EXPECT_EQ(outcome.token, std::nullopt);
+    EXPECT_TRUE(LockerTest::logged("verify: the saved password can't be opened", 1s));
 }
 
 } // namespace

@@ -208,6 +208,17 @@ TEST_F(SocketPeersTest, OtherUsersAreRejectedUnread) {
     EXPECT_EQ(askAs(0, "STATUS\n"), "IDLE\n");
 }
 
+// At the user's process limit no request gets a thread of its own: STATUS
+// is still answered, a VERIFY refused, and the agent lives on.
+TEST_F(SocketPeersTest, WithoutThreadsStatusIsAnsweredAndVerifyRefused) {
+    agent.reset();
+    agent.emplace(sb::aliceUid, path, SocketServer::Match{0.3f, "pw"}, /*atProcessLimit=*/true);
+    EXPECT_EQ(askAs(0, "STATUS\n"), "IDLE\n");
+    EXPECT_EQ(readEvent(), "could not answer: Resource temporarily unavailable");
+    EXPECT_EQ(askAs(0, "VERIFY\n"), "NO busy\n");
+    EXPECT_EQ(askAs(sb::aliceUid, "STATUS\n"), "IDLE\n");
+}
+
 // A client's sub-second limit still bounds its wait on a server that never answers.
 TEST(SocketClientTest, SubSecondTimeoutStillBounds) {
     auto path = (sb::root() / "mute.sock").string();

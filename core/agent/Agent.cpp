@@ -9,6 +9,7 @@
 #include "core/store/Enrollment.h"
 #include "core/store/Log.h"
 #include "core/store/Paths.h"
+#include "platform/agent/SystemState.h"
 
 #include <cerrno>
 #include <charconv>
@@ -18,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tarvo {
 
@@ -53,6 +55,7 @@ Agent::Agent(bool requestsCameraAccess, Environment environment)
       requestsCameraAccess_(requestsCameraAccess), environment_(std::move(environment)) {
     if (!environment_.displayAsleep)
         environment_.displayAsleep = [] { return platform::DisplayPower::isAsleep(); };
+    if (!environment_.clock) environment_.clock = platform::SystemState::sinceBoot;
 }
 
 Agent::~Agent() {
@@ -63,15 +66,15 @@ Agent::~Agent() {
 
 void Agent::start() {
     if (isRunning_) return;
-    UniqueFd instance(
-        ::open(Paths::lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!instance) throw SocketServer::ServerError::bindFailed(std::strerror(errno));
     try {
         DataFile::ownFolder(Paths::runtimeDir(), true);
         DataFile::ownFolder(Paths::dir(), true); // for its log
     } catch (const DataFile::FileError& unsafe) {
         throw SocketServer::ServerError::bindFailed(unsafe.what());
     }
+    UniqueFd instance(
+        ::open(Paths::lockFile().c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!instance) throw SocketServer::ServerError::bindFailed(std::strerror(errno));
     if (::flock(instance.get(), LOCK_EX | LOCK_NB) != 0) throw AgentError::alreadyRunning();
     Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
               std::to_string(getpid()) + ")");
@@ -122,7 +125,8 @@ void Agent::start() {
 void Agent::stop() {
     if (!isRunning_) return;
     monitor_.stop();
-    onUnlock();
+    endLock();
+    wipePending();
     server_->stop();
     server_.reset();
     singleInstance_.reset();
@@ -197,7 +201,8 @@ bool Agent::ensureSession() {
     }
 }
 
-void Agent::onUnlock() {
+// What ends with a lock, whether the screen was unlocked or the agent stops.
+void Agent::endLock() {
     {
         std::lock_guard guard(lock_);
         locked_ = false;
@@ -205,7 +210,6 @@ void Agent::onUnlock() {
         if (displayTimer_) displayTimer_->cancel();
         displayTimer_.reset();
     }
-    std::optional<std::string> password;
     {
         std::lock_guard guard(sink_->lock);
         sink_->frameSink = nullptr;
@@ -219,14 +223,30 @@ void Agent::onUnlock() {
                       millisecondsSince(unlockedAt));
         Log::line(text);
     }));
+}
+
+void Agent::wipePending() {
+    std::lock_guard guard(sink_->lock);
+    if (sink_->pendingPassword) wipe(*sink_->pendingPassword);
+    sink_->pendingPassword.reset();
+    sink_->faceOnlyUnlock = false;
+}
+
+void Agent::onUnlock() {
+    endLock();
     Log::line("screen unlocked");
+    std::optional<std::string> password;
+    bool faceOnly = false;
     {
         std::lock_guard guard(sink_->lock);
         password.swap(sink_->pendingPassword);
+        faceOnly = std::exchange(sink_->faceOnlyUnlock, false);
     }
     if (password) {
         unlockKeychain(*password);
         wipe(*password);
+    } else if (faceOnly) {
+        openKeyringAfterFaceOnly();
     } else {
         freshness_.credentialPresented();
     }
@@ -255,17 +275,24 @@ void Agent::tryKeychain(const std::string& password, const char* tag) {
     }
     // A keyring can fail to unlock for reasons of its own; only the
     // account's own verdict removes the password.
-    try {
-        if (!StoredPassword::isCorrect(password)) {
-            StoredPassword::clear();
-            Log::line(std::string("login keychain refused the saved password; removed it (") + tag +
-                      ")");
-            return;
-        }
-    } catch (const StoredPassword::Problem& unchecked) {
-        Log::line(unchecked.what());
-    }
+    checkSavedPassword(password, std::string("login keychain (") + tag + "): ");
     Log::line(std::string("login keychain could not be unlocked (") + tag + ")");
+}
+
+// A locker running as the user unlocked on the face alone: the keyring
+// is opened, if it is locked, with the saved password read now.
+void Agent::openKeyringAfterFaceOnly() {
+    control_.async(weakly([](Agent& self) {
+        if (LoginKeychain::isUnlocked()) return;
+        try {
+            if (auto password = StoredPassword::load()) {
+                self.tryKeychain(*password, "at unlock");
+                wipe(*password);
+            }
+        } catch (const StoredPassword::Problem& unopened) {
+            Log::line(unopened.what());
+        }
+    }));
 }
 
 std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
@@ -277,6 +304,36 @@ std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
         Log::line("verify: biometric unlock is locked out, password needed");
         return std::nullopt;
     }
+    // A locker running as the user learns the verdict alone: its request
+    // needs no password, so it never reaches the TPM or PAM, and a flood
+    // of them can't wear either out for root.
+    std::optional<std::string> password;
+    if (peer == SocketServer::Peer::root) {
+        password = savedPasswordToHand();
+        if (!password) return std::nullopt;
+    } else if (!StoredPassword::isStored()) {
+        Log::line("verify: no saved password, password needed");
+        return std::nullopt;
+    }
+    std::optional<float> distance;
+    if (!lastVouchFailed(peer)) distance = recognize();
+    if (!distance || !claimVouch(peer)) {
+        if (password) wipe(*password);
+        return std::nullopt;
+    }
+    std::lock_guard guard(sink_->lock);
+    if (!password) {
+        sink_->faceOnlyUnlock = true;
+        return SocketServer::Match{*distance, {}};
+    }
+    if (sink_->pendingPassword) wipe(*sink_->pendingPassword);
+    sink_->pendingPassword = *password;
+    return SocketServer::Match{*distance, std::move(*password)};
+}
+
+// The saved password, checked again; nothing (and the reason logged) when
+// it can't be handed to the lock screen.
+std::optional<std::string> Agent::savedPasswordToHand() {
     std::optional<std::string> password;
     try {
         password = StoredPassword::load();
@@ -287,37 +344,56 @@ std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
         Log::line("verify: no saved password, password needed");
         return std::nullopt;
     }
-    // Removed only when PAM says it is wrong: a check that could not be made
-    // (no service file, an error) says nothing about the password.
+    if (checkSavedPassword(*password, "verify: ") == PasswordCheck::correct) return password;
+    wipe(*password);
+    Log::line("verify: password needed");
+    return std::nullopt;
+}
+
+// Removed only when PAM says twice, minutes apart, that it is wrong: a
+// check that could not be made says nothing about the password, and one
+// refusal may be the check failing (pam_unix refuses when it can't start
+// its helper at the user's process limit).
+Agent::PasswordCheck Agent::checkSavedPassword(const std::string& password,
+                                               const std::string& prefix) {
+    bool correct = false;
     try {
-        if (!StoredPassword::isCorrect(*password)) {
-            wipe(*password);
-            StoredPassword::clear();
-            Log::line("verify: saved password is out of date, removed it");
-            return std::nullopt;
-        }
+        correct = StoredPassword::isCorrect(password);
     } catch (const StoredPassword::Problem& unchecked) {
-        wipe(*password);
-        Log::line(std::string("verify: ") + unchecked.what());
-        Log::line("verify: the saved password could not be checked, password needed");
-        return std::nullopt;
+        Log::line(prefix + unchecked.what());
+        Log::line(prefix + "the saved password could not be checked");
+        return PasswordCheck::doubtful;
     }
-    std::optional<float> distance;
-    if (!lastVouchFailed(peer)) distance = recognize();
-    if (!distance) {
-        wipe(*password);
-        return std::nullopt;
-    }
-    if (peer == SocketServer::Peer::root) {
-        std::lock_guard guard(lock_);
-        vouchOutstanding_ = true;
-    }
+    auto now = environment_.clock();
+    bool confirmed = false;
     {
-        std::lock_guard guard(sink_->lock);
-        if (sink_->pendingPassword) wipe(*sink_->pendingPassword);
-        sink_->pendingPassword = *password;
+        std::lock_guard guard(lock_);
+        if (correct) firstRefusal_.reset();
+        confirmed = !correct && firstRefusal_ && now - *firstRefusal_ >= refusalConfirmed;
+        if (!correct && !firstRefusal_) firstRefusal_ = now;
+        if (confirmed) firstRefusal_.reset();
     }
-    return SocketServer::Match{*distance, std::move(*password)};
+    if (correct) return PasswordCheck::correct;
+    if (!confirmed) {
+        Log::line(prefix + "PAM refused the saved password; kept until a check minutes later "
+                           "agrees");
+        return PasswordCheck::doubtful;
+    }
+    StoredPassword::clear();
+    Log::line(prefix + "saved password is out of date, removed it");
+    return PasswordCheck::wrong;
+}
+
+// One scan hands the password at most once: root's requests that shared
+// it get nothing after the first.
+bool Agent::claimVouch(SocketServer::Peer peer) {
+    if (peer != SocketServer::Peer::root) return true;
+    std::lock_guard guard(lock_);
+    if (std::exchange(vouchOutstanding_, true)) {
+        Log::line("verify: the password was handed out for this lock already, password needed");
+        return false;
+    }
+    return true;
 }
 
 // A lock screen whose stack refuses the handed password (changed since it
@@ -421,8 +497,7 @@ std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::millisec
             if (auto* matched = std::get_if<Recognizer::Matched>(&outcome)) {
                 scan->result = matched->distance;
                 scan->finished = true;
-            } else if (recognizer.consecutiveNonMatches() >= giveUpNonMatches ||
-                       recognizer.consecutiveFarNonMatches() >= giveUpFarNonMatches) {
+            } else if (recognizer.givesUp()) {
                 scan->finished = true;
             }
             if (scan->finished) scan->signal.notify_one();

@@ -47,12 +47,14 @@ class Agent : public std::enable_shared_from_this<Agent> {
     static constexpr std::chrono::milliseconds displayPollInterval{400};
     static constexpr std::chrono::milliseconds scanLimit{3500};
     static constexpr std::chrono::milliseconds keychainRecheck{1500};
-    static constexpr std::int64_t giveUpNonMatches = 8;
-    static constexpr std::int64_t giveUpFarNonMatches = 3;
     // A password handed to the lock screen that didn't unlock it is refused
     // for the rest of that lock. Lockers that report no unlock end it after
     // this long without a VERIFY from root.
     static constexpr std::chrono::seconds refusedVouchLapse{60};
+    // PAM's refusal of the saved password removes it only when a second
+    // check this much later refuses it too: one refusal may be an error of
+    // the check (no process left to run it, an account locked for a while).
+    static constexpr std::chrono::minutes refusalConfirmed{5};
 
     static std::shared_ptr<Agent> create(bool requestsCameraAccess, Environment environment = {});
     ~Agent();
@@ -84,13 +86,20 @@ class Agent : public std::enable_shared_from_this<Agent> {
 
     void onLock();
     void onUnlock();
+    void endLock();
+    void wipePending();
     void startDisplayWatch();
     void pollDisplay();
     bool ensureSession();
     void unlockKeychain(const std::string& password);
     void tryKeychain(const std::string& password, const char* tag);
+    void openKeyringAfterFaceOnly();
     std::optional<SocketServer::Match> verifyNow(SocketServer::Peer peer);
+    std::optional<std::string> savedPasswordToHand();
+    enum class PasswordCheck { correct, doubtful, wrong };
+    PasswordCheck checkSavedPassword(const std::string& password, const std::string& tag);
     bool lastVouchFailed(SocketServer::Peer peer);
+    bool claimVouch(SocketServer::Peer peer);
     std::optional<float> recognize();
     std::optional<float> scanOnce();
     std::optional<float> runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
@@ -108,6 +117,9 @@ class Agent : public std::enable_shared_from_this<Agent> {
     std::shared_future<std::optional<float>> currentScan_;
     // A password handed to root and not yet followed by an unlock (guarded by lock_).
     bool vouchOutstanding_ = false;
+    // When PAM first refused the saved password, on the freshness clock;
+    // nothing since it last accepted it (guarded by lock_).
+    std::optional<std::chrono::nanoseconds> firstRefusal_;
     std::chrono::steady_clock::time_point lastRootVerify_;
     UniqueFd singleInstance_; // flock'd for the agent's whole life
     SerialQueue control_;
@@ -119,6 +131,8 @@ class Agent : public std::enable_shared_from_this<Agent> {
         std::mutex lock;
         FrameSink frameSink;
         std::optional<std::string> pendingPassword;
+        // A locker running as the user was answered on the face alone.
+        bool faceOnlyUnlock = false;
         // Whether a scan is consuming frames.
         bool isScanning() {
             std::lock_guard guard(lock);

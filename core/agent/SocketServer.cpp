@@ -17,6 +17,7 @@
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -170,13 +171,27 @@ void SocketServer::admit(UniqueFd connection, std::vector<Waiting>& waiting) {
 void SocketServer::dispatch(Waiting&& connection, std::string request) {
     if (connection.peer != 0 && answering_ >= maxAnswering) return;
     ++answering_;
-    std::thread([self = shared_from_this(), fd = std::move(connection.fd), peer = connection.peer,
-                 request = std::move(request)]() mutable {
+    bool status = Text::trim(Text::decodeLossy(request)) == "STATUS";
+    auto fd = std::make_shared<UniqueFd>(std::move(connection.fd));
+    auto serve = [self = shared_from_this(), fd, peer = connection.peer,
+                  request = std::move(request)]() mutable {
         std::string reply = self->answer(request, peer);
-        writeAll(fd.get(), reply);
+        writeAll(fd->get(), reply);
         wipe(reply);
         --self->answering_;
-    }).detach();
+    };
+    try {
+        std::thread(std::move(serve)).detach();
+    } catch (const std::system_error& error) {
+        // At the process limit: STATUS is answered here, at once; anything
+        // that may scan is refused rather than hold up every other peer.
+        --answering_;
+        onEvent_(std::string("could not answer: ") + error.what());
+        if (status)
+            writeAll(fd->get(), answer("STATUS", connection.peer));
+        else
+            writeAll(fd->get(), "NO busy\n");
+    }
 }
 
 std::string SocketServer::answer(std::string_view bytes, uid_t peer) {

@@ -34,8 +34,16 @@ class Recognizer {
     void reset();
 
     std::int64_t consecutiveNonMatches() const { return consecutiveNonMatches_; }
+    // A scan stops early after this many frames in a row that don't match,
+    // or this many in a row beyond 1.5 x the threshold: someone else.
+    static constexpr std::int64_t giveUpNonMatches = 8;
+    static constexpr std::int64_t giveUpFarNonMatches = 3;
     std::int64_t consecutiveFarNonMatches() const { return consecutiveFarNonMatches_; }
 
+    bool givesUp() const {
+        return consecutiveNonMatches_ >= giveUpNonMatches ||
+               consecutiveFarNonMatches_ >= giveUpFarNonMatches;
+    }
   private:
     enum class BlinkPhase { needOpen, needClosed, needReopen, done };
 
