@@ -95,8 +95,14 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
     const std::string good = sb::readFile(tarvo::Paths::enrolled());
     std::string badField = good;
     badField.replace(badField.find("\"addedAt\":"), 10, "\"addedAt\":\"x\",\"y\":");
-    std::vector<std::string> bads = {badField, good.substr(0, good.size() - 9),
-                                     R"({"version":3,"faces":[]})", std::string(1 << 20, '['),
+    // Samples are unit vectors: one scaled up would widen what matches.
+    std::string scaled = good;
+    scaled.replace(scaled.find("[0.6,0.8]"), 9, "[600000,800000]");
+    std::vector<std::string> bads = {badField,
+                                     good.substr(0, good.size() - 9),
+                                     R"({"version":3,"faces":[]})",
+                                     std::string(1 << 20, '['),
+                                     scaled,
                                      "garbage"};
     for (const std::string& bad : bads) {
         sb::writeFile(tarvo::Paths::enrolled(), bad);

@@ -17,6 +17,11 @@ TEST(FaceDistance, Rules) {
     EXPECT_EQ(F::distance(over, {over}), 0.0f) << "never negative";
     tarvo::Descriptor near{{0.8f, 0.6f}};
     EXPECT_EQ(F::distance(unit, {opposite, near, other}), F::distance(unit, {near, opposite}));
+    // No length of a sample brings a face closer: the scale of a stored
+    // vector is no master key.
+    tarvo::Descriptor scaled{{0.8e6f, 0.6e6f}};
+    EXPECT_NEAR(*F::distance(unit, {scaled}), *F::distance(unit, {near}), 1e-6);
+    EXPECT_FALSE(F::distance(unit, {tarvo::Descriptor{{0, 0}}})) << "no direction";
 }
 
 TEST(FaceEyes, AspectRatioRules) {

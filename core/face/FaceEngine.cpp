@@ -97,10 +97,18 @@ std::optional<float> distance(const Descriptor& probe, const std::vector<Descrip
     std::optional<float> best;
     for (const auto& sample : samples) {
         if (probe.vector.empty() || sample.vector.size() != probe.vector.size()) continue;
-        float dot = 0;
-        for (size_t i = 0; i < probe.vector.size(); ++i)
-            dot += probe.vector[i] * sample.vector[i];
-        float d = dot >= 1 ? 0.0f : 1 - std::max(dot, -1.0f);
+        // The cosine itself, not the dot product of what should be unit
+        // vectors: no length of a stored sample can bring a face closer.
+        double dot = 0, probeSquares = 0, sampleSquares = 0;
+        for (size_t i = 0; i < probe.vector.size(); ++i) {
+            dot += double(probe.vector[i]) * sample.vector[i];
+            probeSquares += double(probe.vector[i]) * probe.vector[i];
+            sampleSquares += double(sample.vector[i]) * sample.vector[i];
+        }
+        double lengths = std::sqrt(probeSquares * sampleSquares);
+        if (!(lengths > 1e-12) || !std::isfinite(dot / lengths)) continue;
+        double cosine = dot / lengths;
+        float d = cosine >= 1 ? 0.0f : static_cast<float>(1 - std::max(cosine, -1.0));
         if (!best || d < *best) best = d;
     }
     return best;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
@@ -50,15 +51,21 @@ std::string folded(std::string text) {
     return text;
 }
 
+// A sample as the embedder writes it: finite numbers of unit length. A
+// sample of any other length would weigh differently against a probe; one
+// scaled up by a large factor, for one, would make every face close.
 std::optional<Descriptor> descriptor(const nlohmann::json& json) {
     if (!json.is_object()) return std::nullopt;
     auto it = json.find("vector");
-    if (it == json.end() || !it->is_array()) return std::nullopt;
+    if (it == json.end() || !it->is_array() || it->empty()) return std::nullopt;
     Descriptor d;
+    double squares = 0;
     for (const auto& v : *it) {
         if (!v.is_number()) return std::nullopt;
         d.vector.push_back(v.get<float>());
+        squares += double(d.vector.back()) * double(d.vector.back());
     }
+    if (!std::isfinite(squares) || std::fabs(std::sqrt(squares) - 1) > 1e-3) return std::nullopt;
     return d;
 }
 
