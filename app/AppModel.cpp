@@ -51,22 +51,6 @@ QSettings settings() {
         QSettings::IniFormat);
 }
 
-// The module step of an update: with the saved password first, and once
-// more with the administrator prompt if that fails.
-Outcome replaceModule(const SystemInstaller::Runners& runners) {
-    auto script = AppModel::updateScript(SystemInstaller::bundledModule());
-    std::optional<std::string> password;
-    try {
-        password = StoredPassword::load();
-    } catch (const std::exception&) {
-    }
-    if (!password) return SystemInstaller::runPrivileged(script, std::nullopt, runners);
-    auto outcome = SystemInstaller::runPrivileged(script, password, runners);
-    wipe(*password);
-    if (outcome.kind != Outcome::Kind::failed) return outcome;
-    return SystemInstaller::runPrivileged(script, std::nullopt, runners);
-}
-
 } // namespace
 
 AppModel::AppModel(QObject* parent) : AppModel(Machine{}, parent) {}
@@ -253,16 +237,6 @@ void AppModel::updateModule() {
     emit actionFinished();
 }
 
-std::string AppModel::updateScript(const std::string& bundledModule) {
-    // A copy under a hidden name, then a rename: the lock screen loads
-    // either the old module or the new one, never half of one.
-    return "set -e\n"
-           "install -o root -g root -m 644 " +
-           SystemInstaller::shellQuoted(bundledModule) +
-           " /opt/tarvo/lib/.pam_tarvo.so.new\n"
-           "mv -f /opt/tarvo/lib/.pam_tarvo.so.new /opt/tarvo/lib/pam_tarvo.so\n";
-}
-
 void AppModel::runPrivileged(Action action) {
     setBusy(true);
     setActionError({});
@@ -274,7 +248,7 @@ void AppModel::runPrivileged(Action action) {
             case Action::turnOff:
                 return SystemInstaller::uninstall(runners);
             case Action::update:
-                return replaceModule(runners);
+                return SystemInstaller::updateModule(runners);
             case Action::uninstall:
                 break;
             }
@@ -284,7 +258,6 @@ void AppModel::runPrivileged(Action action) {
 }
 
 void AppModel::finish(Action action, const Outcome& outcome) {
-    agent_->stop();
     switch (outcome.kind) {
     case Outcome::Kind::failed:
         setActionError(QString::fromStdString(outcome.message));
@@ -311,6 +284,7 @@ void AppModel::finish(Action action, const Outcome& outcome) {
 // Everything of this user's goes, each step whatever the last one did; then
 // the application quits.
 void AppModel::cleanUpAfterUninstall() {
+    agent_->stop();
     (void)platform::LoginItem::setEnabled(Paths::configHome(), false, application());
     try {
         Enrollment::clear();

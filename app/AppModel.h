@@ -118,9 +118,6 @@ class AppModel : public QObject {
     // the refresh moves a control the user moved back to what the files hold.
     void changeMade(const QString& failure);
 
-    // The script that replaces the installed module with the bundle's copy.
-    static std::string updateScript(const std::string& bundledModule);
-
   signals:
     void sampleCountChanged();
     void facesChanged();

@@ -1,18 +1,26 @@
-// tarvo-helper: the root-only part of installing and removing face unlock.
-//   tarvo-helper install --user NAME
-//   tarvo-helper uninstall --user NAME
+// tarvo-helper: the root-only part of turning face unlock on and off.
+//   tarvo-helper install --user NAME    this installation's module copied to
+//                                       /opt/tarvo/lib, every lock screen
+//                                       wired, NAME in the tss and video groups
+//   tarvo-helper uninstall --user NAME  every lock screen unwired
+//   tarvo-helper update-module          the module copy, where there is one,
+//                                       replaced by this installation's
 //   tarvo-helper purge --user NAME --app PATH
-//   tarvo-helper remove-module
+//   tarvo-helper remove-module          (the package's removal) unwired, and
+//                                       the module copy gone
 // It edits only lock screens' PAM stacks: anywhere else (login, sudo, su,
 // polkit, common-auth) a process of the user standing in for the agent
-// could grant more than an unlock. It runs as root and reads no
-// environment variable.
+// could grant more than an unlock. It runs as root, reads no environment
+// variable and nothing on its standard input, and takes the module only
+// from beside itself.
 #include "core/base/UniqueFd.h"
 #include "core/system/LockScreen.h"
 #include "core/system/SystemInstaller.h"
 #include "helper/StackEdit.h"
 #include "platform/system/LockScreenStack.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -84,22 +92,37 @@ void removePending(int) {
     _exit(1);
 }
 
+// A stack's temporary file: hidden, named after the stack, and marked as
+// ours, so that nothing an administrator keeps beside it looks the same.
+constexpr std::string_view tempMarker = ".tarvo-new-";
+fs::path tempFor(const fs::path& stack) {
+    return stack.parent_path() /
+           ("." + stack.filename().string() + std::string(tempMarker) + "XXXXXX");
+}
+
 // A run killed mid-write (SIGKILL gives no chance to clean up) left its
-// temporary file beside the stack; ours are named NAME.tarvo-XXXXXX.
-void removeStaleTemps(const fs::path& folder) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        std::string name = entry.path().filename();
-        size_t at = name.rfind(".tarvo-");
-        if (at != std::string::npos && name.size() == at + 13 && entry.is_regular_file(ec))
-            fs::remove(entry.path(), ec);
+// temporary file beside the stack: exactly the names tempFor makes for the
+// stacks we edit, with mkstemp's six characters.
+void removeStaleTemps() {
+    for (const auto& stack : platform::everyLockScreenStack()) {
+        std::string prefix = tempFor(stack).filename().string();
+        prefix.resize(prefix.size() - 6);
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(stack.parent_path(), ec)) {
+            std::string name = entry.path().filename();
+            bool ours = name.size() == prefix.size() + 6 && name.rfind(prefix, 0) == 0 &&
+                        std::all_of(name.begin() + long(prefix.size()), name.end(),
+                                    [](unsigned char c) { return std::isalnum(c); });
+            if (ours && entry.is_regular_file(ec) && !entry.is_symlink(ec))
+                fs::remove(entry.path(), ec);
+        }
     }
 }
 
 // Replaces the stack whole: a temporary file beside it with the same owner
 // and mode, then a rename. On any error the old file stays.
 void replace(const fs::path& stack, const struct stat& st, const std::string& text) {
-    std::string temp = stack.string() + ".tarvo-XXXXXX";
+    std::string temp = tempFor(stack).string();
     UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) fail(stack.parent_path().string() + ": " + std::strerror(errno));
     std::snprintf(pendingTemp, sizeof pendingTemp, "%s", temp.c_str());
@@ -160,12 +183,78 @@ int runSystemProgram(std::vector<std::string> argv, std::string& out) {
     return WEXITSTATUS(status);
 }
 
-// Lets the user's agent reach the TPM where the system has a group for it.
-void joinTpmGroup(const std::string& user) {
-    if (!getgrnam("tss")) return;
-    std::string said;
-    if (runSystemProgram({"/usr/bin/gpasswd", "-a", user, "tss"}, said) != 0)
-        std::fprintf(stderr, "tarvo-helper: could not add %s to the tss group\n", user.c_str());
+bool isMember(const std::string& user, const struct group& group) {
+    const struct passwd* entry = getpwnam(user.c_str());
+    if (entry && entry->pw_gid == group.gr_gid) return true;
+    for (char** member = group.gr_mem; member && *member; ++member)
+        if (user == *member) return true;
+    return false;
+}
+
+// Lets the user's agent reach the TPM and the camera, where the system has
+// a group for each.
+void joinGroups(const std::string& user) {
+    for (const char* name : {"tss", "video"}) {
+        const struct group* group = getgrnam(name);
+        if (!group || isMember(user, *group)) continue;
+        std::string said;
+        if (runSystemProgram({"/usr/bin/gpasswd", "-a", user, name}, said) != 0)
+            std::fprintf(stderr, "tarvo-helper: could not add %s to the %s group\n", user.c_str(),
+                         name);
+    }
+}
+
+// The folder this program runs from: the installation's libexec.
+fs::path ownFolder() {
+    std::error_code ec;
+    fs::path self = fs::canonical("/proc/self/exe", ec);
+    if (ec) fail("can't tell where tarvo-helper runs from: " + ec.message());
+    return self.parent_path();
+}
+
+// Makes `folder` root's 0755 if it is missing; one that is there must be
+// a real folder nobody but root can change.
+void rootFolder(const fs::path& folder) {
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+        fail(folder.string() + ": " + std::strerror(errno));
+}
+
+// Puts this installation's module at /opt/tarvo/lib/pam_tarvo.so as a new
+// file: a hidden copy, then a rename over the old name. A lock screen that
+// has the old one loaded keeps its mapping of the old file; writing into
+// that file instead would crash it at its next call, and a crashed locker
+// can leave the session open.
+void placeModule() {
+    fs::path source = ownFolder() / "pam_tarvo.so";
+    if (auto problem = LockScreen::rootOnlyChainProblem(source.string()))
+        fail(*problem + "; refusing to install " + source.string());
+    const fs::path folder = LockScreen::moduleDir;
+    rootFolder(folder.parent_path());
+    rootFolder(folder);
+    if (auto problem = LockScreen::rootOnlyChainProblem(folder.string()))
+        fail(*problem + "; refusing to install into " + folder.string());
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) fail(source.string() + ": " + std::strerror(errno));
+    fs::path temp = folder / ".pam_tarvo.so.new";
+    ::unlink(temp.c_str());
+    UniqueFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (!out) fail(temp.string() + ": " + std::strerror(errno));
+    std::snprintf(pendingTemp, sizeof pendingTemp, "%s", temp.c_str());
+    bool ok = fchmod(out.get(), 0644) == 0;
+    char buffer[65536];
+    ssize_t n;
+    while (ok && (n = ::read(in.get(), buffer, sizeof buffer)) != 0)
+        ok = n > 0 && writeAll(out.get(), {buffer, size_t(n)});
+    ok = ok && fsync(out.get()) == 0;
+    int error = errno;
+    out.reset();
+    if (!ok || ::rename(temp.c_str(), LockScreen::module) != 0) {
+        if (ok) error = errno;
+        ::unlink(temp.c_str());
+        pendingTemp[0] = '\0';
+        fail(std::string(LockScreen::module) + ": " + std::strerror(error));
+    }
+    pendingTemp[0] = '\0';
 }
 
 void install(const std::string& user) {
@@ -177,19 +266,29 @@ void install(const std::string& user) {
         struct stat st {};
         checkStack(stack, st);
     }
+    placeModule();
     std::string line = StackEdit::moduleLine(LockScreen::module);
     for (const auto& stack : stacks)
         edit(stack, [&](const std::string& text) { return StackEdit::wire(text, line); });
-    joinTpmGroup(user);
+    joinGroups(user);
 }
 
-// As many as can be are unwired, whatever fails with another.
+// Where lock screens load a module copy, it becomes this installation's.
+void updateModule() {
+    std::error_code ec;
+    if (fs::exists(fs::symlink_status(LockScreen::module, ec))) placeModule();
+}
+
+// As many as can be are unwired, whatever fails with another. A symbolic
+// link is never edited, so it was never wired: it is passed over.
 void unwireAll() {
     std::string failures;
-    std::error_code ec;
     for (const auto& stack : platform::everyLockScreenStack()) {
+        std::error_code ec;
+        auto status = fs::symlink_status(stack, ec);
+        if (!fs::exists(status) || fs::is_symlink(status)) continue;
         try {
-            if (fs::exists(stack, ec)) edit(stack, StackEdit::unwire);
+            edit(stack, StackEdit::unwire);
         } catch (const Failure& failure) {
             failures += (failures.empty() ? "" : "; ") + failure.text;
         }
@@ -236,34 +335,65 @@ void purgePackage() {
         fail("dpkg could not remove the tarvo package");
 }
 
-// The files an install wrote, as its manifest lists them: inside the
+// The files an install wrote, as its manifest lists them, relative to the
 // bundle, or the password check's own service. Anything else refuses the
 // whole purge before a file is touched.
 std::vector<fs::path> installedFiles(const fs::path& bundle) {
     fs::path manifest = bundle / "share/tarvo/install-manifest.txt";
-    std::ifstream in(manifest);
-    if (!in) fail(bundle.string() + " has no install manifest; refusing to remove it");
+    UniqueFd fd(::open(manifest.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) fail(bundle.string() + " has no install manifest; refusing to remove it");
+    fd.reset();
+    std::stringstream lines(readAll(manifest));
     std::vector<fs::path> files;
-    for (std::string line; std::getline(in, line);) {
+    for (std::string line; std::getline(lines, line);) {
         if (line.empty()) continue;
         fs::path file = fs::path(line).lexically_normal();
         auto inside = file.lexically_relative(bundle);
-        bool ours = file == "/etc/pam.d/tarvo" ||
-                    (file.is_absolute() && !inside.empty() && *inside.begin() != "..");
-        if (!ours) fail(manifest.string() + " names " + line + ", outside the installation");
-        files.push_back(file);
+        if (file == "/etc/pam.d/tarvo")
+            files.push_back(file);
+        else if (file.is_absolute() && !inside.empty() && *inside.begin() != ".." && inside != ".")
+            files.push_back(inside);
+        else
+            fail(manifest.string() + " names " + line + ", outside the installation");
     }
-    files.push_back(manifest);
+    files.push_back("share/tarvo/install-manifest.txt");
     return files;
+}
+
+// The folder holding `relative` beneath `base`, reached without following
+// a symbolic link: a link or a file on the way would lead out of `base`.
+// Empty when a folder on the way is missing.
+UniqueFd folderBeneath(const fs::path& base, const fs::path& relative) {
+    UniqueFd at(::open(base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!at) fail(base.string() + ": " + std::strerror(errno));
+    for (const auto& part : relative.parent_path()) {
+        UniqueFd next(
+            ::openat(at.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next && errno == ENOENT) return {};
+        if (!next)
+            fail((base / relative).string() +
+                 " lies beneath a link or file, outside the installation; refusing to purge");
+        at = std::move(next);
+    }
+    return at;
+}
+
+// Removes a file (a link itself, never what it names) or an emptied folder.
+void removeBeneath(const fs::path& base, const fs::path& relative, bool folder) {
+    UniqueFd at = folderBeneath(base, relative);
+    if (at && ::unlinkat(at.get(), relative.filename().c_str(), folder ? AT_REMOVEDIR : 0) != 0 &&
+        errno != ENOENT && !folder)
+        fail((base / relative).string() + ": " + std::strerror(errno));
 }
 
 // Removes the application and the module copy: exactly the files its
 // install wrote, then the folders that emptied, or the package through
 // dpkg. Only the installation this helper belongs to, and only one that
 // nobody but root can change (else the manifest or a folder could be
-// swapped to point root elsewhere).
+// swapped to point root elsewhere). Everything is checked before anything
+// is changed.
 void purge(const std::string& user, const fs::path& app) {
-    uninstall(user);
+    requireUser(user);
     std::error_code ec;
     fs::path self = fs::canonical("/proc/self/exe", ec);
     fs::path bundle = fs::weakly_canonical(app, ec);
@@ -272,24 +402,35 @@ void purge(const std::string& user, const fs::path& app) {
              " is not the installation this helper belongs to; refusing to remove it");
     if (auto problem = LockScreen::rootOnlyChainProblem(bundle.string()))
         fail(*problem + "; refusing to remove " + bundle.string());
+    bool packaged = installedByPackage(self);
+    std::vector<fs::path> files;
+    if (!packaged) files = installedFiles(bundle);
+    for (const auto& file : files)
+        if (file.is_relative()) (void)folderBeneath(bundle, file);
+
+    unwireAll();
     removeModuleCopy();
-    if (installedByPackage(self)) return purgePackage();
+    if (packaged) return purgePackage();
     std::set<fs::path> folders;
-    for (const auto& file : installedFiles(bundle)) {
-        if (!fs::remove(file, ec) && ec) fail(file.string() + ": " + ec.message());
-        for (fs::path folder = file.parent_path(); folder != bundle && folder.has_relative_path();
-             folder = folder.parent_path())
-            if (folder.lexically_relative(bundle).begin()->string() != "..") folders.insert(folder);
+    for (const auto& file : files) {
+        if (file.is_absolute()) {
+            if (!fs::remove(file, ec) && ec) fail(file.string() + ": " + ec.message());
+            continue;
+        }
+        removeBeneath(bundle, file, false);
+        for (fs::path folder = file.parent_path(); !folder.empty(); folder = folder.parent_path())
+            folders.insert(folder);
     }
     // Deepest first; a folder that still holds something stays.
     for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder)
-        fs::remove(*folder, ec);
+        removeBeneath(bundle, *folder, true);
     if (!SystemInstaller::isSharedPrefix(bundle)) fs::remove(bundle, ec);
 }
 
 int usage() {
     std::fprintf(stderr, "usage: tarvo-helper install --user NAME\n"
                          "       tarvo-helper uninstall --user NAME\n"
+                         "       tarvo-helper update-module\n"
                          "       tarvo-helper purge --user NAME --app PATH\n"
                          "       tarvo-helper remove-module\n");
     return 2;
@@ -305,7 +446,7 @@ int main(int argc, char** argv) {
     }
     for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE})
         std::signal(signal, removePending);
-    removeStaleTemps("/etc/pam.d");
+    removeStaleTemps();
     try {
         if (args.size() == 3 && args[1] == "--user" && args[0] == "install")
             install(args[2]);
@@ -314,6 +455,8 @@ int main(int argc, char** argv) {
         else if (args.size() == 5 && args[0] == "purge" && args[1] == "--user" &&
                  args[3] == "--app")
             purge(args[2], args[4]);
+        else if (args == std::vector<std::string>{"update-module"})
+            updateModule();
         else if (args == std::vector<std::string>{"remove-module"})
             removeModule();
         else

@@ -40,7 +40,7 @@ AppModel::Machine machine(const sb::AdminPrograms& admin) {
     machine.agent.analyze = [](const FaceEngine::Image&) -> FaceEngine::Detection {
         throw FaceEngine::EngineError::noFace();
     };
-    machine.runners = {admin.sudo(), admin.pkexec()};
+    machine.runners = {admin.sudo(), admin.pkexec(), /*asRoot=*/false};
     return machine;
 }
 
@@ -227,7 +227,7 @@ TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
 TEST_F(AppModelTest, ARefusedPasswordFallsBackToThePrompt) {
     StoredPassword::save(password);
     admin->behave("reject", "ok");
-    SystemInstaller::Runners standIns{admin->sudo(), admin->pkexec()};
+    SystemInstaller::Runners standIns{admin->sudo(), admin->pkexec(), /*asRoot=*/false};
     EXPECT_EQ(SystemInstaller::install(standIns), Outcome::done());
     EXPECT_TRUE(fs::exists(admin->log() / "pkexec.args"));
     EXPECT_EQ(sb::readFile(admin->log() / "sudo.args").find(password), std::string::npos);
@@ -241,19 +241,33 @@ TEST_F(AppModelTest, ARefusedPasswordFallsBackToThePrompt) {
     EXPECT_EQ(SystemInstaller::uninstall(standIns), Outcome::done());
 }
 
-// A sudo that asks for nothing must not get the password as the first line
-// of the script: the shell would run it as a command.
-TEST_F(AppModelTest, ASudoThatAsksNothingGetsOnlyTheScript) {
-    admin->behave("nopasswd", "fail");
-    auto out = (admin->log() / "out").string();
-    EXPECT_EQ(SystemInstaller::runPrivileged("echo one > " + out + "\necho two >> " + out, password,
-                                             {admin->sudo(), admin->pkexec()}),
-              Outcome::done());
-    EXPECT_EQ(sb::readFile(out), "one\ntwo\n");
+// Without sudo for the saved password and without pkexec, one sentence
+// says what to do, and nothing is done; as root the helper runs itself.
+TEST_F(AppModelTest, WithoutAWayToRightsOneSentenceSaysWhatToDo) {
+    StoredPassword::save(password);
+    admin->behave("reject", "ok");
+    SystemInstaller::Runners none{"/nonexistent/sudo", "/nonexistent/pkexec", false};
+    EXPECT_EQ(SystemInstaller::install(none, "alice"),
+              Outcome::failed("Install pkexec (apt install pkexec), or ask an administrator to "
+                              "run: sudo tarvoctl on --user alice"));
+    SystemInstaller::Runners refusingSudo{admin->sudo(), "/nonexistent/pkexec", false};
+    EXPECT_EQ(SystemInstaller::install(refusingSudo, "alice").message,
+              "Install pkexec (apt install pkexec), or ask an administrator to run: sudo "
+              "tarvoctl on --user alice");
+    EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
+    EXPECT_FALSE(fs::exists(LockScreen::module));
+
+    SystemInstaller::Runners asRoot{"/nonexistent/sudo", "/nonexistent/pkexec", true};
+    EXPECT_EQ(SystemInstaller::install(asRoot, "alice"), Outcome::done());
+    EXPECT_EQ(LockScreen::wiredModulePath(), LockScreen::module);
+    EXPECT_EQ(SystemInstaller::uninstall(asRoot, "alice"), Outcome::done());
 }
 
 TEST(SystemInstaller, OutsideABundleEveryActionRefuses) {
-    ::unsetenv("TARVO_BUNDLE");
+    // Outside the test's namespace: nothing must reach the machine's stacks.
+    auto elsewhere = sb::root() / "not-a-bundle";
+    fs::create_directories(elsewhere / "bin");
+    ::setenv("TARVO_BUNDLE", elsewhere.c_str(), 1);
     EXPECT_FALSE(SystemInstaller::isBundled()) << SystemInstaller::helper();
     EXPECT_EQ(SystemInstaller::install(),
               Outcome::failed("Run Tarvo from its installation in /opt/tarvo-app — the helper it "
@@ -266,14 +280,22 @@ TEST(SystemInstaller, OutsideABundleEveryActionRefuses) {
     ::unsetenv("TARVO_BUNDLE");
 }
 
-// Outside the test's namespace: sudo needs the machine's own PAM stack.
-TEST(SystemInstaller, RunsTheScriptAsRootThroughTheRealSudo) {
+// Outside the test's namespace: sudo needs the machine's own PAM stack. The
+// built helper (which refuses to run but as root) updates no module copy
+// where there is none.
+TEST(SystemInstaller, RunsTheHelperThroughTheRealSudo) {
     if (geteuid() != 0 || ::access("/usr/bin/sudo", X_OK) != 0)
         GTEST_SKIP() << "needs root and sudo";
-    auto file = sb::root() / "uid";
-    EXPECT_EQ(SystemInstaller::runPrivileged("id -u > " + file.string(), "not asked of root", {}),
+    if (fs::exists(LockScreen::module)) GTEST_SKIP() << "this machine has a module copy";
+    auto bundled = sb::root() / "sudo-bundle";
+    fs::create_directories(bundled / "libexec");
+    fs::copy_file(TARVO_HELPER, bundled / "libexec/tarvo-helper");
+    ::setenv("TARVO_BUNDLE", bundled.c_str(), 1);
+    EXPECT_EQ(SystemInstaller::runHelper({"update-module"}, "not asked of root", "",
+                                         {"sudo", "/nonexistent/pkexec", false}),
               Outcome::done());
-    EXPECT_EQ(sb::readFile(file), "0\n");
+    ::unsetenv("TARVO_BUNDLE");
+    EXPECT_FALSE(fs::exists(LockScreen::module));
 }
 
 } // namespace

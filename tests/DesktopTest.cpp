@@ -69,7 +69,7 @@ class DesktopTest : public testing::Test {
         else
             ::setenv("TARVO_CAMERA", camera.c_str(), 1);
         app::AppModel::Machine machine;
-        machine.runners = {admin->sudo(), admin->pkexec()};
+        machine.runners = {admin->sudo(), admin->pkexec(), /*asRoot=*/false};
         shell = std::make_unique<Shell>(machine);
         if (setUp) shell->model().setOnboardingFinished(true);
         ASSERT_TRUE(shell->load());

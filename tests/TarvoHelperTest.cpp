@@ -1,13 +1,17 @@
 // tarvo-helper run for real, as root, against a temporary system tree.
+#include "core/base/UniqueFd.h"
 #include "core/system/LockScreen.h"
 #include "core/system/SystemInstaller.h"
 #include "helper/StackEdit.h"
 #include "sandbox/Sandbox.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -27,8 +31,12 @@ const std::string otherStack = "auth required pam_unix.so\n";
 const std::string ours = "auth\t[success=done ignore=ignore default=ignore]\t"
                          "/opt/tarvo/lib/pam_tarvo.so\n";
 
+// 'word' for the shell, every ' written as '\''.
 std::string quote(const std::string& word) {
-    return tarvo::SystemInstaller::shellQuoted(word);
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
 
 // The helper edits the real /etc/pam.d: here an empty one of this
@@ -125,12 +133,82 @@ TEST_F(TarvoHelperTest, BadInputIsRefusedAndLosesNothing) {
         EXPECT_EQ(sb::readFile(pam / name), otherStack) << name;
 }
 
+// Exactly the temporary names the helper makes go; an administrator's
+// files beside the stacks stay, whatever they are called.
 TEST_F(TarvoHelperTest, TemporaryFilesOfAKilledRunAreRemoved) {
-    write("i3lock.tarvo-Ab12Cd", "half a stack");
-    write("i3lock.tarvo-keep", "not ours");
+    write(".i3lock.tarvo-new-Ab12Cd", "half a stack");
+    for (auto name : {"gdm-password.tarvo-backup", "i3lock.tarvo-Ab12Cd", ".i3lock.tarvo-new-x",
+                      ".login.tarvo-new-Ab12Cd"})
+        write(name, "not ours");
     ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
-    EXPECT_FALSE(fs::exists(pam / "i3lock.tarvo-Ab12Cd"));
-    EXPECT_TRUE(fs::exists(pam / "i3lock.tarvo-keep"));
+    EXPECT_FALSE(fs::exists(pam / ".i3lock.tarvo-new-Ab12Cd"));
+    for (auto name : {"gdm-password.tarvo-backup", "i3lock.tarvo-Ab12Cd", ".i3lock.tarvo-new-x",
+                      ".login.tarvo-new-Ab12Cd"})
+        EXPECT_EQ(sb::readFile(pam / name), "not ours") << name;
+}
+
+// A stack that is a symbolic link was never edited, so removal passes it
+// over instead of failing (dpkg would stop the package's removal).
+TEST_F(TarvoHelperTest, RemovalPassesOverASymlinkedStack) {
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    fs::create_symlink("i3lock", pam / "swaylock");
+    EXPECT_EQ(helper("remove-module"), 0) << err;
+    EXPECT_EQ(sb::readFile(pam / "i3lock"), i3lockStack);
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+    EXPECT_TRUE(fs::is_symlink(pam / "swaylock"));
+    EXPECT_FALSE(fs::exists(tarvo::LockScreen::module));
+}
+
+// Every way the module reaches its place leaves a new file there: a lock
+// screen that has the old one loaded keeps it whole (rewriting a mapped
+// module crashes the locker at its next call).
+TEST_F(TarvoHelperTest, TheModuleIsReplacedNeverRewritten) {
+    auto mapped = [] {
+        struct Mapped {
+            tarvo::UniqueFd fd;
+            void* at = MAP_FAILED;
+            size_t size = 0;
+            ino_t inode = 0;
+            std::string bytes() const { return {static_cast<const char*>(at), size}; }
+            ~Mapped() {
+                if (at != MAP_FAILED) munmap(at, size);
+            }
+        };
+        auto m = std::make_unique<Mapped>();
+        m->fd.reset(open(tarvo::LockScreen::module, O_RDONLY | O_CLOEXEC));
+        struct stat st {};
+        fstat(m->fd.get(), &st);
+        m->size = size_t(st.st_size);
+        m->inode = st.st_ino;
+        m->at = mmap(nullptr, m->size, PROT_READ, MAP_PRIVATE, m->fd.get(), 0);
+        return m;
+    };
+    auto inodeNow = [] {
+        struct stat st {};
+        stat(tarvo::LockScreen::module, &st);
+        return st.st_ino;
+    };
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    for (const char* again : {"install --user alice", "update-module"}) {
+        SCOPED_TRACE(again);
+        auto loaded = mapped();
+        ASSERT_NE(loaded->at, MAP_FAILED);
+        auto before = loaded->bytes();
+        ASSERT_EQ(helper(again), 0) << err;
+        EXPECT_NE(inodeNow(), loaded->inode) << "a new file at the module's path";
+        EXPECT_EQ(loaded->bytes(), before) << "the loaded one untouched";
+    }
+    // The package's upgrade runs its postinst, which asks the helper.
+    auto loaded = mapped();
+    auto postinst = sb::readFile(TARVO_SOURCE_DIR "/packaging/postinst");
+    ASSERT_NE(postinst.find("/opt/tarvo-app/libexec/tarvo-helper update-module"),
+              std::string::npos);
+    fs::create_directories("/opt/tarvo-app/libexec");
+    fs::copy_file(TARVO_HELPER, "/opt/tarvo-app/libexec/tarvo-helper");
+    fs::copy_file(fs::path(TARVO_HELPER).parent_path() / "pam_tarvo.so",
+                  "/opt/tarvo-app/libexec/pam_tarvo.so");
+    EXPECT_EQ(sb::run("sh " TARVO_SOURCE_DIR "/packaging/postinst configure").status, 0);
+    EXPECT_NE(inodeNow(), loaded->inode);
 }
 
 // Purge removes exactly what the install wrote, from an installation only
@@ -166,8 +244,26 @@ TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
     EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack) << "unwired first";
     EXPECT_FALSE(fs::exists("/opt/tarvo")) << "the module copy goes too";
 
-    // A manifest naming anything outside: nothing is removed.
+    // A wrong installation is refused before any stack is unwired.
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    auto wired = sb::readFile(pam / "gdm-password");
     auto app = fs::path("/opt/tarvo-app");
+    purge = install(app);
+    EXPECT_EQ(std::system((purge + quote("/opt")).c_str()) >> 8, 1);
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), wired) << "checked first, then acted";
+
+    // An entry beneath a link inside the installation leads out of it.
+    fs::create_directories("/opt/elsewhere");
+    std::ofstream("/opt/elsewhere/FaceEmbedding.tflite") << "someone's";
+    fs::remove_all(app / "share/tarvo/models");
+    fs::create_directory_symlink("/opt/elsewhere", app / "share/tarvo/models");
+    purge = install(app, (app / "share/tarvo/models/FaceEmbedding.tflite").string() + "\n");
+    EXPECT_EQ(std::system((purge + quote(app.string())).c_str()) >> 8, 1);
+    EXPECT_EQ(sb::readFile("/opt/elsewhere/FaceEmbedding.tflite"), "someone's");
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), wired);
+    fs::remove(app / "share/tarvo/models");
+
+    // A manifest naming anything outside: nothing is removed.
     purge = install(app, "/etc/pam.d/sudo\n");
     EXPECT_EQ(std::system((purge + quote(app.string())).c_str()) >> 8, 1);
     EXPECT_TRUE(fs::exists(app / "share/tarvo/FaceEmbedding.tflite"));

@@ -23,12 +23,13 @@ namespace tarvo::SystemInstaller {
 
 namespace {
 
-// What sudo is told to prompt with, and what the shell it starts says once
-// it runs as root: the two moments the password or the script may be sent.
+// What sudo is told to prompt with: the one moment the password is sent.
 constexpr std::string_view promptMarker = "[tarvo] sudo password:";
-constexpr std::string_view readyMarker = "[tarvo] running as root";
-// How long sudo may take to ask or to start the shell.
+// How long sudo may take to ask or to start the helper.
 constexpr int sudoStartMs = 30000;
+// How the helper's own complaints begin; anything else on standard error
+// is the runner's.
+constexpr std::string_view helperMarker = "tarvo-helper: ";
 
 struct Child {
     pid_t pid = -1;
@@ -122,31 +123,59 @@ void eraseAll(std::string& text, std::string_view word) {
         text.erase(at, word.size());
 }
 
-// sudo asks for the password on standard error; the script follows only
-// once the shell announces itself as root, so neither a wrong password
-// (sudo asks again: it gets no more input) nor a sudo that asks nothing
-// (the script would be read as a password, or the password as a command)
-// can mix the two up.
-Outcome runWithSudo(const std::string& script, const std::string& password,
-                    const std::string& sudo) {
+// Whether `name` (a path, or a program to look for in PATH) can be run.
+bool runnable(const std::string& name) {
+    if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0;
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "/usr/bin:/bin";
+    for (size_t start = 0; start <= folders.size();) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        auto folder = folders.substr(start, end - start);
+        if (!folder.empty() && ::access((folder + "/" + name).c_str(), X_OK) == 0) return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::vector<std::string> helperCommand(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{helper().string()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+// Runs `command`, sends nothing, and collects what it says on standard error.
+Outcome runAndWait(const std::vector<std::string>& command, bool prompted) {
     std::string error;
-    auto child = spawn({sudo, "-S", "-k", "-p", std::string(promptMarker), "--", "/bin/sh", "-c",
-                        "echo '" + std::string(readyMarker) + "' >&2; exec /bin/sh -s"},
-                       error);
-    if (!child) return Outcome::failed(error);
+    auto child = spawn(command, error);
+    if (!child) return Outcome::failed(command[0] + ": " + error);
+    endInput(*child);
     std::string text;
-    bool sentPassword = false, sentScript = false;
+    while (child->errors.get() >= 0)
+        readErrors(*child, text, -1);
+    return outcomeOf(finish(*child), text, prompted);
+}
+
+// sudo asks for the password on standard error, and gets it then and only
+// then: a sudo that asks nothing, or asks again after a wrong password,
+// gets nothing more. Nothing when sudo itself refused (a wrong password,
+// a user who may not use it): the prompt is the way left.
+std::optional<Outcome> runWithSudo(const std::vector<std::string>& arguments,
+                                   const std::string& password, const std::string& sudo) {
+    std::vector<std::string> command{sudo, "-S", "-k", "-p", std::string(promptMarker), "--"};
+    auto run = helperCommand(arguments);
+    command.insert(command.end(), run.begin(), run.end());
+    std::string error;
+    auto child = spawn(command, error);
+    if (!child) return std::nullopt;
+    std::string text;
+    bool sentPassword = false;
     while (child->errors.get() >= 0) {
-        if (!readErrors(*child, text, sentScript ? -1 : sudoStartMs)) {
+        if (!readErrors(*child, text, sentPassword ? -1 : sudoStartMs)) {
             ::kill(child->pid, SIGTERM);
             break;
         }
-        if (sentScript) continue;
-        if (text.find(readyMarker) != std::string::npos) {
-            send(*child, script);
-            endInput(*child);
-            sentScript = true;
-        } else if (occurrences(text, promptMarker) == 1 && !sentPassword) {
+        if (occurrences(text, promptMarker) == 1 && !sentPassword) {
             std::string line = password + "\n";
             send(*child, line);
             wipe(line);
@@ -156,21 +185,9 @@ Outcome runWithSudo(const std::string& script, const std::string& password,
         }
     }
     int status = finish(*child);
-    eraseAll(text, readyMarker);
     eraseAll(text, promptMarker);
+    if (status != 0 && text.find(helperMarker) == std::string::npos) return std::nullopt;
     return outcomeOf(status, text, false);
-}
-
-Outcome runWithPrompt(const std::string& script, const std::string& pkexec) {
-    std::string error;
-    auto child = spawn({pkexec, "/bin/sh", "-s"}, error);
-    if (!child) return Outcome::failed(error);
-    send(*child, script);
-    endInput(*child);
-    std::string text;
-    while (child->errors.get() >= 0)
-        readErrors(*child, text, -1);
-    return outcomeOf(finish(*child), text, true);
 }
 
 std::string userName() {
@@ -180,18 +197,19 @@ std::string userName() {
 
 // The saved password first, so that no prompt shows; the prompt when it
 // fails.
-Outcome withPasswordRule(const std::string& script, const Runners& runners) {
+Outcome withPasswordRule(const std::vector<std::string>& arguments, const std::string& command,
+                         const Runners& runners) {
     std::optional<std::string> password;
-    try {
-        password = StoredPassword::load();
-    } catch (const StoredPassword::Problem&) {
-        // Unopenable is as good as none here: the prompt asks instead.
+    if (!runners.asRoot) {
+        try {
+            password = StoredPassword::load();
+        } catch (const StoredPassword::Problem&) {
+            // Unopenable is as good as none here: the prompt asks instead.
+        }
     }
-    if (!password) return runPrivileged(script, std::nullopt, runners);
-    auto outcome = runPrivileged(script, password, runners);
-    wipe(*password);
-    if (outcome.kind != Outcome::Kind::failed) return outcome;
-    return runPrivileged(script, std::nullopt, runners);
+    auto outcome = runHelper(arguments, password, command, runners);
+    if (password) wipe(*password);
+    return outcome;
 }
 
 } // namespace
@@ -224,13 +242,6 @@ bool isBundled() {
     return std::filesystem::is_regular_file(helper(), ec) && ::access(helper().c_str(), X_OK) == 0;
 }
 
-std::string shellQuoted(std::string_view value) {
-    std::string quoted = "'";
-    for (char c : value)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
 Outcome outcomeOf(int status, std::string_view errorText, bool prompted) {
     if (status == 0) return Outcome::done();
     // pkexec exits 126 when the prompt was dismissed, 127 when it was
@@ -244,42 +255,51 @@ Outcome outcomeOf(int status, std::string_view errorText, bool prompted) {
     return Outcome::failed(text);
 }
 
-Outcome runPrivileged(const std::string& script, const std::optional<std::string>& password,
-                      const Runners& runners) {
-    return password ? runWithSudo(script, *password, runners.sudo)
-                    : runWithPrompt(script, runners.pkexec);
+Outcome runHelper(const std::vector<std::string>& arguments,
+                  const std::optional<std::string>& password, const std::string& command,
+                  const Runners& runners) {
+    if (runners.asRoot) return runAndWait(helperCommand(arguments), false);
+    if (password && runnable(runners.sudo))
+        if (auto outcome = runWithSudo(arguments, *password, runners.sudo)) return *outcome;
+    if (!runnable(runners.pkexec))
+        return Outcome::failed("Install pkexec (apt install pkexec), or ask an administrator to "
+                               "run: sudo " +
+                               command);
+    std::vector<std::string> prompt{runners.pkexec};
+    auto run = helperCommand(arguments);
+    prompt.insert(prompt.end(), run.begin(), run.end());
+    return runAndWait(prompt, true);
 }
 
-Outcome install(const Runners& runners) {
+Outcome install(const Runners& runners, const std::string& user) {
     if (!isBundled())
         return Outcome::failed(
             "Run Tarvo from its installation in /opt/tarvo-app — the helper it installs is part "
             "of it.");
-    std::string script = "set -e\n"
-                         "install -d -o root -g root -m 755 /opt/tarvo /opt/tarvo/lib\n"
-                         "install -o root -g root -m 644 " +
-                         shellQuoted(bundledModule()) + " /opt/tarvo/lib/pam_tarvo.so\n" +
-                         shellQuoted(helper().string()) + " install --user " +
-                         shellQuoted(userName());
-    return withPasswordRule(script, runners);
+    auto name = user.empty() ? userName() : user;
+    return withPasswordRule({"install", "--user", name}, "tarvoctl on --user " + name, runners);
 }
 
-Outcome uninstall(const Runners& runners) {
+Outcome uninstall(const Runners& runners, const std::string& user) {
     if (!isBundled())
         return Outcome::failed(
             "Run Tarvo from its installation in /opt/tarvo-app to turn face unlock off.");
-    return withPasswordRule(
-        shellQuoted(helper().string()) + " uninstall --user " + shellQuoted(userName()), runners);
+    auto name = user.empty() ? userName() : user;
+    return withPasswordRule({"uninstall", "--user", name}, "tarvoctl off --user " + name, runners);
 }
 
-Outcome purge(const Runners& runners) {
+Outcome updateModule(const Runners& runners) {
+    if (!isBundled()) return Outcome::failed("Run Tarvo from its installation in /opt/tarvo-app.");
+    return withPasswordRule({"update-module"}, "tarvoctl update-module", runners);
+}
+
+Outcome purge(const Runners& runners, const std::string& user) {
     if (!isBundled())
         return Outcome::failed(
             "Run Tarvo from its installation in /opt/tarvo-app to uninstall it.");
-    return withPasswordRule(shellQuoted(helper().string()) + " purge --user " +
-                                shellQuoted(userName()) + " --app " +
-                                shellQuoted(bundle().string()),
-                            runners);
+    auto name = user.empty() ? userName() : user;
+    return withPasswordRule({"purge", "--user", name, "--app", bundle().string()},
+                            "tarvoctl uninstall --user " + name, runners);
 }
 
 } // namespace tarvo::SystemInstaller

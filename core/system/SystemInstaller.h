@@ -4,14 +4,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
-// The privileged steps of face unlock: copy the PAM module to
-// /opt/tarvo/lib, wire it into the lock screen's stack, and undo both. Each
-// step is a short shell script run as root: through `sudo -S` with the
-// saved password, so that no prompt shows, else through `pkexec`, which
-// shows the desktop's administrator prompt. Every call blocks until the
-// script has ended; the app runs them off its main thread.
+// The privileged steps of face unlock, each a verb of the helper in the
+// installation's libexec (install, uninstall, update-module, purge), which
+// copies the module, wires the lock screens' stacks and undoes both. The
+// helper runs as root: directly when this process is root; else through
+// `sudo -S` with the saved password, so that no prompt shows; else through
+// `pkexec`, whose prompt shows the message of the helper's polkit action.
+// Never a shell, never a script: root runs only the helper's code. Every
+// call blocks until the helper has ended; the app runs them off its main
+// thread.
 namespace tarvo::SystemInstaller {
 
 struct Outcome {
@@ -25,10 +29,12 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-// The programs that run a script as root. Tests put stand-ins here.
+// The programs that run the helper as root, and whether this process is
+// root already. Tests put stand-ins here.
 struct Runners {
     std::string sudo = "sudo";
     std::string pkexec = "pkexec";
+    bool asRoot = ::geteuid() == 0;
 };
 
 // The installed application: TARVO_BUNDLE, else the folder above the one
@@ -44,18 +50,22 @@ bool isBundled();
 // "/home"): never a bundle, never removed whole.
 bool isSharedPrefix(const std::filesystem::path& path);
 
-Outcome install(const Runners& runners = {});
-Outcome uninstall(const Runners& runners = {});
-Outcome purge(const Runners& runners = {});
+// Each for `user` (by default this process's): the tarvoctl command that
+// does the same, which an administrator can run where no way to get
+// administrator rights exists.
+Outcome install(const Runners& runners = {}, const std::string& user = {});
+Outcome uninstall(const Runners& runners = {}, const std::string& user = {});
+Outcome updateModule(const Runners& runners = {});
+Outcome purge(const Runners& runners = {}, const std::string& user = {});
 
-// Runs one script as root with `password` through sudo, or without one
-// through pkexec. Neither the password nor the script is ever on a command
-// line: both go through standard input.
-Outcome runPrivileged(const std::string& script, const std::optional<std::string>& password,
-                      const Runners& runners = {});
+// The helper with `arguments`, as root: directly, through sudo with
+// `password` (sent only when sudo asks for it, never on a command line),
+// or through pkexec. `command` is what an administrator would run instead
+// ("tarvoctl on --user alice"), for the sentence said when no way exists.
+Outcome runHelper(const std::vector<std::string>& arguments,
+                  const std::optional<std::string>& password, const std::string& command,
+                  const Runners& runners = {});
 
-// 'value' with every ' written as '\''.
-std::string shellQuoted(std::string_view value);
 // The outcome of a finished runner from its exit status and standard error.
 Outcome outcomeOf(int status, std::string_view errorText, bool prompted);
 
