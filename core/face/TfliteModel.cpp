@@ -117,6 +117,9 @@ constexpr size_t maxElements = 64u << 20;
 
 bool readConstant(Tensor& tensor, std::string_view data) {
     if (data.empty()) return true;
+    // Whole values only; this also keeps a buffer of 1 to 3 bytes from
+    // copying into a vector that has no storage.
+    if (data.size() % 4 != 0) return false;
     if (tensor.type == float32) {
         tensor.floats.resize(data.size() / 4);
         std::memcpy(tensor.floats.data(), data.data(), tensor.floats.size() * 4);
@@ -124,7 +127,7 @@ bool readConstant(Tensor& tensor, std::string_view data) {
         tensor.ints.resize(data.size() / 4);
         std::memcpy(tensor.ints.data(), data.data(), tensor.ints.size() * 4);
     }
-    return data.size() % 4 == 0;
+    return true;
 }
 
 // Conv2DOptions and DepthwiseConv2DOptions share their fields but for the
