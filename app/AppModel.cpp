@@ -5,9 +5,10 @@
 #include "core/base/Secret.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
+#include "core/system/CameraCheck.h"
 #include "core/system/Diagnostics.h"
 #include "core/system/LockScreen.h"
-#include "platform/app/LoginItem.h"
+#include "platform/system/LoginItem.h"
 
 #include <QSettings>
 #include <filesystem>
@@ -17,13 +18,14 @@ namespace {
 
 using Outcome = SystemInstaller::Outcome;
 
-AppModel::CameraStatus cameraStatus() {
-    switch (platform::CameraAccess::status()) {
-    case platform::CameraAccess::Status::authorized:
+AppModel::CameraStatus statusOf(const CameraCheck::State& state) {
+    switch (state.kind) {
+    case CameraCheck::Kind::ready:
         return AppModel::CameraStatus::authorized;
-    case platform::CameraAccess::Status::denied:
+    case CameraCheck::Kind::denied:
         return AppModel::CameraStatus::denied;
-    case platform::CameraAccess::Status::notDetermined:
+    case CameraCheck::Kind::none:
+    case CameraCheck::Kind::missing:
         break;
     }
     return AppModel::CameraStatus::notDetermined;
@@ -56,7 +58,7 @@ QSettings settings() {
 AppModel::AppModel(QObject* parent) : AppModel(Machine{}, parent) {}
 
 AppModel::AppModel(Machine machine, QObject* parent)
-    : QObject(parent), camera_(cameraStatus()),
+    : QObject(parent), camera_(statusOf(CameraCheck::current())),
       launchAtLogin_(platform::LoginItem::isEnabled(Paths::configHome())), config_(Config::load()),
       passwordSaved_(StoredPassword::isStored()), machine_(std::move(machine)),
       agent_(Agent::create(false, machine_.agent)) {}
@@ -76,7 +78,8 @@ QVariantMap AppModel::configMap() const {
             {"threshold", config_.threshold},
             {"liveness", config_.liveness == Config::Liveness::blink ? "blink" : "attention"},
             {"warmWithDisplay", config_.warmWithDisplay},
-            {"requiredFrames", qint64(config_.requiredFrames)}};
+            {"requiredFrames", qint64(config_.requiredFrames)},
+            {"camera", QString::fromStdString(config_.camera)}};
 }
 
 bool AppModel::agentRunning() const {
@@ -90,7 +93,8 @@ bool AppModel::isReady() const {
 
 QString AppModel::statusSummary() const {
     if (isReady()) return "Face unlock is on";
-    if (camera_ != CameraStatus::authorized) return "Needs camera access";
+    if (camera_ == CameraStatus::denied) return "Needs camera access";
+    if (camera_ != CameraStatus::authorized) return "No camera";
     if (sampleCount_ < 1) return "No face enrolled";
     if (!passwordSaved_) return "Needs your login password";
     if (lockScreenWired_) return "Not running";
@@ -126,8 +130,17 @@ void AppModel::refresh() {
         samples += static_cast<int>(face.samples.size());
     publish(sampleCount_, samples, &AppModel::sampleCountChanged);
     publish(faces_, facesList(faces), &AppModel::facesChanged);
-    publish(camera_, cameraStatus(), &AppModel::cameraChanged);
+    auto camera = CameraCheck::current();
+    cameraProblem_ = QString::fromStdString(camera.problem);
+    publish(camera_, statusOf(camera), &AppModel::cameraChanged);
     publish(config_, Config::load(), &AppModel::configChanged);
+    // Looked at again only while it is a problem: it rarely changes, and
+    // reaching the TPM costs more than the rest of a refresh.
+    if (!tpmChecked_ || !tpmProblem_.isEmpty()) {
+        auto tpm = StoredPassword::tpmProblem();
+        tpmProblem_ = tpm ? QString(tpm->what()) : QString();
+        tpmChecked_ = true;
+    }
     publish(passwordSaved_, StoredPassword::isStored(), &AppModel::passwordSavedChanged);
     publish(moduleOutdated_,
             lockScreenWired_ && SystemInstaller::isBundled() &&
@@ -180,12 +193,20 @@ bool AppModel::ensureCamera() {
     if (camera_ == CameraStatus::authorized) return true;
     refresh();
     if (camera_ == CameraStatus::authorized) return true;
-    if (camera_ == CameraStatus::denied)
-        setActionError("Tarvo needs camera access to see you. Join the video group (sudo "
-                       "adduser $USER video), log in again, then try again.");
-    else
-        setActionError("Tarvo needs a camera to see you. Plug one in, then try again.");
+    setActionError(cameraProblem_);
     return false;
+}
+
+QVariantList AppModel::cameras() const {
+    QVariantList list;
+    for (const auto& choice : CameraCheck::choices())
+        list.push_back(QVariantMap{{"name", QString::fromStdString(choice.name)},
+                                   {"card", QString::fromStdString(choice.card)},
+                                   {"formats", QString::fromStdString(choice.formats)},
+                                   {"infrared", choice.infrared},
+                                   {"allowed", choice.allowed},
+                                   {"chosen", choice.chosen}});
+    return list;
 }
 
 void AppModel::savePassword(const QString& password) {
@@ -252,7 +273,13 @@ void AppModel::runPrivileged(Action action) {
             case Action::uninstall:
                 break;
             }
-            return SystemInstaller::purge(runners);
+            // The service goes first, while its unit is still there; a purge
+            // that doesn't take brings it back.
+            bool agentAtLogin = AgentHome::enabled();
+            if (agentAtLogin) (void)AgentHome::disable();
+            auto outcome = SystemInstaller::purge(runners);
+            if (agentAtLogin && outcome.kind != Outcome::Kind::done) (void)AgentHome::enable();
+            return outcome;
         },
         [this, action](const Outcome& outcome) { finish(action, outcome); });
 }
@@ -270,8 +297,13 @@ void AppModel::finish(Action action, const Outcome& outcome) {
         }
         break;
     case Outcome::Kind::done:
-        if (action == Action::turnOn && !platform::LoginItem::isEnabled(Paths::configHome()))
-            (void)platform::LoginItem::setEnabled(Paths::configHome(), true, application());
+        // The agent runs from now on wherever it lives; the app is not
+        // added to the login's autostart unless the user asks.
+        if (auto home = action == Action::turnOn    ? AgentHome::enable()
+                        : action == Action::turnOff ? AgentHome::disable()
+                                                    : AgentHome::Outcome{true, {}};
+            !home.done)
+            setActionError(QString::fromStdString(home.text));
         if (action == Action::turnOff) StoredPassword::clear();
         if (action == Action::uninstall) return cleanUpAfterUninstall();
         break;
@@ -285,6 +317,7 @@ void AppModel::finish(Action action, const Outcome& outcome) {
 // the application quits.
 void AppModel::cleanUpAfterUninstall() {
     agent_->stop();
+    (void)AgentHome::disable();
     (void)platform::LoginItem::setEnabled(Paths::configHome(), false, application());
     try {
         Enrollment::clear();

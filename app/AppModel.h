@@ -3,8 +3,8 @@
 #include "app/Worker.h"
 #include "core/agent/Agent.h"
 #include "core/store/Config.h"
+#include "core/system/AgentHome.h"
 #include "core/system/SystemInstaller.h"
-#include "platform/app/CameraAccess.h"
 #include "platform/app/Clipboard.h"
 
 #include <QObject>
@@ -29,11 +29,21 @@ class AppModel : public QObject {
     Q_PROPERTY(bool lockScreenWired READ lockScreenWired NOTIFY lockScreenWiredChanged)
     Q_PROPERTY(QString lockScreenProblem READ lockScreenProblem NOTIFY lockScreenProblemChanged)
     Q_PROPERTY(CameraStatus camera READ camera NOTIFY cameraChanged)
+    // What to do about the camera, in one sentence; empty when it can be used.
+    Q_PROPERTY(QString cameraProblem READ cameraProblem NOTIFY cameraChanged)
+    // Every camera, for choosing: maps of name, card, formats, infrared,
+    // allowed and chosen.
+    Q_PROPERTY(QVariantList cameras READ cameras NOTIFY cameraChanged)
     Q_PROPERTY(AgentHost agentHost READ agentHost NOTIFY agentHostChanged)
     Q_PROPERTY(QString agentError READ agentError NOTIFY agentHostChanged)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
+    // This process runs the agent: no user service manager runs to host it.
+    Q_PROPERTY(bool hostsAgent READ hostsAgent CONSTANT)
     Q_PROPERTY(QVariantMap config READ configMap NOTIFY configChanged)
     Q_PROPERTY(bool passwordSaved READ passwordSaved NOTIFY passwordSavedChanged)
+    // Why no password can be sealed here (no TPM, one this user may not
+    // use), in a sentence; empty when one can.
+    Q_PROPERTY(QString tpmProblem READ tpmProblem NOTIFY passwordSavedChanged)
     Q_PROPERTY(bool moduleOutdated READ moduleOutdated NOTIFY moduleOutdatedChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
     Q_PROPERTY(QString actionError READ actionError NOTIFY actionErrorChanged)
@@ -64,9 +74,11 @@ class AppModel : public QObject {
         SystemInstaller::Runners runners;
         platform::Clipboard* clipboard = nullptr; // not owned; none: the report goes nowhere
         Camera::SourceFactory diagnosticsCamera;
-        // False for a host that only looks (the command line): it reports
-        // whether some agent answers and never starts one of its own.
-        bool hostsAgent = true;
+        // Whether this process runs the agent: only where no systemd user
+        // manager runs to host it as a service. A host that only looks (the
+        // command line, the app beside the service) reports whether some
+        // agent answers and never starts one of its own.
+        bool hostsAgent = !AgentHome::userService();
     };
 
     explicit AppModel(QObject* parent = nullptr);
@@ -78,9 +90,13 @@ class AppModel : public QObject {
     bool lockScreenWired() const { return lockScreenWired_; }
     QString lockScreenProblem() const { return lockScreenProblem_; }
     CameraStatus camera() const { return camera_; }
+    QString cameraProblem() const { return cameraProblem_; }
+    QVariantList cameras() const;
     AgentHost agentHost() const { return agentHost_; }
     QString agentError() const { return agentError_; }
     bool launchAtLogin() const { return launchAtLogin_; }
+    QString tpmProblem() const { return tpmProblem_; }
+    bool hostsAgent() const { return machine_.hostsAgent; }
     const Config& config() const { return config_; }
     QVariantMap configMap() const;
     bool passwordSaved() const { return passwordSaved_; }
@@ -158,9 +174,12 @@ class AppModel : public QObject {
     bool lockScreenWired_ = false;
     QString lockScreenProblem_;
     CameraStatus camera_;
+    QString cameraProblem_;
     AgentHost agentHost_ = AgentHost::stopped;
     QString agentError_;
     bool launchAtLogin_;
+    QString tpmProblem_;
+    bool tpmChecked_ = false;
     Config config_;
     bool passwordSaved_;
     bool moduleOutdated_ = false;

@@ -5,12 +5,14 @@
 #include "app/Interrupts.h"
 #include "app/TestModel.h"
 #include "cli/Terminal.h"
+#include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Log.h"
+#include "core/system/AgentHome.h"
+#include "core/system/CameraCheck.h"
 #include "core/system/Diagnostics.h"
-#include "platform/app/CameraAccess.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -18,6 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -72,11 +75,10 @@ std::vector<Row> prerequisites(const AppModel& model) {
     rows.push_back({"camera",
                     model.camera() == Camera::authorized ? "ready"
                     : model.camera() == Camera::denied   ? "not allowed"
-                                                         : "none found",
-                    model.camera() == Camera::authorized ? ""
-                    : model.camera() == Camera::denied
-                        ? "join the video group: sudo adduser $USER video, then log in again"
-                        : "plug in a camera"});
+                                                         : "none",
+                    model.cameraProblem()});
+    auto tpm = StoredPassword::tpmProblem();
+    rows.push_back({"TPM", tpm ? "not usable" : "ready", tpm ? QString(tpm->what()) : ""});
     rows.push_back(
         {"faces",
          model.sampleCount() > 0
@@ -94,7 +96,10 @@ std::vector<Row> prerequisites(const AppModel& model) {
     if (model.moduleOutdated())
         rows.push_back({"module", "older than this installation's", "tarvoctl update-module"});
     rows.push_back({"agent", model.agentRunning() ? "running" : "not running",
-                    model.agentRunning() ? "" : "tarvoctl agent --enable, or start the Tarvo app"});
+                    model.agentRunning() ? ""
+                    : AgentHome::userService()
+                        ? "tarvoctl agent --enable"
+                        : "tarvoctl agent --enable, or start the Tarvo app"});
     return rows;
 }
 
@@ -180,15 +185,9 @@ int status(const QStringList& args) {
 
 int enroll(const QStringList& args) {
     if (args.size() > 1) return misuse("enroll takes one name at most");
-    switch (platform::CameraAccess::status()) {
-    case platform::CameraAccess::Status::authorized:
-        break;
-    case platform::CameraAccess::Status::denied:
-        return fail("Tarvo needs camera access to see you. Join the video group (sudo adduser "
-                    "$USER video), log in again, then try again.");
-    case platform::CameraAccess::Status::notDetermined:
-        return fail("no camera found. Plug one in, then try again.");
-    }
+    auto camera = CameraCheck::current();
+    if (camera.kind != CameraCheck::Kind::ready)
+        return fail(QString::fromStdString(camera.problem));
     app::EnrollModel model;
     QObject::connect(&model, &app::EnrollModel::promptChanged, [&] {
         if (!model.prompt().isEmpty())
@@ -225,14 +224,9 @@ int enroll(const QStringList& args) {
     if (cancelled) return fail("enrollment cancelled; nothing was stored");
     if (model.phase() == app::EnrollModel::Phase::failed) return fail(model.failure());
     auto result = model.result();
-    out(QString("\nEnrolled %1 samples. Threshold %2; same-pose distance %3 on average, %4 at "
-                "most; across poses %5 at most%6.")
-            .arg(result.value("samples").toInt())
-            .arg(result.value("threshold").toDouble(), 0, 'f', 3)
-            .arg(result.value("noiseMean").toDouble(), 0, 'f', 3)
-            .arg(result.value("noiseWorst").toDouble(), 0, 'f', 3)
-            .arg(result.value("coverageWorst").toDouble(), 0, 'f', 3)
-            .arg(result.value("estimated").toBool() ? " (estimated)" : ""));
+    out(QString("\nEnrolled: %1 pictures of your face from six head poses. Check that Tarvo "
+                "knows you: tarvoctl test")
+            .arg(result.value("samples").toInt()));
     return done;
 }
 
@@ -274,8 +268,15 @@ int remove(const QStringList& args) {
 
 int test(const QStringList& args) {
     if (!args.isEmpty()) return misuse("test takes no arguments");
+    if (Enrollment::faces().empty()) return fail("no face is enrolled: tarvoctl enroll");
     app::TestModel model;
-    QObject::connect(&model, &app::TestModel::detailChanged, [&] { out(model.detail()); });
+    // Each piece of guidance once, as it changes; the verdict last.
+    QString shown;
+    QObject::connect(&model, &app::TestModel::detailChanged, [&] {
+        if (model.detail() == shown) return;
+        shown = model.detail();
+        out(shown);
+    });
     QEventLoop loop;
     QObject::connect(&model, &app::TestModel::phaseChanged, &loop, [&] {
         if (model.phase() != app::TestModel::Phase::looking) loop.quit();
@@ -288,11 +289,15 @@ int test(const QStringList& args) {
     model.run();
     if (model.phase() == app::TestModel::Phase::looking) loop.exec();
     if (!model.feed()->error().isEmpty()) fail(model.feed()->error());
-    return model.phase() == app::TestModel::Phase::matched ? done : failed;
+    if (model.phase() == app::TestModel::Phase::matched) return done;
+    if (model.phase() == app::TestModel::Phase::timedOut) out("Not recognized.");
+    return failed;
 }
 
 int password(const QStringList& args) {
     if (!args.isEmpty()) return misuse("password takes no arguments");
+    // No password is asked for that can't be sealed.
+    if (auto problem = StoredPassword::tpmProblem()) return fail(problem->what());
     auto line = readSecretLine("Login password: ");
     if (!line) return fail("no password given");
     AppModel::Machine machine;
@@ -309,13 +314,39 @@ int password(const QStringList& args) {
     return done;
 }
 
+namespace {
+
+// As root, for the user named with --user: the lock screens only. The
+// user's own part (the agent, the saved password) is the user's to do.
+std::optional<int> forUser(const QStringList& args, const char* command, bool on) {
+    if (::geteuid() != 0) {
+        if (!args.isEmpty()) return misuse(QString(command) + " takes no arguments");
+        return std::nullopt;
+    }
+    if (args.size() != 2 || args[0] != "--user")
+        return misuse(QString("as root, name the user: tarvoctl ") + command + " --user NAME");
+    auto user = args[1].toStdString();
+    auto outcome = on ? SystemInstaller::install({}, user) : SystemInstaller::uninstall({}, user);
+    if (outcome.kind != SystemInstaller::Outcome::Kind::done)
+        return fail(QString::fromStdString(outcome.message));
+    out(on ? QString("Face unlock is on for the lock screens. %1 runs tarvoctl on to start the "
+                     "agent.")
+                 .arg(args[1])
+           : QString("Face unlock is off for the lock screens."));
+    return done;
+}
+
+} // namespace
+
 int turnOn(const QStringList& args) {
-    if (!args.isEmpty()) return misuse("on takes no arguments");
-    return privileged(&AppModel::turnOnLockScreen, "Face unlock is on for the lock screens.");
+    if (auto asRoot = forUser(args, "on", true)) return *asRoot;
+    int status = privileged(&AppModel::turnOnLockScreen, "Face unlock is on for the lock screens.");
+    if (status == done) out(QString::fromStdString(AgentHome::where()));
+    return status;
 }
 
 int turnOff(const QStringList& args) {
-    if (!args.isEmpty()) return misuse("off takes no arguments");
+    if (auto asRoot = forUser(args, "off", false)) return *asRoot;
     return privileged(&AppModel::turnOffLockScreen,
                       "Face unlock is off; the saved password is forgotten.");
 }
@@ -351,6 +382,62 @@ int config(const QStringList& args) {
     } catch (const std::exception& e) {
         return fail(e.what());
     }
+    // What was stored: the sensitivity snaps to the scale's steps.
+    out(args[0] + " " + setting(config, args[0]));
+    return done;
+}
+
+namespace {
+
+void listCameras() {
+    auto list = CameraCheck::choices();
+    if (list.empty()) out("No camera found. Plug one in.");
+    int n = 0;
+    for (const auto& choice : list) {
+        QString what = choice.allowed ? QString::fromStdString(choice.card) + " (" +
+                                            QString::fromStdString(choice.formats) + ")"
+                                      : "this account may not open it";
+        out(QString("%1 %2  %3%4%5")
+                .arg(choice.chosen ? "*" : " ")
+                .arg(++n)
+                .arg(QString::fromStdString(choice.name))
+                .arg("  " + what)
+                .arg(choice.infrared ? ", infrared" : ""));
+    }
+}
+
+} // namespace
+
+int camera(const QStringList& args) {
+    if (args.size() > 1) return misuse("camera takes one camera at most");
+    if (args.isEmpty()) {
+        listCameras();
+        return done;
+    }
+    auto config = Config::load();
+    if (args[0] == "default") {
+        config.camera.clear();
+    } else {
+        // By its number in the list, its name, or its node.
+        auto list = CameraCheck::choices();
+        bool isNumber = false;
+        int n = args[0].toInt(&isNumber);
+        std::string name = args[0].toStdString();
+        if (isNumber && n >= 1 && n <= int(list.size())) name = list[size_t(n - 1)].name;
+        auto found = std::find_if(list.begin(), list.end(), [&](const auto& choice) {
+            std::error_code ec;
+            return choice.name == name || std::filesystem::equivalent(choice.name, name, ec);
+        });
+        if (found == list.end())
+            return fail("no camera '" + args[0] + "' (tarvoctl camera lists them)");
+        config.camera = found->name;
+    }
+    try {
+        config.save();
+    } catch (const std::exception& e) {
+        return fail(e.what());
+    }
+    listCameras();
     return done;
 }
 
@@ -360,22 +447,11 @@ int diagnostics(const QStringList& args) {
     return done;
 }
 
-// Enables and starts the user unit, or stops and disables it. The
-// package's unit is where systemd finds it by name; a bundle installed
-// from source holds its own, which enabling links in.
+// Where the agent lives from now on, or no longer.
 int agentService(bool enable) {
-    auto bundled = SystemInstaller::bundle() / "share/tarvo/tarvo-agent.service";
-    std::error_code ec;
-    auto unit = QString::fromStdString(
-        std::filesystem::exists(bundled, ec) ? bundled.string() : "tarvo-agent.service");
-    QStringList args = enable ? QStringList{"--user", "enable", "--now", unit}
-                              : QStringList{"--user", "disable", "--now", "tarvo-agent.service"};
-    QProcess systemctl;
-    systemctl.setProcessChannelMode(QProcess::ForwardedChannels);
-    systemctl.start("systemctl", args);
-    if (!systemctl.waitForFinished(-1) || systemctl.exitStatus() != QProcess::NormalExit ||
-        systemctl.exitCode() != 0)
-        return fail("systemctl " + args.join(' ') + " failed");
+    auto outcome = enable ? AgentHome::enable() : AgentHome::disable();
+    if (!outcome.done) return fail(QString::fromStdString(outcome.text));
+    out(QString::fromStdString(outcome.text));
     return done;
 }
 

@@ -23,6 +23,7 @@ int turnOff(const QStringList& args);
 int updateModule(const QStringList& args);
 int uninstall(const QStringList& args);
 int config(const QStringList& args);
+int camera(const QStringList& args);
 int diagnostics(const QStringList& args);
 int agent(const QStringList& args);
 

@@ -27,14 +27,19 @@ Commands:
   uninstall              remove Tarvo, with your faces and settings
   config [KEY [VALUE]]   show or change a setting: sensitivity (0 to 1),
                          liveness (attention or blink), warm-up (on or off)
+  camera [N|NAME|default]  list the cameras, or choose the one to use (by its
+                         number or name; default: the first colour camera)
   diagnostics            print the support report (JSON)
   agent [--verbose]      run the agent until interrupted (--verbose: its log
                          on standard error too)
-  agent --enable         run the agent as a systemd user service from now on
-  agent --disable        stop that service
+  agent --enable         run the agent at every login from now on: as the
+                         systemd user service tarvo-agent.service, else from
+                         an autostart entry (on does it too)
+  agent --disable        no longer (off does it too)
 
 on, off, update-module and uninstall need administrator rights: the saved
-password opens sudo, else pkexec asks.
+password opens sudo, else pkexec asks. As root, on and off take --user NAME
+and change the lock screens for that user.
 
 Exit status: 0 done, 1 failed, 2 wrong usage, 3 (agent) another agent
 already runs.
@@ -65,6 +70,7 @@ int main(int argc, char** argv) {
                                                         {"update-module", cli::updateModule},
                                                         {"uninstall", cli::uninstall},
                                                         {"config", cli::config},
+                                                        {"camera", cli::camera},
                                                         {"diagnostics", cli::diagnostics},
                                                         {"agent", cli::agent}};
     auto found = commands.find(command);

@@ -218,7 +218,7 @@ TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {
     desktop->lock.setScreenSaverActive(false);
     ASSERT_TRUE(logged("ms after unlock"));
     EXPECT_FALSE(agent->isScanning());
-    EXPECT_TRUE(logged("login keychain unlocked (at unlock)"));
+    EXPECT_TRUE(logged("login keyring unlocked (at unlock)"));
 }
 
 TEST_F(AgentTest, StaysColdWithoutASealedPasswordOrWithWarmUpOff) {
@@ -269,9 +269,9 @@ TEST_F(AgentTest, FaceUnlockOpensTheKeyringTwice) {
     EXPECT_TRUE(logged("verify: looking (1 samples, threshold "));
     EXPECT_TRUE(logged("verify: recognized (distance 0.000)"));
     desktop->lock.setScreenSaverActive(false);
-    EXPECT_TRUE(logged("login keychain unlocked (at unlock)"));
+    EXPECT_TRUE(logged("login keyring unlocked (at unlock)"));
     EXPECT_EQ(platform::Keyring::loginState(), platform::Keyring::State::unlocked);
-    EXPECT_TRUE(logged("login keychain unlocked (recheck)", 3s));
+    EXPECT_TRUE(logged("login keyring unlocked (recheck)", 3s));
 }
 
 TEST_F(AgentTest, ScansEndOnGiveUpOrTimeLimit) {
@@ -379,7 +379,7 @@ TEST_F(AgentTest, TypedUnlockStartsThePasswordsPeriodAgain) {
     desktop->lock.setScreenSaverActive(false);
     ASSERT_TRUE(logged("screen unlocked"));
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65") << "typed just now: a face will do";
-    EXPECT_EQ(count("login keychain"), 0u);
+    EXPECT_EQ(count("login keyring"), 0u);
 }
 
 } // namespace

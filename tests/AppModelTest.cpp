@@ -5,7 +5,7 @@
 #include "core/store/Paths.h"
 #include "core/system/LockScreen.h"
 #include "core/system/SystemInstaller.h"
-#include "platform/app/LoginItem.h"
+#include "platform/system/LoginItem.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -94,10 +94,9 @@ class AppModelTest : public testing::Test {
 TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
     model->bootstrap();
-    EXPECT_EQ(model->statusSummary(), "Needs camera access");
+    EXPECT_EQ(model->statusSummary(), "No camera");
     EXPECT_FALSE(model->ensureCamera());
-    EXPECT_EQ(model->actionError(),
-              "Tarvo needs a camera to see you. Plug one in, then try again.");
+    EXPECT_EQ(model->actionError(), "No camera found. Plug one in.");
     ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
     EXPECT_TRUE(model->ensureCamera());
     EXPECT_EQ(model->statusSummary(), "No face enrolled");
@@ -109,10 +108,13 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
 
     act(&AppModel::turnOnLockScreen);
     EXPECT_FALSE(fs::exists(admin->log() / "pkexec.args")) << "the saved password, no prompt";
-    EXPECT_TRUE(model->launchAtLogin()) << "the agent lives in the app, so it opens at login";
-    EXPECT_NE(sb::readFile(platform::LoginItem::entry(Paths::configHome()))
-                  .find("TARVO_STARTED_AT_LOGIN=1"),
-              std::string::npos);
+    // No user service manager here: the agent starts at login from an
+    // autostart entry of its own; the app is not added to the login.
+    EXPECT_FALSE(model->launchAtLogin());
+    auto agentEntry =
+        platform::LoginItem::entry(Paths::configHome(), platform::LoginItem::Which::agent);
+    EXPECT_NE(sb::readFile(agentEntry).find("tarvoctl\" agent"), std::string::npos)
+        << sb::readFile(agentEntry);
     EXPECT_EQ(model->statusSummary(), "Face unlock is on");
     AppModel again(machine(*admin));
     again.bootstrap();

@@ -1,5 +1,7 @@
 #include "core/face/Camera.h"
 
+#include "core/store/Config.h"
+#include "core/system/CameraCheck.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
 
@@ -144,7 +146,20 @@ TEST(CameraTest, DefaultSourceErrors) {
     ::unsetenv(tarvo::platform::replayVariable);
 
     if (std::filesystem::exists("/dev/video0")) GTEST_SKIP() << "this machine has a camera";
-    EXPECT_EQ(startFails(), "no camera found");
+    EXPECT_EQ(startFails(), "No camera found. Plug one in.");
+    EXPECT_EQ(tarvo::CameraCheck::current().problem, "No camera found. Plug one in.");
+
+    // A camera chosen in the settings that is not connected now is said by
+    // its name, not taken for another one.
+    tarvo::Config config;
+    config.camera = "/dev/v4l/by-id/usb-Example_Webcam-video-index0";
+    config.save();
+    const std::string gone = "The camera chosen (" + config.camera +
+                             ") is not connected. Plug it in, or choose another.";
+    EXPECT_EQ(startFails(), gone);
+    EXPECT_EQ(tarvo::CameraCheck::current().kind, tarvo::CameraCheck::Kind::missing);
+    EXPECT_EQ(tarvo::CameraCheck::current().problem, gone);
+    tarvo::Config().save();
 }
 
 // A camera node this user may not open: access denied. The node is made in
@@ -158,7 +173,7 @@ TEST(CameraTest, DeviceThisUserMayNotOpenIsDenied) {
         return denied ? std::string(denied->what()) : "authorized";
     });
     unlink("/dev/video0");
-    EXPECT_EQ(said.rfind("camera access denied. ", 0), 0u) << said;
+    EXPECT_EQ(said.rfind("Tarvo may not use the camera. ", 0), 0u) << said;
 }
 
 } // namespace

@@ -221,7 +221,8 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     open("", true, true); // started at login, but nothing is ready: the window
     ASSERT_TRUE(eventually([&] { return shows("home"); }));
     EXPECT_EQ(item("lockScreenRow")->property("problem").toString(), "Lock screen is off");
-    EXPECT_EQ(text("faceDetail"), "Enrolling will ask for camera access");
+    EXPECT_EQ(text("faceDetail"), "Enrolling needs a camera");
+    EXPECT_EQ(item("cameraRow")->property("problem").toString(), "No camera found. Plug one in.");
     EXPECT_FALSE(item("testButton")->isEnabled());
     EXPECT_FALSE(shows("agentRow")) << "the app's own agent answers";
     screenshot("main-nothing-set-up");

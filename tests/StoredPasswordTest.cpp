@@ -106,9 +106,9 @@ TEST_F(StoredPasswordTest, AnyAlterationCannotBeOpened) {
     unopenable("another machine's TPM");
 }
 
-TEST_F(StoredPasswordTest, NoTpmMeansNoSecureEnclave) {
+TEST_F(StoredPasswordTest, ATpmThatDoesNotAnswerKeepsNothing) {
     ::setenv("TCTI", "swtpm:host=127.0.0.1,port=1", 1);
-    EXPECT_EQ(saveFails(rootPassword), Problem::Kind::noSecureEnclave);
+    EXPECT_EQ(saveFails(rootPassword), Problem::Kind::couldNotSave);
     EXPECT_FALSE(StoredPassword::isStored());
 }
 
@@ -129,21 +129,21 @@ TEST_F(StoredPasswordTest, FailedWriteThrowsAndKeepsTheOlderFile) {
 }
 
 // The login keyring: gnome-keyring-daemon on a private session bus.
-class LoginKeychainTest : public testing::Test {
+class LoginKeyringTest : public testing::Test {
   protected:
     sb::SessionBus bus;
 };
 
-TEST_F(LoginKeychainTest, UnlocksWithTheRightPasswordOnly) {
-    EXPECT_TRUE(tarvo::LoginKeychain::isUnlocked()) << "no keyring: nothing to unlock";
-    EXPECT_NO_THROW(StoredPassword::unlockKeychain("anything"));
+TEST_F(LoginKeyringTest, UnlocksWithTheRightPasswordOnly) {
+    EXPECT_TRUE(tarvo::LoginKeyring::isUnlocked()) << "no keyring: nothing to unlock";
+    EXPECT_NO_THROW(StoredPassword::unlockKeyring("anything"));
     sb::KeyringDaemon keyring("login password");
     keyring.lock();
-    EXPECT_FALSE(tarvo::LoginKeychain::isUnlocked());
-    EXPECT_THROW(StoredPassword::unlockKeychain("wrong"), Problem);
-    EXPECT_FALSE(tarvo::LoginKeychain::isUnlocked());
-    EXPECT_NO_THROW(StoredPassword::unlockKeychain("login password"));
-    EXPECT_TRUE(tarvo::LoginKeychain::isUnlocked());
+    EXPECT_FALSE(tarvo::LoginKeyring::isUnlocked());
+    EXPECT_THROW(StoredPassword::unlockKeyring("wrong"), Problem);
+    EXPECT_FALSE(tarvo::LoginKeyring::isUnlocked());
+    EXPECT_NO_THROW(StoredPassword::unlockKeyring("login password"));
+    EXPECT_TRUE(tarvo::LoginKeyring::isUnlocked());
 }
 
 } // namespace

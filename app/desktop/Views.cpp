@@ -57,9 +57,9 @@ bool Views::hasFaceNamed(const QVariantList& faces, const QString& name) {
 }
 
 QString Views::faceDetail(int camera, int sampleCount) {
-    if (camera == int(Camera::notDetermined)) return tr("Enrolling will ask for camera access");
+    if (camera == int(Camera::notDetermined)) return tr("Enrolling needs a camera");
     if (camera == int(Camera::denied))
-        return tr("Tarvo has no camera access — enrolling will show you where to turn it on");
+        return tr("Tarvo may not use the camera — enrolling will show you what to do");
     if (sampleCount < 1) return tr("Enroll to use face unlock");
     return tr("%1 samples").arg(sampleCount);
 }
@@ -111,6 +111,10 @@ void Views::setBlink(bool on) {
 
 void Views::setWarmWithDisplay(bool on) {
     changeConfig([&](Config& config) { config.warmWithDisplay = on; });
+}
+
+void Views::setCamera(const QString& name) {
+    changeConfig([&](Config& config) { config.camera = name.toStdString(); });
 }
 
 void Views::removeFace(const QString& id) {

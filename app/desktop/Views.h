@@ -54,6 +54,8 @@ class Views : public QObject {
     Q_INVOKABLE bool dragSensitivity(double fraction);
     Q_INVOKABLE void setBlink(bool on);
     Q_INVOKABLE void setWarmWithDisplay(bool on);
+    // The camera to use, by its stable name; empty for the first colour one.
+    Q_INVOKABLE void setCamera(const QString& name);
     Q_INVOKABLE void removeFace(const QString& id);
     Q_INVOKABLE void forgetPassword();
 

@@ -2,7 +2,7 @@
 // first, over the session bus, to show its window, and ends.
 #include "app/Interrupts.h"
 #include "app/desktop/Shell.h"
-#include "platform/app/LoginItem.h"
+#include "platform/system/LoginItem.h"
 
 #include <QApplication>
 #include <QDBusConnection>

@@ -78,6 +78,7 @@ void Agent::start() {
     if (::flock(instance.get(), LOCK_EX | LOCK_NB) != 0) throw AgentError::alreadyRunning();
     Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
               std::to_string(getpid()) + ")");
+    freshness_.keep();
     auto server = SocketServer::create(
         Paths::socket().string(),
         weakly([](Agent& self, SocketServer::Peer peer) { return self.verifyNow(peer); }),
@@ -243,7 +244,7 @@ void Agent::onUnlock() {
         faceOnly = std::exchange(sink_->faceOnlyUnlock, false);
     }
     if (password) {
-        unlockKeychain(*password);
+        unlockKeyring(*password);
         wipe(*password);
     } else if (faceOnly) {
         openKeyringAfterFaceOnly();
@@ -252,41 +253,41 @@ void Agent::onUnlock() {
     }
 }
 
-void Agent::unlockKeychain(const std::string& password) {
+void Agent::unlockKeyring(const std::string& password) {
     // Each attempt keeps its own copy, wiped once it has run.
     auto attempt = [this, &password](const char* tag, Clock::duration delay) {
         auto copy = std::make_shared<std::string>(password);
         control_.after(delay, [weak = weak_from_this(), copy, tag] {
-            if (auto self = weak.lock()) self->tryKeychain(*copy, tag);
+            if (auto self = weak.lock()) self->tryKeyring(*copy, tag);
             wipe(*copy);
         });
     };
     attempt("at unlock", Clock::duration::zero());
-    attempt("recheck", keychainRecheck);
+    attempt("recheck", keyringRecheck);
 }
 
-void Agent::tryKeychain(const std::string& password, const char* tag) {
+void Agent::tryKeyring(const std::string& password, const char* tag) {
     try {
-        StoredPassword::unlockKeychain(password);
-        Log::line(std::string("login keychain unlocked (") + tag + ")");
+        StoredPassword::unlockKeyring(password);
+        Log::line(std::string("login keyring unlocked (") + tag + ")");
         return;
     } catch (const StoredPassword::Problem& locked) {
         Log::line(locked.what());
     }
     // A keyring can fail to unlock for reasons of its own; only the
     // account's own verdict removes the password.
-    checkSavedPassword(password, std::string("login keychain (") + tag + "): ");
-    Log::line(std::string("login keychain could not be unlocked (") + tag + ")");
+    checkSavedPassword(password, std::string("login keyring (") + tag + "): ");
+    Log::line(std::string("login keyring could not be unlocked (") + tag + ")");
 }
 
 // A locker running as the user unlocked on the face alone: the keyring
 // is opened, if it is locked, with the saved password read now.
 void Agent::openKeyringAfterFaceOnly() {
     control_.async(weakly([](Agent& self) {
-        if (LoginKeychain::isUnlocked()) return;
+        if (LoginKeyring::isUnlocked()) return;
         try {
             if (auto password = StoredPassword::load()) {
-                self.tryKeychain(*password, "at unlock");
+                self.tryKeyring(*password, "at unlock");
                 wipe(*password);
             }
         } catch (const StoredPassword::Problem& unopened) {

@@ -46,7 +46,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
 
     static constexpr std::chrono::milliseconds displayPollInterval{400};
     static constexpr std::chrono::milliseconds scanLimit{3500};
-    static constexpr std::chrono::milliseconds keychainRecheck{1500};
+    static constexpr std::chrono::milliseconds keyringRecheck{1500};
     // A password handed to the lock screen that didn't unlock it is refused
     // for the rest of that lock. Lockers that report no unlock end it after
     // this long without a VERIFY from root.
@@ -91,8 +91,8 @@ class Agent : public std::enable_shared_from_this<Agent> {
     void startDisplayWatch();
     void pollDisplay();
     bool ensureSession();
-    void unlockKeychain(const std::string& password);
-    void tryKeychain(const std::string& password, const char* tag);
+    void unlockKeyring(const std::string& password);
+    void tryKeyring(const std::string& password, const char* tag);
     void openKeyringAfterFaceOnly();
     std::optional<SocketServer::Match> verifyNow(SocketServer::Peer peer);
     std::optional<std::string> savedPasswordToHand();

@@ -6,6 +6,7 @@
 #include "platform/agent/SystemState.h"
 
 #include <charconv>
+#include <utility>
 
 namespace tarvo {
 namespace {
@@ -46,10 +47,20 @@ PasswordFreshness::PasswordFreshness(Clock clock, HibernationCount hibernationCo
       count_(hibernationCount ? std::move(hibernationCount)
                               : platform::SystemState::hibernationCount),
       hibernations_(count_()), presentedAt_(clock_()) {
-    if (auto kept = readPresented(presentedAt_))
+    if (auto kept = readPresented(presentedAt_)) {
         presentedAt_ = *kept;
-    else
-        writePresented(presentedAt_);
+        kept_ = true;
+    }
+}
+
+void PasswordFreshness::keep() {
+    std::chrono::nanoseconds at;
+    {
+        std::lock_guard guard(lock_);
+        if (std::exchange(kept_, true)) return;
+        at = presentedAt_;
+    }
+    writePresented(at);
 }
 
 void PasswordFreshness::credentialPresented() {
@@ -59,6 +70,7 @@ void PasswordFreshness::credentialPresented() {
         std::lock_guard guard(lock_);
         hibernations_ = count;
         presentedAt_ = now;
+        kept_ = true;
     }
     writePresented(now);
 }

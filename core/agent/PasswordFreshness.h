@@ -26,6 +26,10 @@ class PasswordFreshness {
 
     // The password was typed: the period starts again.
     void credentialPresented();
+    // Keeps the start of the period in the user's data where nothing was
+    // kept yet: an agent starting in a new boot counts from now. Until
+    // then nothing is written (a status check writes nothing).
+    void keep();
     // Nothing when a face may be used; otherwise why the password is needed.
     std::optional<std::string> reasonPasswordRequired() const;
 
@@ -35,6 +39,7 @@ class PasswordFreshness {
     mutable std::mutex lock_;
     std::int32_t hibernations_;
     std::chrono::nanoseconds presentedAt_;
+    bool kept_ = false;
 };
 
 // Whether the system's biometric unlock is locked out and wants the password.

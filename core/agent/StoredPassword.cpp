@@ -60,6 +60,21 @@ std::optional<Sealed> decode(const std::string& text) {
 
 } // namespace
 
+std::optional<StoredPassword::Problem> StoredPassword::tpmProblem() {
+    auto tpm = HardwareKey::availability();
+    switch (tpm.kind) {
+    case HardwareKey::Availability::Kind::ready:
+        return std::nullopt;
+    case HardwareKey::Availability::Kind::noDevice:
+        return Problem::noTpm();
+    case HardwareKey::Availability::Kind::notAllowed:
+        return Problem::tpmNotAllowed(tpm.device);
+    case HardwareKey::Availability::Kind::unreachable:
+        break;
+    }
+    return Problem::couldNotSave("the TPM did not answer (" + tpm.text + ")");
+}
+
 std::filesystem::path StoredPassword::file() {
     return Paths::dir() / "password.sealed";
 }
@@ -72,11 +87,10 @@ void StoredPassword::save(const std::string& password) {
         throw Problem::couldNotSave(unchecked.what());
     }
     if (!correct) throw Problem::wrongPassword();
-    if (!HardwareKey::available()) throw Problem::noSecureEnclave();
+    if (auto problem = tpmProblem()) throw *problem;
     auto key = HardwareKey::create();
     if (!key)
-        throw key.error().noDevice ? Problem::noSecureEnclave()
-                                   : Problem::couldNotSave(key.error().text);
+        throw key.error().noDevice ? Problem::noTpm() : Problem::couldNotSave(key.error().text);
     auto agreement = Crypto::agreeWithEphemeralKey(key->publicPoint);
     if (!agreement) throw Problem::couldNotSave(agreement.error().text);
     Wiped<Crypto::Secret> shared{agreement->shared};
@@ -140,13 +154,13 @@ void StoredPassword::clear() {
     std::filesystem::remove(file(), ignored);
 }
 
-void StoredPassword::unlockKeychain(const std::string& password) {
-    if (LoginKeychain::isUnlocked()) return;
+void StoredPassword::unlockKeyring(const std::string& password) {
+    if (LoginKeyring::isUnlocked()) return;
     if (auto unlocked = platform::Keyring::unlock(password); !unlocked)
-        throw Problem::keychainLocked(unlocked.error().text);
+        throw Problem::keyringLocked(unlocked.error().text);
 }
 
-bool LoginKeychain::isUnlocked() {
+bool LoginKeyring::isUnlocked() {
     return platform::Keyring::loginState() != platform::Keyring::State::locked;
 }
 

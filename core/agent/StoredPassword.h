@@ -18,8 +18,9 @@ enum class ProblemKind {
     cannotOpen,
     cannotCheck,
     wrongPassword,
-    noSecureEnclave,
-    keychainLocked
+    noTpm,
+    tpmNotAllowed,
+    keyringLocked
 };
 class Problem : public KindedError<ProblemKind> {
   public:
@@ -34,16 +35,26 @@ class Problem : public KindedError<ProblemKind> {
     static Problem cannotCheck(const std::string& reason) {
         return {Kind::cannotCheck, "the password could not be checked: " + reason};
     }
-    static Problem keychainLocked(const std::string& reason) {
-        return {Kind::keychainLocked, "the login keyring stays locked: " + reason};
+    static Problem keyringLocked(const std::string& reason) {
+        return {Kind::keyringLocked, "the login keyring stays locked: " + reason};
     }
     static Problem wrongPassword() {
         return {Kind::wrongPassword, "That isn't the login password of this computer."};
     }
-    static Problem noSecureEnclave() {
-        return {Kind::noSecureEnclave, "This computer has no TPM to protect the password with."};
+    static Problem noTpm() {
+        return {Kind::noTpm, "This computer has no TPM to protect the password with."};
+    }
+    static Problem tpmNotAllowed(const std::string& device) {
+        return {Kind::tpmNotAllowed,
+                "Your account may not use the TPM (" + device +
+                    ") yet: join the tss group (sudo adduser $USER tss, or tarvoctl on does it), "
+                    "then log out and back in."};
     }
 };
+
+// Why no password can be sealed on this computer now, before anyone types
+// one: no TPM, a TPM this user may not use, or one that does not answer.
+std::optional<Problem> tpmProblem();
 
 std::filesystem::path file();
 
@@ -62,14 +73,14 @@ bool isCorrect(const std::string& password);
 // Removes the stored password; never fails visibly.
 void clear();
 // Unlocks the login keyring with the password (a session without a keyring
-// has nothing to unlock). Throws Problem::keychainLocked with the reason.
-void unlockKeychain(const std::string& password);
+// has nothing to unlock). Throws Problem::keyringLocked with the reason.
+void unlockKeyring(const std::string& password);
 
 } // namespace StoredPassword
 
-namespace LoginKeychain {
+namespace LoginKeyring {
 // Whether the login keyring is unlocked, or there is none to unlock.
 bool isUnlocked();
-} // namespace LoginKeychain
+} // namespace LoginKeyring
 
 } // namespace tarvo

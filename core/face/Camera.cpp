@@ -1,6 +1,7 @@
 #include "core/face/Camera.h"
 
 #include "core/base/AppIdentity.h"
+#include "core/store/Config.h"
 
 #include <chrono>
 #include <opencv2/imgproc.hpp>
@@ -26,7 +27,7 @@ Camera::~Camera() {
 }
 
 void Camera::ensureAuthorized() {
-    if (platform::probeDefaultSource().kind == platform::DeviceProbe::Kind::denied)
+    if (platform::probeSource(Config::load().camera).kind == platform::DeviceProbe::Kind::denied)
         throw CameraError::denied();
 }
 
@@ -40,12 +41,21 @@ std::unique_ptr<platform::VideoSource> Camera::openSource() {
         if (!source) throw CameraError::cannotConfigure(source.error().text);
         return std::move(*source);
     }
-    ensureAuthorized();
-    auto probe = platform::probeDefaultSource();
-    if (probe.kind == platform::DeviceProbe::Kind::noDevice) throw CameraError::noDevice();
-    if (probe.kind == platform::DeviceProbe::Kind::failed)
+    auto chosen = Config::load().camera;
+    auto probe = platform::probeSource(chosen);
+    switch (probe.kind) {
+    case platform::DeviceProbe::Kind::ready:
+        break;
+    case platform::DeviceProbe::Kind::denied:
+        throw CameraError::denied();
+    case platform::DeviceProbe::Kind::noDevice:
+        throw CameraError::noDevice();
+    case platform::DeviceProbe::Kind::missing:
+        throw CameraError::missing(chosen);
+    case platform::DeviceProbe::Kind::failed:
         throw CameraError::cannotConfigure(probe.text);
-    auto source = platform::openDefaultSource();
+    }
+    auto source = platform::openSource(chosen);
     if (!source) throw CameraError::cannotConfigure(source.error().text);
     return std::move(*source);
 }

@@ -21,12 +21,13 @@ class Camera {
   public:
     using Image = platform::Image;
     using OnFrame = std::function<void(const Image&)>;
-    // Opens the source a start uses. Without one the camera uses the
-    // system's default (a replay named by TARVO_CAMERA, else the first V4L2
-    // capture device) and checks access first.
+    // Opens the source a start uses. Without one the camera uses the one
+    // the settings choose (a replay named by TARVO_CAMERA, else the chosen
+    // V4L2 device, else the first that delivers colour frames) and checks
+    // access first.
     using SourceFactory = std::function<platform::Result<std::unique_ptr<platform::VideoSource>>()>;
 
-    enum class CameraErrorKind { cannotConfigure, denied, noDevice };
+    enum class CameraErrorKind { cannotConfigure, denied, noDevice, missing };
     class CameraError : public KindedError<CameraErrorKind> {
       public:
         using KindedError::KindedError;
@@ -34,10 +35,14 @@ class Camera {
             return {Kind::cannotConfigure, "camera setup failed: " + reason};
         }
         static CameraError denied() {
-            return {Kind::denied, "camera access denied. Join the video group (sudo adduser $USER "
-                                  "video), log in again, then restart the agent."};
+            return {Kind::denied, "Tarvo may not use the camera. Join the video group (sudo "
+                                  "adduser $USER video), then log out and back in."};
         }
-        static CameraError noDevice() { return {Kind::noDevice, "no camera found"}; }
+        static CameraError noDevice() { return {Kind::noDevice, "No camera found. Plug one in."}; }
+        static CameraError missing(const std::string& chosen) {
+            return {Kind::missing, "The camera chosen (" + chosen +
+                                       ") is not connected. Plug it in, or choose another."};
+        }
     };
 
     explicit Camera(SourceFactory factory = {});
@@ -45,7 +50,7 @@ class Camera {
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
 
-    // Throws denied when a camera exists that this user may not open.
+    // Throws denied when the camera to use is one this user may not open.
     static void ensureAuthorized();
 
     bool isRunning() const;

@@ -53,6 +53,11 @@ void readInt64(const Json& object, const char* key, std::int64_t& out) {
     }
 }
 
+void readString(const Json& object, const char* key, std::string& out) {
+    auto it = object.find(key);
+    if (it != object.end() && it->is_string()) out = it->get<std::string>();
+}
+
 void readBool(const Json& object, const char* key, bool& out) {
     auto it = object.find(key);
     if (it != object.end() && it->is_boolean()) out = it->get<bool>();
@@ -105,6 +110,7 @@ std::optional<Config> Config::decode(std::string_view text) {
     readDouble(object, "scanTimeout", config.scanTimeout);
     readBool(object, "warmWithDisplay", config.warmWithDisplay);
     readDouble(object, "sensitivity", config.sensitivity);
+    readString(object, "camera", config.camera);
     config.liveness = readLiveness(object);
     return config;
 }
@@ -119,6 +125,8 @@ std::string Config::encode() const {
         {"warmWithDisplay", warmWithDisplay},
         {"sensitivity", sensitivity},
     };
+    // Written only when one was chosen: a file without it means the default.
+    if (!camera.empty()) object["camera"] = camera;
     // Non-finite numbers have no JSON form; refuse rather than write null.
     for (const auto& [key, value] : object.items())
         if (value.is_number_float() && !std::isfinite(value.get<double>()))

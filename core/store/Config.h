@@ -21,6 +21,9 @@ struct Config {
     double scanTimeout = 15.0;
     double sensitivity = 0.0;
     bool warmWithDisplay = true;
+    // The camera chosen: a stable name (/dev/v4l/by-id/...) or a node; empty
+    // for the first one that delivers colour frames.
+    std::string camera;
 
     // The scale runs from the strictest threshold at sensitivity 0 to the
     // loosest at 1 in 26 steps: the model's own, measured (ModelScale).

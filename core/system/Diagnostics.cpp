@@ -81,7 +81,7 @@ json configuration() {
               {"loosest", Text::shortestDecimal(Config::loosest())},
               {"closestStranger", Text::shortestDecimal(Config::closestStranger())}}},
             {"passwordSaved", StoredPassword::isStored()},
-            {"loginKeychainUnlocked", LoginKeychain::isUnlocked()}};
+            {"loginKeychainUnlocked", LoginKeyring::isUnlocked()}};
 }
 
 // Each lock screen's stack and whether it loads the module, then the

@@ -8,9 +8,15 @@
 #include <tss2/tss2_mu.h>
 #include <tss2/tss2_rc.h>
 #include <tss2/tss2_tctildr.h>
+#include <unistd.h>
 
 namespace tarvo::platform::HardwareKey {
 namespace {
+
+// tpm2-tss logs every failure it meets on standard error, a dozen lines for
+// a missing TPM; the caller says what went wrong instead. Set before any
+// thread runs, and never over the user's own choice.
+[[maybe_unused]] const bool quiet = ::setenv("TSS2_LOG", "all+NONE", 0) == 0;
 
 // One ESAPI context on one TCTI, released on every path.
 class Tpm {
@@ -111,10 +117,23 @@ bool marshal(const T& value, TSS2_RC (*fn)(const T*, uint8_t[], size_t, size_t*)
 
 } // namespace
 
-bool available() {
+Availability availability() {
+    bool configured = std::getenv("TPM2TOOLS_TCTI") || std::getenv("TCTI");
+    if (!configured) {
+        std::string device;
+        for (const char* node : {"/dev/tpmrm0", "/dev/tpm0"})
+            if (::access(node, F_OK) == 0) {
+                device = node;
+                break;
+            }
+        if (device.empty()) return {Availability::Kind::noDevice, {}, {}};
+        if (::access(device.c_str(), R_OK | W_OK) != 0)
+            return {Availability::Kind::notAllowed, device, {}};
+    }
     Error error;
     Tpm tpm(error);
-    return error.text.empty();
+    if (error.text.empty()) return {Availability::Kind::ready, {}, {}};
+    return {Availability::Kind::unreachable, {}, error.text};
 }
 
 namespace {

@@ -27,10 +27,19 @@ struct Error {
     std::string text;
 };
 
-// The TPM is reached through tpm2-tss's TCTI loader: the configuration in
-// TPM2TOOLS_TCTI or TCTI (as tpm2-tools reads them), else its default
-// order (/dev/tpmrm0, /dev/tpm0, ...).
-bool available();
+// Whether this user can use a TPM, and if not, why: none on this machine,
+// a device this user may not open (`device` names it), or one that did not
+// answer (`text` says how). The TPM is reached through tpm2-tss's TCTI
+// loader: the configuration in TPM2TOOLS_TCTI or TCTI (as tpm2-tools reads
+// them), else its default order (/dev/tpmrm0, /dev/tpm0, ...). The
+// library's own log lines are off unless TSS2_LOG asks for them: what went
+// wrong reaches the user in our words.
+struct Availability {
+    enum class Kind { ready, noDevice, notAllowed, unreachable };
+    Kind kind = Kind::noDevice;
+    std::string device, text;
+};
+Availability availability();
 
 // A new key under the storage hierarchy's primary key.
 Result<Key, Error> create();

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 #include <string>
 #include <thread>
@@ -72,7 +73,12 @@ class ImageReplay : public VideoSource {
 class V4l2Camera : public VideoSource {
   public:
     explicit V4l2Camera(cv::VideoCapture capture) : capture_(std::move(capture)) {}
-    bool next(Image& frame) override { return capture_.read(frame) && !frame.empty(); }
+    bool next(Image& frame) override {
+        if (!capture_.read(frame) || frame.empty()) return false;
+        // An infrared camera's grey frames go through the pipeline as any.
+        if (frame.channels() == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+        return true;
+    }
 
   private:
     cv::VideoCapture capture_;

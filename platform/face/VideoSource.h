@@ -6,6 +6,7 @@
 #include <memory>
 #include <opencv2/core.hpp>
 #include <string>
+#include <vector>
 
 namespace tarvo::platform {
 
@@ -22,22 +23,37 @@ class VideoSource {
     virtual bool next(Image& frame) = 0;
 };
 
-// What the default source would be, without keeping it open.
+// What a source would be, without keeping it open.
 struct DeviceProbe {
-    enum class Kind { ready, noDevice, denied, failed };
+    // missing: the camera chosen is not on this machine now.
+    enum class Kind { ready, noDevice, denied, missing, failed };
     Kind kind = Kind::noDevice;
-    std::string text; // the system's words, for `failed`
+    std::string text; // the device or replay; the system's words for `failed`
 };
 
 // The variable that names a video file, an image or a folder of images to
 // replay instead of a camera.
 inline constexpr const char* replayVariable = "TARVO_CAMERA";
 
-// The replay source when TARVO_CAMERA is set, else the first V4L2 capture
-// device: ready, denied (a device exists that this user may not open),
-// noDevice, or failed with the system's text.
-DeviceProbe probeDefaultSource();
-Result<std::unique_ptr<VideoSource>> openDefaultSource();
+// A video-capture device of this machine.
+struct CaptureDevice {
+    std::string node;                 // /dev/videoN
+    std::string name;                 // its stable name: the /dev/v4l/by-id link, else the node
+    std::string card;                 // what its driver calls it
+    std::vector<std::string> formats; // pixel formats, as four-character codes
+    bool colour = false;              // it delivers colour frames (an infrared one: grey)
+    bool allowed = false;             // this user may open it (else nothing more is known)
+};
+// Every capture device, by node number.
+std::vector<CaptureDevice> captureDevices();
+
+// The source a scan uses: the replay when TARVO_CAMERA is set; else the
+// device `chosen` names (a stable name or a node); with none chosen, the
+// first capture device that delivers colour frames, else the first at all.
+// Probing says ready, noDevice, denied (a device exists that this user may
+// not open), missing (the chosen one isn't here) or failed.
+DeviceProbe probeSource(const std::string& chosen = {});
+Result<std::unique_ptr<VideoSource>> openSource(const std::string& chosen = {});
 
 // Replays a video file at its own frame rate, or an image or a folder of
 // images (sorted by name) at 30 frames a second, in real time, looping.

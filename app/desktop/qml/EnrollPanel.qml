@@ -61,7 +61,7 @@ ColumnLayout {
             }
             Label2 {
                 visible: enrollment.phase === panel.capturing
-                symbol: enrollment.inPosition ? "emblem-ok-symbolic" : "view-refresh-symbolic"
+                symbol: enrollment.inPosition ? "object-select-symbolic" : "view-refresh-symbolic"
                 text: enrollment.guidance
                 color: enrollment.inPosition ? colours.green : colours.secondary
                 Layout.alignment: Qt.AlignHCenter
@@ -74,7 +74,7 @@ ColumnLayout {
             }
             Label2 {
                 visible: enrollment.phase === panel.done
-                symbol: "emblem-ok-symbolic"
+                symbol: "object-select-symbolic"
                 text: qsTr("Face enrolled")
                 color: colours.green
                 bold: true

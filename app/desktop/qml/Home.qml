@@ -175,15 +175,25 @@ ColumnLayout {
                         Button { objectName: "addPassword"; visible: !model.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
                     }
                 }
+                Divider { visible: model.tpmProblem !== "" }
+                StatusRow {
+                    objectName: "tpmRow"
+                    visible: model.tpmProblem !== ""
+                    ok: false
+                    problem: model.tpmProblem
+                }
                 Divider {}
                 StatusRow {
                     objectName: "cameraRow"
                     ok: model.camera === 1
-                    text: qsTr("Camera access")
-                    problem: qsTr("Camera access is off, so Tarvo can't see you")
+                    text: qsTr("Camera ready")
+                    problem: model.cameraProblem
+                    // A camera that refuses this user: after joining the
+                    // group, look again. Nothing to press for a camera
+                    // that isn't there: plugging one in shows here.
                     Button {
-                        visible: model.camera !== 1
-                        text: model.camera === 0 ? qsTr("Allow") : qsTr("Fix")
+                        visible: model.camera === 2
+                        text: qsTr("Check Again")
                         onClicked: { model.ensureCamera(); model.refresh() }
                     }
                 }
@@ -215,6 +225,22 @@ ColumnLayout {
                 }
                 Divider {}
                 Setting {
+                    caption: qsTr("Unless you choose one, Tarvo uses the first camera that sees in colour. An infrared camera works too.")
+                    RowLayout {
+                        Text { text: qsTr("Camera"); color: colours.text }
+                        ComboBox {
+                            objectName: "cameraChoice"
+                            readonly property var cameras: window.appModel.cameras
+                            model: [qsTr("Automatic")].concat(cameras.map(c => c.infrared ? qsTr("%1 (infrared)").arg(c.card) : c.card || c.name))
+                            currentIndex: window.appModel.config.camera === "" ? 0
+                                          : 1 + cameras.findIndex(c => c.name === window.appModel.config.camera)
+                            onActivated: (index) => views.setCamera(index === 0 ? "" : cameras[index - 1].name)
+                            Layout.preferredWidth: 260
+                        }
+                    }
+                }
+                Divider {}
+                Setting {
                     caption: model.config.warmWithDisplay
                              ? qsTr("Faster unlocks. The camera light comes on while the lock screen is showing.")
                              : qsTr("The camera light only comes on when you press Return, about a second slower.")
@@ -235,10 +261,12 @@ ColumnLayout {
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
                 Setting {
-                    caption: qsTr("Face unlock runs inside Tarvo, so it has to be open. You can close this window; Tarvo stays in the tray.")
+                    caption: model.hostsAgent
+                             ? qsTr("No user service manager runs here, so face unlock runs inside Tarvo and stops when you quit it. You can close this window; Tarvo stays in the tray.")
+                             : qsTr("Face unlock runs in the background whether Tarvo is open or not.")
                     Switch {
                         objectName: "loginSwitch"
-                        text: qsTr("Open Tarvo when I log in")
+                        text: qsTr("Show in the tray at login")
                         checked: model.launchAtLogin
                         onToggled: model.setLaunchAtLogin(checked)
                     }

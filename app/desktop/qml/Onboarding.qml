@@ -58,7 +58,7 @@ ColumnLayout {
             }
             Explanation {
                 visible: onboarding.cameraDenied
-                text: qsTr("The camera refuses **Tarvo**. Join the **video** group (sudo adduser $USER video), log in again, then come back.")
+                text: model.cameraProblem
             }
             ColumnLayout {
                 visible: !onboarding.cameraDenied
@@ -116,9 +116,19 @@ ColumnLayout {
             Symbol { name: "dialog-password-symbolic"; color: colours.accent; size: 52; Layout.alignment: Qt.AlignHCenter }
             Title { text: qsTr("Enter your login password") }
             Explanation { text: qsTr("So your saved passwords keep working. It never leaves this computer.") }
+            Label2 {
+                objectName: "tpmProblem"
+                visible: model.tpmProblem !== ""
+                symbol: "dialog-warning-symbolic"
+                text: model.tpmProblem
+                color: colours.orange
+                Layout.alignment: Qt.AlignHCenter
+                Layout.maximumWidth: 420
+            }
             TextField {
                 id: passwordField
                 objectName: "passwordField"
+                enabled: model.tpmProblem === ""
                 echoMode: TextInput.Password
                 placeholderText: qsTr("Password")
                 Layout.preferredWidth: 280

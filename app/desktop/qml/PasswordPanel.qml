@@ -15,9 +15,17 @@ ColumnLayout {
         text: qsTr("The one you type at the lock screen. Tarvo uses it to open your keyring after it lets you in by face, so your saved passwords, tokens and keys keep working.")
         color: colours.secondary; wrapMode: Text.WordWrap; Layout.fillWidth: true
     }
+    Label2 {
+        visible: model.tpmProblem !== ""
+        symbol: "dialog-warning-symbolic"
+        text: model.tpmProblem
+        color: colours.orange
+        Layout.fillWidth: true
+    }
     TextField {
         id: field
         objectName: "sheetPasswordField"
+        enabled: model.tpmProblem === ""
         echoMode: TextInput.Password
         placeholderText: qsTr("Password")
         Layout.fillWidth: true

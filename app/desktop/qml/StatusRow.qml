@@ -16,7 +16,7 @@ Item {
         id: symbol
         anchors.left: parent.left
         anchors.verticalCenter: parent.verticalCenter
-        name: row.ok ? "emblem-ok-symbolic" : "dialog-warning-symbolic"
+        name: row.ok ? "object-select-symbolic" : "dialog-warning-symbolic"
         color: row.ok ? colours.green : colours.orange
     }
     Text {

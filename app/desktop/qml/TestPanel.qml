@@ -33,7 +33,7 @@ ColumnLayout {
             objectName: "testVerdict"
             anchors.centerIn: parent
             visible: test.phase !== panel.looking
-            symbol: test.phase === panel.matched ? "emblem-ok-symbolic" : "process-stop-symbolic"
+            symbol: test.phase === panel.matched ? "object-select-symbolic" : "process-stop-symbolic"
             text: test.phase === panel.matched ? qsTr("Recognized") : qsTr("Not recognized")
             color: test.phase === panel.matched ? colours.green : colours.orange
             bold: true

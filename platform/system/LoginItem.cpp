@@ -1,4 +1,4 @@
-#include "platform/app/LoginItem.h"
+#include "platform/system/LoginItem.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,30 +32,33 @@ std::string escaped(const std::string& value) {
 // TryExec: a session skips the entry while the program isn't there (an
 // installation with the command line but not the app), rather than
 // failing to start it at every login.
-std::string entryText(const std::filesystem::path& program) {
+std::string entryText(const std::filesystem::path& program, Which which) {
+    std::string exec = which == Which::app ? "env " + std::string(atLoginVariable) + "=1 " +
+                                                 execQuoted(program.string())
+                                           : execQuoted(program.string()) + " agent";
     return "[Desktop Entry]\n"
            "Type=Application\n"
-           "Name=Tarvo\n"
+           "Name=" +
+           std::string(which == Which::app ? "Tarvo" : "Tarvo agent") +
+           "\n"
            "Comment=Face unlock for the lock screen\n"
            "TryExec=" +
-           escaped(program.string()) +
-           "\n"
-           "Exec=env " +
-           std::string(atLoginVariable) + "=1 " + execQuoted(program.string()) +
+           escaped(program.string()) + "\nExec=" + exec +
            "\n"
            "Icon=tarvo\n"
-           "Terminal=false\n"
-           "X-GNOME-Autostart-enabled=true\n";
+           "Terminal=false\n" +
+           (which == Which::agent ? "NoDisplay=true\n" : "") + "X-GNOME-Autostart-enabled=true\n";
 }
 
 } // namespace
 
-std::filesystem::path entry(const std::filesystem::path& configHome) {
-    return configHome / "autostart" / "tarvo.desktop";
+std::filesystem::path entry(const std::filesystem::path& configHome, Which which) {
+    return configHome / "autostart" /
+           (which == Which::app ? "tarvo.desktop" : "tarvo-agent.desktop");
 }
 
-bool isEnabled(const std::filesystem::path& configHome) {
-    std::ifstream in(entry(configHome));
+bool isEnabled(const std::filesystem::path& configHome, Which which) {
+    std::ifstream in(entry(configHome, which));
     if (!in) return false;
     for (std::string line; std::getline(in, line);)
         if (line == "Hidden=true") return false;
@@ -63,8 +66,8 @@ bool isEnabled(const std::filesystem::path& configHome) {
 }
 
 Result<void> setEnabled(const std::filesystem::path& configHome, bool on,
-                        const std::filesystem::path& program) {
-    auto path = entry(configHome);
+                        const std::filesystem::path& program, Which which) {
+    auto path = entry(configHome, which);
     std::error_code ec;
     if (!on) {
         if (!std::filesystem::remove(path, ec) && ec)
@@ -76,7 +79,7 @@ Result<void> setEnabled(const std::filesystem::path& configHome, bool on,
     temporary += ".new";
     {
         std::ofstream out(temporary, std::ios::trunc);
-        out << entryText(program);
+        out << entryText(program, which);
         if (!out.flush()) return fail(temporary.string() + ": " + std::strerror(errno));
     }
     std::filesystem::rename(temporary, path, ec);

@@ -1,0 +1,42 @@
+#include "core/system/CameraCheck.h"
+
+#include "core/face/Camera.h"
+#include "core/store/Config.h"
+#include "platform/face/VideoSource.h"
+
+namespace tarvo::CameraCheck {
+
+State current() {
+    auto chosen = Config::load().camera;
+    switch (platform::probeSource(chosen).kind) {
+    case platform::DeviceProbe::Kind::ready:
+    case platform::DeviceProbe::Kind::failed:
+        // A camera that opens but fails otherwise (busy, a replay that is
+        // missing) is no question of access: the camera says why when it
+        // starts.
+        return {Kind::ready, {}};
+    case platform::DeviceProbe::Kind::denied:
+        return {Kind::denied, Camera::CameraError::denied().what()};
+    case platform::DeviceProbe::Kind::missing:
+        return {Kind::missing, Camera::CameraError::missing(chosen).what()};
+    case platform::DeviceProbe::Kind::noDevice:
+        break;
+    }
+    return {Kind::none, Camera::CameraError::noDevice().what()};
+}
+
+std::vector<Choice> choices() {
+    auto chosen = platform::probeSource(Config::load().camera);
+    std::vector<Choice> list;
+    for (const auto& device : platform::captureDevices()) {
+        std::string formats;
+        for (const auto& format : device.formats)
+            formats += (formats.empty() ? "" : " ") + format;
+        list.push_back(
+            {device.name, device.card, formats, device.allowed && !device.colour, device.allowed,
+             chosen.kind == platform::DeviceProbe::Kind::ready && chosen.text == device.node});
+    }
+    return list;
+}
+
+} // namespace tarvo::CameraCheck
