@@ -9,7 +9,9 @@
 #include "core/agent/UnixSocket.h"
 #include "core/face/Calibration.h"
 #include "core/face/FaceEngine.h"
+#include "core/store/Config.h"
 #include "core/store/Paths.h"
+#include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -19,6 +21,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 #include <sys/resource.h>
@@ -40,14 +43,15 @@ double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Four seconds of the video as stills, replayed at 30 frames a second.
+// Four seconds of the video in which he looks at the screen, as stills
+// replayed at 30 frames a second: frames the enrollment never takes.
 std::filesystem::path replayAt30() {
     auto dir = sb::root() / "replay30";
     std::filesystem::create_directories(dir);
     cv::VideoCapture video(data + "/franck/franck.mp4");
-    video.set(cv::CAP_PROP_POS_MSEC, 4000);
+    video.set(cv::CAP_PROP_POS_FRAMES, 2741);
     cv::Mat frame;
-    for (int i = 0; i < 96 && video.read(frame); ++i) {
+    for (int i = 0; i < 100 && video.read(frame); ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "%03d.jpg", i);
         cv::imwrite((dir / name).string(), frame);
@@ -55,13 +59,15 @@ std::filesystem::path replayAt30() {
     return dir;
 }
 
+// As the guided enrollment takes him: two frames of each of its six poses.
 void enrollFranck() {
-    std::vector<Calibration::Sample> samples;
-    for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg",
-                              "franck_03909.jpg", "franck_04117.jpg"})
-        samples.push_back(Calibration::Sample::from(
-            FaceEngine::analyze(cv::imread(data + "/franck/" + still), true)));
-    Calibration::commit(samples, "Franck");
+    std::vector<std::vector<Calibration::Sample>> poses;
+    for (const auto& pose : sb::Faces::franckPoses()) {
+        poses.emplace_back();
+        for (size_t i = 0; i < pose.size() && poses.back().size() < 2; i += 2)
+            poses.back().push_back(Calibration::Sample::from(FaceEngine::analyze(pose[i], true)));
+    }
+    Calibration::commit(poses, "Franck");
 }
 
 std::optional<std::string> verify() {
@@ -79,14 +85,34 @@ struct Figures {
     }
 };
 
-Figures unlocks(int count) {
+size_t logged(const std::string& line) {
+    std::ifstream file(Paths::log());
+    size_t count = 0;
+    for (std::string text; std::getline(file, text);)
+        count += text.find(line) != std::string::npos;
+    return count;
+}
+
+void waitFor(const std::function<bool()>& condition) {
+    while (!condition())
+        std::this_thread::sleep_for(5ms);
+}
+
+// Each VERIFY on a lock screen of its own: `lock`, the VERIFY, then an
+// unlock the agent has seen (a password handed to the lock screen counts
+// as refused if no unlock follows, and the next VERIFY of that lock is
+// declined).
+Figures unlocks(int count, const std::function<void()>& lock, const std::function<void()>& unlock) {
     Figures figures;
     for (int i = 0; i < count; ++i) {
+        lock();
         auto start = Clock::now();
         auto reply = verify();
         figures.ms.push_back(msSince(start));
         if (reply && reply->rfind("OK ", 0) == 0) ++figures.matched;
-        std::this_thread::sleep_for(100ms);
+        size_t unlocked = logged("screen unlocked");
+        unlock();
+        waitFor([&] { return logged("screen unlocked") > unlocked; });
     }
     return figures;
 }
@@ -155,8 +181,9 @@ int main(int argc, char** argv) {
     ::setenv("TARVO_CAMERA", replayAt30().c_str(), 1);
     StoredPassword::save(password);
     enrollFranck();
-    std::printf("agent: root in this process; camera: 30 fps replay of franck.mp4 (4-7 s); "
-                "requiredFrames 3, attention\n\n");
+    std::printf("agent: root in this process; enrolled: the six poses; camera: 30 fps replay of "
+                "franck.mp4 (frames 2741-2840, looking at the screen); requiredFrames 3, "
+                "attention\n\n");
 
     auto agent = Agent::create(false);
     agent->start();
@@ -172,22 +199,32 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(20ms);
         }
     });
-    auto cold = unlocks(25);
+    // Cold: the camera starts on Return (no warming while locked).
+    Config coldConfig = Config::load();
+    coldConfig.warmWithDisplay = false;
+    coldConfig.save();
+    auto locked = [&] { desktop.setLockedHint(true); };
+    auto unlocked = [&] { desktop.setLockedHint(false); };
+    auto cold = unlocks(25, locked, unlocked);
 
-    desktop.setScreenSaverActive(true);
-    while (!agent->isScanning())
-        std::this_thread::sleep_for(10ms);
-    std::this_thread::sleep_for(500ms);
-    double warmCpu = cpuPercentOver(5s);
-    auto warm = unlocks(25);
-    desktop.setScreenSaverActive(false);
-    std::this_thread::sleep_for(1s);
+    // Warm: the lock screen shows on an awake display, the camera runs.
+    Config warmConfig = Config::load();
+    warmConfig.warmWithDisplay = true;
+    warmConfig.save();
+    double warmCpu = 0;
+    auto warmLock = [&] {
+        desktop.setScreenSaverActive(true);
+        waitFor([&] { return agent->isScanning(); });
+        std::this_thread::sleep_for(300ms); // the camera's first frames
+        if (warmCpu == 0) warmCpu = cpuPercentOver(5s);
+    };
+    auto warm = unlocks(25, warmLock, [&] { desktop.setScreenSaverActive(false); });
 
     std::atomic<bool> stop{false};
     std::atomic<long> connections{0};
     auto threads = hostileClients(stop, connections);
     std::this_thread::sleep_for(300ms);
-    auto hostile = unlocks(20);
+    auto hostile = unlocks(20, locked, unlocked);
     stop = true;
     for (auto& thread : threads)
         thread.join();
@@ -197,6 +234,10 @@ int main(int argc, char** argv) {
     cold.print("VERIFY -> reply, cold camera:");
     warm.print("VERIFY -> reply, warm camera:");
     hostile.print("VERIFY -> reply, hostile clients:");
+    // A bench of refusals measures how fast a NO comes, not an unlock.
+    bool unlocks = true;
+    for (const Figures* figures : {&cold, &warm, &hostile})
+        unlocks = unlocks && figures->matched * 10 >= int(figures->ms.size()) * 9;
     std::printf("  (%ld hostile connections meanwhile: garbage, empty, STATUS floods, "
                 "stalled)\n",
                 connections.load());
@@ -206,5 +247,10 @@ int main(int argc, char** argv) {
                 "with the camera warm\n(whole process, the bench's own bus peers included)\n",
                 unlockedCpu, warmCpu);
     agent->stop();
+    if (!unlocks) {
+        std::printf("\nFAILED: fewer than 9 in 10 VERIFYs matched; these figures are the time to "
+                    "a refusal, not to an unlock\n");
+        return 1;
+    }
     return 0;
 }

@@ -15,7 +15,13 @@ std::optional<float> pairDistance(const Sample& x, const Sample& y) {
     return FaceEngine::distance(x.descriptor, {y.descriptor});
 }
 
-double openEyeRatio(const std::vector<Sample>& samples) {
+float largest(const std::vector<float>& values) {
+    return values.empty() ? 0.0f : *std::max_element(values.begin(), values.end());
+}
+
+} // namespace
+
+double openEyeAspectRatio(const std::vector<Sample>& samples) {
     std::vector<double> ratios;
     for (const auto& s : samples)
         if (s.eyeAspectRatio > 0) ratios.push_back(s.eyeAspectRatio);
@@ -23,12 +29,6 @@ double openEyeRatio(const std::vector<Sample>& samples) {
     std::sort(ratios.begin(), ratios.end());
     return ratios[ratios.size() / 2];
 }
-
-float largest(const std::vector<float>& values) {
-    return values.empty() ? 0.0f : *std::max_element(values.begin(), values.end());
-}
-
-} // namespace
 
 Sample Sample::from(const FaceEngine::Detection& detection) {
     if (!detection.descriptor) throw FaceEngine::EngineError::embeddingFailed();
@@ -56,7 +56,7 @@ Result commit(const std::vector<std::vector<Sample>>& poses, const std::string& 
     Config config = Config::load();
     Result result;
     result.samples = n;
-    result.openEyeAspectRatio = openEyeRatio(all);
+    result.openEyeAspectRatio = openEyeAspectRatio(all);
     result.threshold = Config::thresholdFor(config.sensitivity);
 
     std::vector<Descriptor> descriptors;

@@ -43,6 +43,9 @@ class CalibrationError : public KindedError<CalibrationErrorKind> {
     }
 };
 
+// The open-eye aspect ratio a scan compares with: the samples' median.
+double openEyeAspectRatio(const std::vector<Sample>& samples);
+
 // Samples grouped by pose, in capture order. Stores the face under `name`
 // and saves the settings; their errors pass through.
 Result commit(const std::vector<std::vector<Sample>>& poses, const std::string& name);

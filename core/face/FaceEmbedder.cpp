@@ -3,6 +3,7 @@
 #include "core/face/EmbeddingModel.h"
 #include "core/store/Paths.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
@@ -112,16 +113,72 @@ std::optional<Similarity> similarityTransform(const std::vector<Point>& from,
     return t;
 }
 
+namespace {
+
+// The crop sampled from the frame through a low-pass of the crop's own
+// scale. A face larger than the crop (a laptop's camera at arm's length)
+// is sampled down: warping straight from the frame would read four of its
+// pixels per crop pixel and keep all of the sensor's noise (and alias the
+// rest); averaging them first is what a smaller camera would have seen.
+Image sampled(const Image& image, Similarity t) {
+    double shrink = 1 / std::hypot(t.a, t.b); // frame pixels per crop pixel
+    double sigma = shrink > 1 ? 0.5 * std::sqrt(shrink * shrink - 1) : 0;
+    Image region = image;
+    if (sigma > 0.3) {
+        // Only the part of the frame the crop reaches, with room for the
+        // filter: the whole frame would cost more than the rest together.
+        double det = t.a * t.a + t.b * t.b;
+        double left = INFINITY, top = INFINITY, right = -INFINITY, bottom = -INFINITY;
+        for (double x : {0.0, double(cropSize)})
+            for (double y : {0.0, double(cropSize)}) {
+                double u = (t.a * (x - t.tx) + t.b * (y - t.ty)) / det;
+                double v = (-t.b * (x - t.tx) + t.a * (y - t.ty)) / det;
+                left = std::min(left, u), right = std::max(right, u);
+                top = std::min(top, v), bottom = std::max(bottom, v);
+            }
+        int pad = int(std::ceil(3 * sigma)) + 2;
+        cv::Rect roi =
+            cv::Rect(cv::Point(int(std::floor(left)) - pad, int(std::floor(top)) - pad),
+                     cv::Point(int(std::ceil(right)) + pad, int(std::ceil(bottom)) + pad)) &
+            cv::Rect(0, 0, image.cols, image.rows);
+        if (!roi.empty()) {
+            cv::GaussianBlur(image(roi), region, cv::Size(), sigma);
+            t.tx += t.a * roi.x - t.b * roi.y;
+            t.ty += t.b * roi.x + t.a * roi.y;
+        }
+    }
+    Image crop;
+    cv::warpAffine(region, crop, cv::Matx23d(t.a, -t.b, t.tx, t.b, t.a, t.ty),
+                   cv::Size(cropSize, cropSize), cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                   cv::Scalar::all(0));
+    return crop;
+}
+
+// A face in a dark room, or against a bright window, reaches the model
+// with a fraction of its contrast, and the model was made for faces in
+// good light: the face's brightness is stretched to a common spread and
+// centred, up to a gain of four. A face in good light is only centred.
+void evenContrast(Image& crop) {
+    constexpr double spread = 50, maximumGain = 4;
+    cv::Mat grey;
+    cv::cvtColor(crop(cv::Rect(24, 24, 64, 80)), grey,
+                 crop.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    cv::Scalar mean, deviation;
+    cv::meanStdDev(grey, mean, deviation);
+    double gain = std::clamp(spread / std::max(deviation[0], 1.0), 1.0, maximumGain);
+    crop.convertTo(crop, -1, gain, 128 - gain * mean[0]);
+}
+
+} // namespace
+
 Image alignedCrop(const Image& image, const Observation& face) {
     auto points = fivePoints(face, image.cols, image.rows);
     if (!points) throw EmbedError::landmarksMissing();
     auto t = similarityTransform({points->begin(), points->end()},
                                  {templatePoints.begin(), templatePoints.end()});
     if (!t || image.empty()) throw EmbedError::alignmentFailed();
-    cv::Matx23d m(t->a, -t->b, t->tx, t->b, t->a, t->ty);
-    Image crop;
-    cv::warpAffine(image, crop, m, cv::Size(cropSize, cropSize), cv::INTER_LINEAR,
-                   cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    Image crop = sampled(image, *t);
+    evenContrast(crop);
     return crop;
 }
 

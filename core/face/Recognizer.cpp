@@ -1,5 +1,7 @@
 #include "core/face/Recognizer.h"
 
+#include "core/face/FaceEmbedder.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -43,6 +45,7 @@ void Recognizer::reset() {
 }
 
 void Recognizer::clearRuns() {
+    recent_.clear();
     consecutiveMatches_ = consecutiveNonMatches_ = consecutiveFarNonMatches_ = 0;
 }
 
@@ -66,6 +69,19 @@ void Recognizer::updateBlink(double ear) {
     }
 }
 
+Descriptor Recognizer::averaged(const Descriptor& latest) {
+    if (!recent_.empty() && recent_.back().vector.size() != latest.vector.size()) recent_.clear();
+    recent_.push_back(latest);
+    while (recent_.size() > averagedFrames)
+        recent_.pop_front();
+    Descriptor mean{std::vector<float>(latest.vector.size(), 0.0f)};
+    for (const auto& descriptor : recent_)
+        for (size_t i = 0; i < descriptor.vector.size(); ++i)
+            mean.vector[i] += descriptor.vector[i];
+    mean.vector = FaceEmbedder::normalized(std::move(mean.vector));
+    return mean;
+}
+
 Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
     increment(framesSeen_);
     FaceEngine::Detection detection;
@@ -79,7 +95,8 @@ Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
     updateBlink(ear);
 
     std::optional<float> distance;
-    if (detection.descriptor) distance = FaceEngine::distance(*detection.descriptor, enrolled_);
+    if (detection.descriptor)
+        distance = FaceEngine::distance(averaged(*detection.descriptor), enrolled_);
     if (!distance) {
         clearRuns();
         return Searching{"no comparable descriptor"};

@@ -3,7 +3,9 @@
 #include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <variant>
@@ -33,23 +35,29 @@ class Recognizer {
     Outcome consider(const FaceEngine::Image& frame);
     void reset();
 
-    std::int64_t consecutiveNonMatches() const { return consecutiveNonMatches_; }
     // A scan stops early after this many frames in a row that don't match,
     // or this many in a row beyond 1.5 x the threshold: someone else.
     static constexpr std::int64_t giveUpNonMatches = 8;
     static constexpr std::int64_t giveUpFarNonMatches = 3;
+    // The distance of a frame is that of the mean of its descriptor and
+    // those of the frames before it, up to this many, while one face stays
+    // in view: a camera's noise differs from frame to frame, the face
+    // doesn't. A clean room still matches in requiredFrames frames.
+    static constexpr std::size_t averagedFrames = 3;
+    std::int64_t consecutiveNonMatches() const { return consecutiveNonMatches_; }
     std::int64_t consecutiveFarNonMatches() const { return consecutiveFarNonMatches_; }
-
     bool givesUp() const {
         return consecutiveNonMatches_ >= giveUpNonMatches ||
                consecutiveFarNonMatches_ >= giveUpFarNonMatches;
     }
+
   private:
     enum class BlinkPhase { needOpen, needClosed, needReopen, done };
 
     BlinkPhase startingPhase() const;
     void clearRuns();
     void updateBlink(double ear);
+    Descriptor averaged(const Descriptor& latest);
 
     Config config_;
     std::vector<Descriptor> enrolled_;
@@ -61,6 +69,7 @@ class Recognizer {
     std::int64_t framesSeen_ = 0;
     BlinkPhase blinkPhase_;
     double baselineEAR_ = 0;
+    std::deque<Descriptor> recent_; // this face's last descriptors, for the mean
 };
 
 } // namespace tarvo
