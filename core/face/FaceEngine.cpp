@@ -49,9 +49,18 @@ double eyeAspectRatio(const Observation& face) {
 
 namespace {
 
+std::mutex searchLock;
+std::string searchState = "HOG"; // guarded by searchLock
+
+void setSearchState(std::string state) {
+    std::lock_guard guard(searchLock);
+    searchState = std::move(state);
+}
+
 // BlazeFace searches the whole frame where its model lies beside the
 // embedding model (it finds faces in dim rooms where HOG doesn't, in a
-// fifth of the time); else, or when that model can't be loaded, HOG.
+// fifth of the time); else, or when that model can't be loaded, HOG, and
+// the log and the support report say why.
 void chooseSearch() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -61,6 +70,7 @@ void chooseSearch() {
         std::error_code ec;
         if (!std::filesystem::exists(blazeFace, ec)) return;
         auto chosen = platform::FaceDetector::useSearchModel(blazeFace);
+        setSearchState(chosen ? "BlazeFace" : "HOG: " + chosen.error().text);
         if (!chosen) Log::line(chosen.error().text + "; searching frames with HOG");
     });
 }
@@ -69,10 +79,20 @@ void chooseSearch() {
 
 void prepare() {
     chooseSearch();
-    // A detector that can't be prepared fails again, with its reason, at
-    // the first analysis.
-    (void)platform::FaceDetector::prepare();
+    // A search that can't run fails every analysis: said once, loudly, here
+    // (a library that can't run the model would otherwise only show as an
+    // enrollment that never sees a face).
+    if (auto ready = platform::FaceDetector::prepare(); !ready) {
+        setSearchState("failed: " + ready.error().text);
+        Log::line("face search can't run: " + ready.error().text);
+    }
     FaceEmbedder::prepare();
+}
+
+std::string search() {
+    chooseSearch();
+    std::lock_guard guard(searchLock);
+    return searchState;
 }
 
 Detection analyze(const Image& image, bool wantDescriptor,

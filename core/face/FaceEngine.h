@@ -50,6 +50,9 @@ class EngineError : public KindedError<EngineErrorKind> {
 // Loads the detector's and the embedder's models ahead of the first frame;
 // a model that can't be loaded shows up again at analysis.
 void prepare();
+// Which search finds faces: "BlazeFace", or "HOG" (with why not BlazeFace),
+// or "failed: " and why it can't run (known once prepare() has run).
+std::string search();
 
 // Throws EngineError (detectorFailed with the detector's reason) and, with a
 // descriptor, FaceEmbedder::EmbedError unchanged.

@@ -120,10 +120,12 @@ void describeFace(json& section, const Camera::Image& frame) {
     try {
         detection = FaceEngine::analyze(frame, true);
     } catch (const std::exception& error) {
+        section["faceSearch"] = FaceEngine::search();
         section["faceDetected"] = false;
         section["detectionError"] = error.what();
         return;
     }
+    section["faceSearch"] = FaceEngine::search();
     section["faceDetected"] = true;
     section["eyeAspectRatio"] = detection.eyeAspectRatio;
     if (!detection.descriptor) return;

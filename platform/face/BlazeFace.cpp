@@ -107,6 +107,9 @@ Result<void> load(const std::filesystem::path& model) {
     auto loaded = std::make_shared<Loaded>();
     try {
         loaded->net = cv::dnn::readNetFromONNX(model.string());
+        // OpenCV 4.10's fusion of this network's layers breaks its pooling
+        // (an assertion in forward()); unfused, 4.6 and 4.10 give the same.
+        loaded->net.enableFusion(false);
         loaded->outputs = loaded->net.getUnconnectedOutLayersNames();
     } catch (const cv::Exception& error) {
         return fail("face detection model " + model.string() + " cannot be loaded: " + error.msg);
