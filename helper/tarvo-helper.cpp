@@ -96,8 +96,11 @@ void removePending(int) {
 // ours, so that nothing an administrator keeps beside it looks the same.
 constexpr std::string_view tempMarker = ".tarvo-new-";
 fs::path tempFor(const fs::path& stack) {
-    return stack.parent_path() /
-           ("." + stack.filename().string() + std::string(tempMarker) + "XXXXXX");
+    std::string name = ".";
+    name += stack.filename().string();
+    name += tempMarker;
+    name += "XXXXXX";
+    return stack.parent_path() / name;
 }
 
 // A run killed mid-write (SIGKILL gives no chance to clean up) left its
