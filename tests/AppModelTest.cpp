@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace tarvo::SystemInstaller {
 void PrintTo(const Outcome& outcome, std::ostream* out) {
@@ -55,7 +56,8 @@ class AppModelTest : public testing::Test {
     static void TearDownTestSuite() { delete world; }
 
     void SetUp() override {
-        if (!world->isolated()) GTEST_SKIP() << "needs root for a mount namespace";
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+        ASSERT_TRUE(world->isolated()) << "root, and yet no mount namespace of its own";
         ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
         admin->behave("accept", "ok");
         Enrollment::clear();

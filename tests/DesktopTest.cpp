@@ -31,6 +31,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace sb = tarvo::sandbox;
 namespace fs = std::filesystem;
@@ -53,7 +54,8 @@ class DesktopTest : public testing::Test {
     }
     static void TearDownTestSuite() { delete world; }
     void SetUp() override {
-        if (!world->isolated()) GTEST_SKIP() << "needs root for a mount namespace";
+        if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
+        ASSERT_TRUE(world->isolated()) << "root, and yet no mount namespace of its own";
         admin->behave("accept", "ok");
         Enrollment::clear();
         StoredPassword::clear();
