@@ -142,10 +142,11 @@ void agentMemory() {
         ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
         ::_exit(127);
     }
-    // Ready once the face models, which load after the socket is up, are.
+    // Ready once it says so; unlocked, it holds no face models.
     sb::eventually(
         [] {
-            return sb::readFile(tarvo::Paths::log()).find("face models ready") != std::string::npos;
+            auto log = sb::readFile(tarvo::Paths::log());
+            return sb::occurrences(log, " ready\n") > sb::occurrences(log, "models ready\n");
         },
         std::chrono::seconds(30));
     std::ifstream status("/proc/" + std::to_string(agent) + "/status");

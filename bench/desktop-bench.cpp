@@ -63,8 +63,8 @@ int main(int argc, char** argv) {
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
         sb::eventually(
             [] {
-                return sb::readFile(tarvo::Paths::log()).find("face models ready") !=
-                       std::string::npos;
+                auto log = sb::readFile(tarvo::Paths::log());
+                return sb::occurrences(log, " ready\n") > sb::occurrences(log, "models ready\n");
             },
             std::chrono::seconds(30));
         std::this_thread::sleep_for(std::chrono::seconds(3)); // idle, as it will be

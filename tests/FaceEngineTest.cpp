@@ -1,6 +1,7 @@
 #include "core/face/FaceEngine.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 
 namespace F = tarvo::FaceEngine;
 
@@ -35,6 +36,17 @@ TEST(FaceEyes, AspectRatioRules) {
     EXPECT_DOUBLE_EQ(F::eyeAspectRatio(face), 0.5) << "one eye alone, not halved";
     face.landmarks->rightEye = Region{{{0.3, 0}, {0.3, 0.1}, {0.3, 0.2}, {0.3, 0.3}}}; // width 0
     EXPECT_DOUBLE_EQ(F::eyeAspectRatio(face), 0.5);
+}
+
+// The agent frees the models while the screen is unlocked: the next
+// analysis loads them again and sees the same face.
+TEST(FaceEngineModels, ReleasedModelsLoadAgain) {
+    auto still = cv::imread(TARVO_DATA_DIR "/franck/franck_02159.jpg");
+    auto before = F::analyze(still, true);
+    F::release();
+    auto after = F::analyze(still, true);
+    ASSERT_TRUE(before.descriptor && after.descriptor);
+    EXPECT_EQ(*F::distance(*before.descriptor, {*after.descriptor}), 0.0f);
 }
 
 } // namespace

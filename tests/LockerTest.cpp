@@ -92,10 +92,14 @@ class AliceAgent {
         env["TARVO_CAMERA"] = scene;
         pid_ = spawnAlice({TARVOCTL, "agent"}, env);
         ++starts_;
+        // Ready once it says so; unlocked, it holds no face models yet:
+        // the first VERIFY loads them, as on a locker that sends no signal.
         auto ready = [&] {
-            return sb::occurrences(sb::readFile(log()), "face models ready") >= size_t(starts_);
+            auto text = sb::readFile(log());
+            return sb::occurrences(text, " ready\n") - sb::occurrences(text, "models ready\n") >=
+                   size_t(starts_);
         };
-        if (!eventually(ready, 20s)) throw std::runtime_error("alice's agent has no models");
+        if (!eventually(ready, 20s)) throw std::runtime_error("alice's agent did not start");
     }
     static fs::path log() { return sb::home("alice") / ".local/share/tarvo/tarvo.log"; }
     static fs::path stranger() { return sb::home("alice") / ".local/share/tarvo/someone-else.jpg"; }

@@ -1,5 +1,8 @@
 #include "core/agent/PasswordFreshness.h"
 
+#include "core/store/Paths.h"
+
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace std::chrono_literals;
@@ -7,33 +10,23 @@ using tarvo::PasswordFreshness;
 
 namespace {
 
-// A clock and a hibernation count the test moves by hand.
-struct World {
+// The password's 48 hours, on a clock the test moves by hand, and kept for
+// the next agent.
+TEST(PasswordFreshnessTest, FortyEightHoursAfterTheLastPasswordItIsNeededAgain) {
     std::chrono::nanoseconds now = 1000h;
-    std::int32_t hibernations = 7;
-
-    PasswordFreshness freshness() {
-        return PasswordFreshness([this] { return now; }, [this] { return hibernations; });
-    }
-};
-
-TEST(PasswordFreshnessTest, HibernationComesFirstAndPresentingClearsIt) {
-    World world;
-    auto freshness = world.freshness();
-    world.now += 1min;
-    world.hibernations = 8;
-    EXPECT_EQ(freshness.reasonPasswordRequired(),
-              "this computer has hibernated since the last password");
-    world.now += 72h;
-    EXPECT_EQ(freshness.reasonPasswordRequired(),
-              "this computer has hibernated since the last password");
+    auto clock = [&] { return now; };
+    std::filesystem::remove(tarvo::Paths::passwordTyped());
+    PasswordFreshness freshness(clock);
+    freshness.keep();
+    now += 48h;
+    EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
+    now += 1s;
+    EXPECT_EQ(freshness.reasonPasswordRequired(), "48 hours since the last password");
+    EXPECT_EQ(PasswordFreshness(clock).reasonPasswordRequired(), "48 hours since the last password")
+        << "a new agent goes on counting";
     freshness.credentialPresented();
     EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
-    // A count that becomes unreadable counts as a change; -1 then -1 does not.
-    world.hibernations = -1;
-    EXPECT_NE(freshness.reasonPasswordRequired(), std::nullopt);
-    freshness.credentialPresented();
-    EXPECT_EQ(freshness.reasonPasswordRequired(), std::nullopt);
+    EXPECT_EQ(PasswordFreshness(clock).reasonPasswordRequired(), std::nullopt);
 }
 
 } // namespace

@@ -96,31 +96,68 @@ void Agent::start() {
     singleInstance_ = std::move(instance);
     Log::line("listening on " + Paths::socket().string());
 
-    // The models take about a second to load: not on the first VERIFY.
-    if (preparing_.joinable()) preparing_.join();
-    // An analysis of the environment's own has no models of ours to load.
-    bool ownEngine = !environment_.analyze;
-    preparing_ = std::thread([ask = requestsCameraAccess_, ownEngine] {
-        if (ask) {
-            try {
-                Camera::ensureAuthorized();
-                Log::line("camera access: granted");
-            } catch (const std::exception& error) {
-                Log::line(std::string("camera access: ") + error.what());
-            }
+    if (requestsCameraAccess_) {
+        try {
+            Camera::ensureAuthorized();
+            Log::line("camera access: granted");
+        } catch (const std::exception& error) {
+            Log::line(std::string("camera access: ") + error.what());
         }
-        if (ownEngine) FaceEngine::prepare();
-        Log::line("face models ready");
-    });
+    }
 
     monitor_.start(weakly([](Agent& self) { self.onLock(); }),
                    weakly([](Agent& self) { self.onUnlock(); }));
-    if (platform::LockMonitor::isLocked()) {
+    bool locked = platform::LockMonitor::isLocked();
+    {
         std::lock_guard guard(lock_);
-        locked_ = true;
+        locked_ = locked;
     }
+    // The face models are loaded while the screen is locked, when a scan
+    // may come; an unlocked agent holds none of their hundred megabytes.
+    if (locked) loadModels();
     isRunning_ = true;
     Log::line("ready");
+}
+
+// The models take about a second to load: not on the VERIFY that follows
+// a lock. A VERIFY with no lock before it loads them as it analyses.
+void Agent::loadModels() {
+    // An analysis of the environment's own has no models of ours.
+    if (environment_.analyze) return;
+    std::lock_guard guard(modelsLock_);
+    ++modelsGeneration_; // a release scheduled before this lock is off
+    if (modelsLoaded_) return;
+    modelsLoaded_ = true;
+    if (preparing_.joinable()) preparing_.join();
+    preparing_ = std::thread([] {
+        FaceEngine::prepare();
+        Log::line("face models ready");
+    });
+}
+
+// Two minutes after an unlock, or after a scan of an unlocked screen, the
+// models go, unless the screen was locked again or a scan runs.
+void Agent::releaseModelsLater() {
+    if (environment_.analyze) return;
+    std::uint64_t generation;
+    {
+        std::lock_guard guard(modelsLock_);
+        generation = ++modelsGeneration_;
+    }
+    control_.after(modelsKeptUnlocked, weakly([generation](Agent& self) {
+                       {
+                           std::lock_guard guard(self.lock_);
+                           if (self.locked_) return;
+                       }
+                       std::unique_lock scan(self.scanLock_, std::try_to_lock);
+                       if (!scan.owns_lock()) return; // the scan's end schedules another
+                       std::lock_guard guard(self.modelsLock_);
+                       if (generation != self.modelsGeneration_) return;
+                       if (self.preparing_.joinable()) self.preparing_.join();
+                       FaceEngine::release();
+                       self.modelsLoaded_ = false;
+                       Log::line("face models released");
+                   }));
 }
 
 void Agent::stop() {
@@ -140,6 +177,7 @@ void Agent::onLock() {
         std::lock_guard guard(lock_);
         locked_ = true;
     }
+    loadModels();
     warmWithDisplay_ = Config::load().warmWithDisplay;
     if (!warmWithDisplay_) {
         Log::line("screen locked — camera starts on Return");
@@ -158,11 +196,9 @@ void Agent::startDisplayWatch() {
 }
 
 bool Agent::warmConditionsHold(bool isLocked) {
-    // The cheap tests first; the file, the hibernation count and the
-    // biometric state only on a lit lock screen.
+    // The cheap tests first; the file only on a lit lock screen.
     return isLocked && warmWithDisplay_ && !environment_.displayAsleep() &&
-           StoredPassword::isStored() && !freshness_.reasonPasswordRequired() &&
-           !TouchIDState::requiresPassword();
+           StoredPassword::isStored() && !freshness_.reasonPasswordRequired();
 }
 
 void Agent::pollDisplay() {
@@ -236,6 +272,7 @@ void Agent::wipePending() {
 void Agent::onUnlock() {
     endLock();
     Log::line("screen unlocked");
+    releaseModelsLater();
     std::optional<std::string> password;
     bool faceOnly = false;
     {
@@ -299,10 +336,6 @@ void Agent::openKeyringAfterFaceOnly() {
 std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
     if (auto reason = freshness_.reasonPasswordRequired()) {
         Log::line("verify: password needed, " + *reason);
-        return std::nullopt;
-    }
-    if (TouchIDState::requiresPassword()) {
-        Log::line("verify: biometric unlock is locked out, password needed");
         return std::nullopt;
     }
     // A locker running as the user learns the verdict alone: its request
@@ -458,6 +491,18 @@ std::optional<float> Agent::scanOnce() {
     Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
               shortestText(config.threshold) + ")");
     auto distance = runScan(std::move(recognizer), scanLimit);
+    // A scan of an unlocked screen (a locker that sends no lock signal)
+    // loaded the models itself: they go again in a while.
+    {
+        std::lock_guard guard(modelsLock_);
+        if (!environment_.analyze) modelsLoaded_ = true;
+    }
+    bool locked;
+    {
+        std::lock_guard guard(lock_);
+        locked = locked_;
+    }
+    if (!locked) releaseModelsLater();
     if (distance) {
         char text[64];
         std::snprintf(text, sizeof text, "verify: recognized (distance %.3f)", *distance);

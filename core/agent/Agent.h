@@ -55,6 +55,8 @@ class Agent : public std::enable_shared_from_this<Agent> {
     // check this much later refuses it too: one refusal may be an error of
     // the check (no process left to run it, an account locked for a while).
     static constexpr std::chrono::minutes refusalConfirmed{5};
+    // How long the face models stay loaded after an unlock.
+    static constexpr std::chrono::minutes modelsKeptUnlocked{2};
 
     static std::shared_ptr<Agent> create(bool requestsCameraAccess, Environment environment = {});
     ~Agent();
@@ -86,6 +88,8 @@ class Agent : public std::enable_shared_from_this<Agent> {
 
     void onLock();
     void onUnlock();
+    void loadModels();
+    void releaseModelsLater();
     void endLock();
     void wipePending();
     void startDisplayWatch();
@@ -147,7 +151,10 @@ class Agent : public std::enable_shared_from_this<Agent> {
     std::atomic<bool> isRunning_{false};
     bool requestsCameraAccess_;
     Environment environment_;
-    std::thread preparing_;
+    std::thread preparing_; // loading the models (guarded by modelsLock_)
+    std::mutex modelsLock_; // taken after scanLock_ and lock_, never before
+    bool modelsLoaded_ = false;
+    std::uint64_t modelsGeneration_ = 0; // a release is off once this moves on
 };
 
 } // namespace tarvo

@@ -42,11 +42,8 @@ void writePresented(std::chrono::nanoseconds at) {
 
 } // namespace
 
-PasswordFreshness::PasswordFreshness(Clock clock, HibernationCount hibernationCount)
-    : clock_(clock ? std::move(clock) : platform::SystemState::sinceBoot),
-      count_(hibernationCount ? std::move(hibernationCount)
-                              : platform::SystemState::hibernationCount),
-      hibernations_(count_()), presentedAt_(clock_()) {
+PasswordFreshness::PasswordFreshness(Clock clock)
+    : clock_(clock ? std::move(clock) : platform::SystemState::sinceBoot), presentedAt_(clock_()) {
     if (auto kept = readPresented(presentedAt_)) {
         presentedAt_ = *kept;
         kept_ = true;
@@ -64,11 +61,9 @@ void PasswordFreshness::keep() {
 }
 
 void PasswordFreshness::credentialPresented() {
-    std::int32_t count = count_();
     auto now = clock_();
     {
         std::lock_guard guard(lock_);
-        hibernations_ = count;
         presentedAt_ = now;
         kept_ = true;
     }
@@ -76,13 +71,8 @@ void PasswordFreshness::credentialPresented() {
 }
 std::optional<std::string> PasswordFreshness::reasonPasswordRequired() const {
     std::lock_guard guard(lock_);
-    if (count_() != hibernations_) return "this computer has hibernated since the last password";
     if (clock_() - presentedAt_ > maximumAge) return "48 hours since the last password";
     return std::nullopt;
-}
-
-bool TouchIDState::requiresPassword() {
-    return platform::SystemState::biometryLockedOut();
 }
 
 } // namespace tarvo

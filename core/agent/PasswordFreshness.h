@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -9,20 +8,19 @@
 
 namespace tarvo {
 
-// Remembers when the password was last typed and whether the machine has
-// hibernated since, so that a face alone can't keep it unlockable for ever.
+// Remembers when the password was last typed, so that a face alone can't
+// keep the machine unlockable for ever.
 // The time is kept in the user's data folder with the boot it belongs to,
 // so that an agent restarted by its unit goes on counting; in a new boot
 // the login has just asked for the password, and the period starts then.
 class PasswordFreshness {
   public:
     using Clock = std::function<std::chrono::nanoseconds()>;
-    using HibernationCount = std::function<std::int32_t()>;
 
     static constexpr std::chrono::seconds maximumAge{172800};
 
-    // The clock and counter default to the system's; tests pass their own.
-    explicit PasswordFreshness(Clock clock = {}, HibernationCount hibernationCount = {});
+    // The clock defaults to the time since boot; tests pass their own.
+    explicit PasswordFreshness(Clock clock = {});
 
     // The password was typed: the period starts again.
     void credentialPresented();
@@ -35,16 +33,9 @@ class PasswordFreshness {
 
   private:
     Clock clock_;
-    HibernationCount count_;
     mutable std::mutex lock_;
-    std::int32_t hibernations_;
     std::chrono::nanoseconds presentedAt_;
     bool kept_ = false;
 };
-
-// Whether the system's biometric unlock is locked out and wants the password.
-namespace TouchIDState {
-bool requiresPassword();
-}
 
 } // namespace tarvo

@@ -13,32 +13,22 @@
 namespace tarvo::FaceEmbedder {
 namespace {
 
-// The model, loaded once per process, or why there is none.
-struct Loaded {
-    std::unique_ptr<EmbeddingModel> model;
-    std::optional<EmbedError> problem;
-};
+// The model, loaded at the first face after a start or a release and
+// shared with the embeddings under way, or why there is none.
+std::mutex modelLock;
+std::shared_ptr<EmbeddingModel> loadedModel; // guarded by modelLock
 
-const Loaded& loaded() {
-    static Loaded result;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        auto path = Paths::model();
-        if (!path) {
-            result.problem = EmbedError::modelMissing();
-            return;
-        }
-        try {
-            result.model = EmbeddingModel::load(*path);
-        } catch (const ModelError& failure) {
-            result.problem = EmbedError::modelMissing(failure.what());
-        }
-    });
-    return result;
-}
-
-EmbeddingModel* model() {
-    return loaded().model.get();
+std::shared_ptr<EmbeddingModel> model() {
+    std::lock_guard guard(modelLock);
+    if (loadedModel) return loadedModel;
+    auto path = Paths::model();
+    if (!path) throw EmbedError::modelMissing();
+    try {
+        loadedModel = EmbeddingModel::load(*path);
+    } catch (const ModelError& failure) {
+        throw EmbedError::modelMissing(failure.what());
+    }
+    return loadedModel;
 }
 
 std::optional<Point> centroid(const std::vector<Point>& points) {
@@ -52,13 +42,16 @@ std::optional<Point> centroid(const std::vector<Point>& points) {
 } // namespace
 
 void prepare() {
-    if (auto* loaded = model()) {
-        try {
-            loaded->embed(Image(112, 112, CV_8UC3, cv::Scalar::all(128)));
-        } catch (const ModelError&) {
-            // A model that can't run says so at the first real face.
-        }
+    try {
+        model()->embed(Image(112, 112, CV_8UC3, cv::Scalar::all(128)));
+    } catch (const std::exception&) {
+        // A model that can't be loaded or run says so at the first face.
     }
+}
+
+void release() {
+    std::lock_guard guard(modelLock);
+    loadedModel.reset();
 }
 
 std::optional<std::array<Point, 5>> fivePoints(const Observation& face, int width, int height) {
@@ -194,8 +187,7 @@ std::vector<float> normalized(std::vector<float> vector) {
 }
 
 std::vector<float> embed(const Image& image, const Observation& face) {
-    EmbeddingModel* embedding = model();
-    if (!embedding) throw *loaded().problem;
+    auto embedding = model();
     Image crop = alignedCrop(image, face);
     try {
         return normalized(embedding->embed(crop));

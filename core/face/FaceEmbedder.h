@@ -54,6 +54,8 @@ std::vector<float> embed(const Image& image, const Observation& face);
 // Loads the model and runs it once: the network's first inference sets it
 // up and takes a few hundred milliseconds, which no scan should wait for.
 void prepare();
+// Frees the model; the next embedding loads it again.
+void release();
 
 // Eyes (left one first), nose tip, left and right mouth corner, in pixels
 // with a top-left origin; nothing when a region is missing.

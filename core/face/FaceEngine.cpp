@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <malloc.h>
 #include <mutex>
 
 namespace tarvo::FaceEngine {
@@ -87,6 +88,12 @@ void prepare() {
         Log::line("face search can't run: " + ready.error().text);
     }
     FaceEmbedder::prepare();
+}
+
+void release() {
+    platform::FaceDetector::release();
+    FaceEmbedder::release();
+    ::malloc_trim(0);
 }
 
 std::string search() {

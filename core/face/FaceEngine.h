@@ -50,6 +50,11 @@ class EngineError : public KindedError<EngineErrorKind> {
 // Loads the detector's and the embedder's models ahead of the first frame;
 // a model that can't be loaded shows up again at analysis.
 void prepare();
+// Frees the models (the landmark model alone is about a hundred
+// megabytes) and hands the memory back to the system; the next analysis
+// loads them again. Analyses under way finish with the models they hold.
+void release();
+
 // Which search finds faces: "BlazeFace", or "HOG" (with why not BlazeFace),
 // or "failed: " and why it can't run (known once prepare() has run).
 std::string search();

@@ -107,7 +107,7 @@ std::optional<Config> Config::decode(std::string_view text) {
     readFloat(object, "threshold", config.threshold);
     readInt64(object, "requiredFrames", config.requiredFrames);
     readDouble(object, "openEyeAspectRatio", config.openEyeAspectRatio);
-    readDouble(object, "scanTimeout", config.scanTimeout);
+    readDouble(object, "scanTimeout", config.fileScanTimeout);
     readBool(object, "warmWithDisplay", config.warmWithDisplay);
     readDouble(object, "sensitivity", config.sensitivity);
     readString(object, "camera", config.camera);
@@ -121,7 +121,7 @@ std::string Config::encode() const {
         {"requiredFrames", requiredFrames},
         {"liveness", name(liveness)},
         {"openEyeAspectRatio", openEyeAspectRatio},
-        {"scanTimeout", scanTimeout},
+        {"scanTimeout", fileScanTimeout},
         {"warmWithDisplay", warmWithDisplay},
         {"sensitivity", sensitivity},
     };

@@ -1,5 +1,6 @@
 #include "core/system/Diagnostics.h"
 
+#include "core/agent/Agent.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/AppIdentity.h"
 #include "core/base/Text.h"
@@ -74,7 +75,8 @@ json configuration() {
             {"liveness", std::string(Config::name(config.liveness))},
             {"openEyeAspectRatio", config.openEyeAspectRatio},
             {"warmWithDisplay", config.warmWithDisplay},
-            {"scanTimeout", config.scanTimeout},
+            // What scans stop at, not the file's old figure.
+            {"scanTimeout", std::chrono::duration<double>(Agent::scanLimit).count()},
             // All zero when the model came without its measured scale.
             {"modelScale",
              {{"strictest", Text::shortestDecimal(Config::strictest())},

@@ -5,14 +5,6 @@
 
 namespace tarvo::platform::SystemState {
 
-std::int32_t hibernationCount() {
-    return -1;
-}
-
-bool biometryLockedOut() {
-    return false;
-}
-
 std::chrono::nanoseconds sinceBoot() {
     timespec now{};
     clock_gettime(CLOCK_BOOTTIME, &now);

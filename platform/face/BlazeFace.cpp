@@ -42,6 +42,7 @@ struct Loaded {
 
 std::mutex loading;
 std::shared_ptr<Loaded> current;
+std::filesystem::path chosen; // what to load again after a release
 
 float iou(const cv::Rect2f& a, const cv::Rect2f& b) {
     float shared = (a & b).area();
@@ -101,8 +102,9 @@ std::vector<Face> decode(const std::vector<cv::Mat>& outs, float scale, cv::Poin
 
 } // namespace
 
-Result<void> load(const std::filesystem::path& model) {
-    std::lock_guard guard(loading);
+namespace {
+
+Result<void> loadLocked(const std::filesystem::path& model) {
     if (current && current->path == model) return {};
     auto loaded = std::make_shared<Loaded>();
     try {
@@ -118,13 +120,28 @@ Result<void> load(const std::filesystem::path& model) {
         return fail("face detection model " + model.string() + " is not BlazeFace");
     loaded->path = model;
     current = loaded;
+    chosen = model;
     return {};
+}
+
+} // namespace
+
+Result<void> load(const std::filesystem::path& model) {
+    std::lock_guard guard(loading);
+    return loadLocked(model);
+}
+
+void release() {
+    std::lock_guard guard(loading);
+    current.reset();
 }
 
 Result<std::vector<Face>> find(const cv::Mat& frame) {
     std::shared_ptr<Loaded> loaded;
     {
         std::lock_guard guard(loading);
+        if (!current && !chosen.empty())
+            if (auto again = loadLocked(chosen); !again) return again.error();
         loaded = current;
     }
     if (!loaded) return fail("no face detection model loaded");

@@ -22,7 +22,10 @@ struct Face {
 
 // Loads the network once per path; fails with the reason it can't be read.
 Result<void> load(const std::filesystem::path& model);
-// The faces in a BGR frame, most certain first; fails when no network loaded.
+// The faces in a BGR frame, most certain first; fails when no network was
+// ever loaded. A released network is loaded again from its path.
 Result<std::vector<Face>> find(const cv::Mat& frame);
+// Frees the network; an analysis under way keeps it until it is done.
+void release();
 
 } // namespace tarvo::platform::BlazeFace

@@ -21,19 +21,23 @@ namespace {
 // HOG detection runs on a copy at most this wide; landmarks on the full frame.
 constexpr int detectionWidth = 640;
 
-// Loaded once per process; a model that can't be loaded stays the reason.
-const Result<dlib::shape_predictor>& predictor() {
-    static const Result<dlib::shape_predictor> model = []() -> Result<dlib::shape_predictor> {
-        dlib::shape_predictor loaded;
-        try {
-            dlib::deserialize(landmarkModelPath()) >> loaded;
-        } catch (const std::exception& error) {
-            return fail("landmark model " + landmarkModelPath() +
-                        " cannot be loaded: " + error.what());
-        }
-        return {std::move(loaded)};
-    }();
-    return model;
+// Loaded at the first face after a start or a release, and shared with
+// the analyses under way: a release frees it once the last one is done.
+// About a hundred megabytes: the bulk of an idle agent, were it kept.
+std::mutex predictorLock;
+std::shared_ptr<const dlib::shape_predictor> loadedPredictor; // guarded by predictorLock
+
+Result<std::shared_ptr<const dlib::shape_predictor>> predictor() {
+    std::lock_guard guard(predictorLock);
+    if (loadedPredictor) return {loadedPredictor};
+    auto loaded = std::make_shared<dlib::shape_predictor>();
+    try {
+        dlib::deserialize(landmarkModelPath()) >> *loaded;
+    } catch (const std::exception& error) {
+        return fail("landmark model " + landmarkModelPath() + " cannot be loaded: " + error.what());
+    }
+    loadedPredictor = std::move(loaded);
+    return {loadedPredictor};
 }
 
 Region region(const dlib::full_object_detection& shape, const dlib::rectangle& box, int from,
@@ -214,9 +218,9 @@ Result<std::vector<Observation>> detect(const cv::Mat& frame, Timings* timings, 
     };
     Timings spent;
     auto start = Clock::now();
-    const auto& loaded = predictor();
+    auto loaded = predictor();
     if (!loaded) return loaded.error();
-    const dlib::shape_predictor& shapes = *loaded;
+    const dlib::shape_predictor& shapes = **loaded;
     cv::Mat grey;
     cv::cvtColor(frame, grey, frame.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
     std::vector<dlib::rectangle> found;
@@ -270,6 +274,14 @@ Result<std::vector<Observation>> detect(const cv::Mat& frame, Timings* timings, 
     }
     if (timings) *timings = spent;
     return {std::move(faces)};
+}
+
+void release() {
+    {
+        std::lock_guard guard(predictorLock);
+        loadedPredictor.reset();
+    }
+    BlazeFace::release();
 }
 
 // A first search of a camera-sized frame sets up what the libraries build

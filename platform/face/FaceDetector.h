@@ -83,6 +83,8 @@ void useHogSearch();
 // Loads the landmark model now rather than at the first face (about a
 // second). Fails as detect() does.
 Result<void> prepare();
+// Frees the models; the next detect() loads them again.
+void release();
 
 // Where the 68-point model is read from: TARVO_LANDMARKS, else Debian's
 // libdlib-data file.
