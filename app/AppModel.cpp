@@ -285,8 +285,10 @@ void AppModel::runPrivileged(Action action) {
 }
 
 void AppModel::finish(Action action, const Outcome& outcome) {
+    lastOutcome_ = outcome.kind;
     switch (outcome.kind) {
     case Outcome::Kind::failed:
+    case Outcome::Kind::notGranted:
         setActionError(QString::fromStdString(outcome.message));
         break;
     case Outcome::Kind::cancelled:

@@ -103,6 +103,8 @@ class AppModel : public QObject {
     bool moduleOutdated() const { return moduleOutdated_; }
     bool busy() const { return busy_; }
     QString actionError() const { return actionError_; }
+    // How the last administrator's action ended, for callers that act on it.
+    SystemInstaller::Outcome::Kind lastOutcome() const { return lastOutcome_; }
     bool collectingDiagnostics() const { return collectingDiagnostics_; }
     bool diagnosticsCopied() const { return diagnosticsCopied_; }
 
@@ -185,6 +187,7 @@ class AppModel : public QObject {
     bool moduleOutdated_ = false;
     bool busy_ = false;
     QString actionError_;
+    SystemInstaller::Outcome::Kind lastOutcome_ = SystemInstaller::Outcome::Kind::done;
     bool collectingDiagnostics_ = false;
     bool diagnosticsCopied_ = false;
 

@@ -13,6 +13,8 @@
 #include "core/system/AgentHome.h"
 #include "core/system/CameraCheck.h"
 #include "core/system/Diagnostics.h"
+#include "core/system/SystemInstaller.h"
+#include "platform/store/UserDatabase.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -113,11 +115,16 @@ int privileged(void (AppModel::*action)(), const QString& success) {
     if (model.busy()) await(&model, &AppModel::actionFinished);
     if (!model.actionError().isEmpty()) {
         fail(model.actionError());
-        if (model.actionError() == "Administrator rights were not granted.")
+        if (model.lastOutcome() == SystemInstaller::Outcome::Kind::notGranted) {
+            // Root acts for the user named: it has no user of its own.
+            QString command = QCoreApplication::arguments().value(1);
+            auto name = platform::userName(getuid());
+            if (name && command != "update-module")
+                command += " --user " + QString::fromStdString(*name);
             std::fprintf(stderr,
-                         "tarvoctl: without a desktop to ask, run it as root: sudo "
-                         "tarvoctl %s\n",
-                         qPrintable(QCoreApplication::arguments().value(1)));
+                         "tarvoctl: without a desktop to ask, run it as root: sudo tarvoctl %s\n",
+                         qPrintable(command));
+        }
         return failed;
     }
     if (action == &AppModel::uninstallEverything && !quit) return fail("uninstall cancelled");

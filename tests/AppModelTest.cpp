@@ -191,6 +191,7 @@ TEST_F(AppModelTest, ALockScreenThatNeedsRepairOrAnUpdate) {
     act(&AppModel::updateModule);
     EXPECT_FALSE(fs::exists(admin->log() / "sudo.args")) << "no password: the prompt only";
     EXPECT_EQ(model->actionError(), "Error executing command as another user: Not authorized");
+    EXPECT_EQ(model->lastOutcome(), Outcome::Kind::notGranted) << "what tarvoctl acts on";
 
     fs::permissions("/opt/tarvo", fs::perms::group_write, fs::perm_options::add);
     model->refresh();

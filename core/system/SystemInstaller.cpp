@@ -249,8 +249,7 @@ Outcome outcomeOf(int status, std::string_view errorText, bool prompted) {
     if (prompted && status == 126) return Outcome::cancelled();
     std::string decoded = Text::decodeLossy(errorText);
     std::string text(Text::trim(decoded));
-    if (text.empty() && prompted && status == 127)
-        return Outcome::failed("Administrator rights were not granted.");
+    if (prompted && status == 127) return Outcome::notGranted(text);
     if (text.empty()) return Outcome::failed("The installer exited with an error.");
     return Outcome::failed(text);
 }

@@ -19,13 +19,21 @@
 namespace tarvo::SystemInstaller {
 
 struct Outcome {
-    enum class Kind { failed, done, cancelled };
+    // notGranted: pkexec could not get an administrator's consent (no
+    // polkit agent to ask, or it refused); a terminal can suggest root.
+    enum class Kind { failed, done, cancelled, notGranted };
     Kind kind = Kind::failed;
-    std::string message; // for failed: shown to the user
+    std::string message; // for failed and notGranted: shown to the user
 
     static Outcome failed(std::string message) { return {Kind::failed, std::move(message)}; }
     static Outcome done() { return {Kind::done, {}}; }
     static Outcome cancelled() { return {Kind::cancelled, {}}; }
+    // pkexec's own reason when it gave one (no authentication agent, not
+    // authorized).
+    static Outcome notGranted(std::string reason = {}) {
+        return {Kind::notGranted,
+                reason.empty() ? "Administrator rights were not granted." : std::move(reason)};
+    }
     bool operator==(const Outcome&) const = default;
 };
 
