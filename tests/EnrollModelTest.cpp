@@ -6,7 +6,9 @@
 #include "sandbox/Sandbox.h"
 
 #include <QTest>
+#include <atomic>
 #include <gtest/gtest.h>
+#include <memory>
 
 namespace sb = tarvo::sandbox;
 using namespace tarvo;
@@ -16,16 +18,17 @@ using app::TestModel;
 namespace {
 
 // The man of the video, by default posing for each step as its prompt asks.
+// The camera shares the pose: its thread may read it after a test's end.
 struct Posing {
-    std::atomic<int> pose{0};
+    std::shared_ptr<std::atomic<int>> pose = std::make_shared<std::atomic<int>>(0);
     Camera::SourceFactory camera() {
-        return [this]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
-            return {std::make_unique<sb::Faces::PosingCamera>([this] { return pose.load(); })};
+        return [pose = pose]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
+            return {std::make_unique<sb::Faces::PosingCamera>([pose] { return pose->load(); })};
         };
     }
     void follow(EnrollModel& model) {
         QObject::connect(&model, &EnrollModel::stepIndexChanged, &model,
-                         [this, &model] { pose = model.stepIndex(); });
+                         [pose = pose, &model] { *pose = model.stepIndex(); });
     }
 };
 
@@ -115,17 +118,17 @@ TEST_F(EnrollModelTest, AStrangerIsNotRecognizedTenTimesAndTheTestEnds) {
 // counts; the next step then wants the other side.
 TEST_F(EnrollModelTest, GuidanceFollowsWhatTheCameraSees) {
     Posing posing;
-    posing.pose = empty;
+    *posing.pose = empty;
     EnrollModel model(posing.camera());
     model.setChime([] {});
     std::vector<QString> lines;
     QObject::connect(&model, &EnrollModel::guidanceChanged, [&] {
         if (lines.empty() || lines.back() != model.guidance()) lines.push_back(model.guidance());
-        if (model.guidance() == "Can't see your face") posing.pose = straight;
-        if (model.guidance() == "Other way") posing.pose = left;
+        if (model.guidance() == "Can't see your face") *posing.pose = straight;
+        if (model.guidance() == "Other way") *posing.pose = left;
     });
     QObject::connect(&model, &EnrollModel::stepIndexChanged, [&] {
-        if (model.stepIndex() == 1) posing.pose = right;
+        if (model.stepIndex() == 1) *posing.pose = right;
     });
     model.feed()->start();
     model.begin("Franck");
