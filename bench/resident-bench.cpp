@@ -45,11 +45,21 @@ double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-double residentMiB(pid_t pid) {
+// A line of /proc/PID/status in MiB: VmRSS (all resident), RssAnon (the
+// process's own memory, not the libraries' pages shared with the page cache).
+double statusMiB(pid_t pid, const std::string& key) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6)) / 1024.0;
+        if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1)) / 1024.0;
     return -1;
+}
+
+struct Resident {
+    double all, own;
+};
+
+Resident resident(pid_t pid) {
+    return {statusMiB(pid, "VmRSS"), statusMiB(pid, "RssAnon")};
 }
 
 size_t logged(const std::string& line) {
@@ -154,32 +164,40 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::this_thread::sleep_for(5s);
-    double idle = residentMiB(agent);
-    std::printf("idle, unlocked:                       %6.1f MiB resident  (target <= 40)\n", idle);
-
-    // No lock signal: a locker that sends none. Models and camera cold.
-    auto cold = verify();
-    std::printf("VERIFY with no lock signal before it: %6.0f ms  %s  (target <= 1500 ms)\n",
-                cold.ms, cold.matched ? "matched" : "NOT MATCHED");
-    double scanned = residentMiB(agent);
+    auto idle = resident(agent);
+    std::printf("idle, unlocked:                       %6.1f MiB resident, %.1f MiB its own  "
+                "(target <= 40)\n",
+                idle.all, idle.own);
 
     // A lock signal: the models load, the camera warms on the awake display.
     size_t loaded = logged("face models ready");
     desktop.setScreenSaverActive(true);
     waitFor([&] { return logged("camera warming") > 0; }, 10s);
-    waitFor([&] { return logged("face models ready") > loaded || loaded > 0; }, 10s);
+    waitFor([&] { return logged("face models ready") > loaded; }, 10s);
     std::this_thread::sleep_for(1s);
     auto warm = verify();
     std::printf("VERIFY after a lock signal, warm:     %6.0f ms  %s  (target <= 150 ms)\n", warm.ms,
                 warm.matched ? "matched" : "NOT MATCHED");
+    auto scanned = resident(agent);
+    // The lock screen unlocks on the handed password.
     desktop.setScreenSaverActive(false);
     size_t released = logged("face models released");
     auto unlockedAt = Clock::now();
     waitFor([&] { return logged("face models released") > released; }, 200s);
     std::this_thread::sleep_for(2s);
-    std::printf("resident while scanning %.1f MiB; %.0f s after the unlock the models went: "
-                "%.1f MiB\n",
-                scanned, msSince(unlockedAt) / 1000, residentMiB(agent));
+    auto after = resident(agent);
+    std::printf("locked and scanning %.1f MiB (%.1f own); %.0f s after the unlock the models "
+                "went: %.1f MiB (%.1f own)\n",
+                scanned.all, scanned.own, msSince(unlockedAt) / 1000, after.all, after.own);
+
+    // No lock signal: a locker that sends none. Models and camera cold.
+    auto cold = verify();
+    std::printf("VERIFY with no lock signal before it: %6.0f ms  %s  (target <= 1500 ms)\n",
+                cold.ms, cold.matched ? "matched" : "NOT MATCHED");
+    released = logged("face models released");
+    waitFor([&] { return logged("face models released") > released; }, 200s);
+    std::this_thread::sleep_for(2s);
+    auto rested = resident(agent);
 
     std::atomic<bool> stop{false};
     std::atomic<long> requests{0};
@@ -187,7 +205,7 @@ int main(int argc, char** argv) {
     double peak = 0;
     for (auto end = Clock::now() + std::chrono::seconds(floodSeconds); Clock::now() < end;) {
         std::this_thread::sleep_for(1s);
-        peak = std::max(peak, residentMiB(agent));
+        peak = std::max(peak, resident(agent).all);
     }
     stop = true;
     for (auto& thread : threads)
@@ -195,14 +213,17 @@ int main(int argc, char** argv) {
     released = logged("face models released");
     waitFor([&] { return logged("face models released") > released; }, 200s);
     std::this_thread::sleep_for(2s);
-    double after = residentMiB(agent);
-    std::printf("a %d s flood (%ld requests: VERIFY, STATUS, garbage, stalled): peak %.1f MiB; "
-                "after it %.1f MiB, %+.0f %% of idle  (target within 10 %%)\n",
-                floodSeconds, requests.load(), peak, after, 100 * (after - idle) / idle);
+    auto flooded = resident(agent);
+    std::printf("a %d s flood (%ld requests: VERIFY, STATUS, garbage, stalled) after a rest of "
+                "%.1f MiB (%.1f own): peak %.1f MiB; after it %.1f MiB (%.1f own), %+.0f %% of "
+                "idle, %+.0f %% of the rest before it  (target within 10 %% of idle)\n",
+                floodSeconds, requests.load(), rested.all, rested.own, peak, flooded.all,
+                flooded.own, 100 * (flooded.all - idle.all) / idle.all,
+                100 * (flooded.all - rested.all) / rested.all);
     ::kill(agent, SIGTERM);
     sb::waitFor(agent);
-    bool met = idle <= 40 && cold.matched && cold.ms <= 1500 && warm.matched && warm.ms <= 150 &&
-               after <= idle * 1.1;
+    bool met = idle.all <= 40 && cold.matched && cold.ms <= 1500 && warm.matched &&
+               warm.ms <= 150 && flooded.all <= idle.all * 1.1;
     std::printf("\n%s\n", met ? "all targets met" : "FAILED: a target is not met");
     return met ? 0 : 1;
 }
