@@ -49,13 +49,13 @@ TEST(FaceEmbedderTest, FivePointsInOrderWithATopLeftOrigin) {
 TEST(FaceEmbedderTest, AnUnusableModelFailsEveryEmbeddingWithItsReason) {
     auto failure = [](const std::string& modelFile) {
         // The model loads once per process, so each runs in a child.
-        return sb::outputAs(geteuid(), [&] {
+        return sb::outputAs(geteuid(), [&]() -> std::string {
             ::setenv("TARVO_MODEL", modelFile.c_str(), 1);
             auto error = sb::thrown<E::EmbedError>([] {
                 E::embed(cv::Mat(100, 100, CV_8UC3),
                          face(Region{{{0.2, 0.7}}}, Region{{{0.8, 0.7}}}));
             });
-            return error ? error->what() : "embedded";
+            return error ? std::string(error->what()) : "embedded";
         });
     };
     EXPECT_EQ(failure("/nonexistent/FaceEmbedding.tflite"),
