@@ -26,7 +26,9 @@ Item {
         }
         BusyIndicator {
             anchors.centerIn: parent
-            visible: !feed || feed.error === ""
+            // Spins only while shown: a stopped indicator still turns.
+            running: parent.visible && (!feed || feed.error === "")
+            visible: running
             palette.dark: "white"
         }
     }

@@ -142,7 +142,7 @@ ColumnLayout {
                     StatusRow {
                         ok: false
                         problem: qsTr("Lock screen module needs updating")
-                        BusyIndicator { visible: model.busy; implicitWidth: 24; implicitHeight: 24 }
+                        BusyIndicator { running: model.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
                         Button { visible: !model.busy; text: qsTr("Update…"); onClicked: model.updateModule() }
                     }
                 }
@@ -153,7 +153,7 @@ ColumnLayout {
                     text: qsTr("Lock screen")
                     problem: model.lockScreenProblem === "" ? qsTr("Lock screen is off")
                                                             : qsTr("Lock screen needs repair: %1").arg(model.lockScreenProblem)
-                    BusyIndicator { visible: model.busy; implicitWidth: 24; implicitHeight: 24 }
+                    BusyIndicator { running: model.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
                     Button {
                         objectName: "lockScreenButton"
                         visible: !model.busy
@@ -275,7 +275,7 @@ ColumnLayout {
                 RowLayout {
                     RowLayout {
                         visible: model.collectingDiagnostics && !model.diagnosticsCopied
-                        BusyIndicator { implicitWidth: 20; implicitHeight: 20 }
+                        BusyIndicator { running: parent.visible; implicitWidth: 20; implicitHeight: 20 }
                         Text { objectName: "checking"; text: qsTr("Checking…"); color: colours.secondary }
                     }
                     Button {
@@ -301,7 +301,7 @@ ColumnLayout {
                     Layout.fillWidth: true
                     Text { text: qsTr("Remove Tarvo from this computer"); color: colours.text }
                     Item { Layout.fillWidth: true }
-                    BusyIndicator { visible: model.busy; implicitWidth: 24; implicitHeight: 24 }
+                    BusyIndicator { running: model.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
                     Button { objectName: "uninstall"; visible: !model.busy; text: qsTr("Uninstall…"); onClicked: confirmingUninstall.open() }
                 }
                 Text {

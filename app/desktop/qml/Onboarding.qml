@@ -145,7 +145,7 @@ ColumnLayout {
                 Layout.maximumWidth: 420
             }
             buttons: [
-                BusyIndicator { visible: passwordSaving.busy },
+                BusyIndicator { running: passwordSaving.busy; visible: running },
                 Button {
                     objectName: "continueButton"
                     visible: !passwordSaving.busy
@@ -166,7 +166,7 @@ ColumnLayout {
             Title { text: qsTr("Turning on face unlock") }
             Explanation { text: qsTr("Tarvo is adding itself to the lock screen. If it ever can't recognize you, you type your password as usual.") }
             Item { Layout.fillHeight: true }
-            BusyIndicator { visible: model.busy; Layout.alignment: Qt.AlignHCenter }
+            BusyIndicator { running: model.busy; visible: running; Layout.alignment: Qt.AlignHCenter }
             Button {
                 objectName: "tryAgain"
                 visible: !model.busy
