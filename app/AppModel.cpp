@@ -12,6 +12,7 @@
 
 #include <QSettings>
 #include <filesystem>
+#include <vector>
 
 namespace tarvo::app {
 namespace {
@@ -67,7 +68,10 @@ AppModel::~AppModel() {
     agent_->stop();
 }
 
+// Announced only when it changed: a refresh that finds everything as it was
+// costs the views nothing.
 template <typename T> void AppModel::publish(T& field, T value, void (AppModel::*changed)()) {
+    if (field == value) return;
     field = std::move(value);
     emit(this->*changed)();
     emit derivedChanged();
@@ -108,14 +112,54 @@ bool AppModel::onboardingFinished() const {
 
 void AppModel::setOnboardingFinished(bool finished) {
     settings().setValue("onboardingFinished", finished);
+    emit derivedChanged(); // the window reads it again
 }
 
 void AppModel::bootstrap() {
+    if (!watching_) {
+        watching_ = true;
+        settle_.setSingleShot(true);
+        settle_.setInterval(settleAfterChange);
+        connect(&settle_, &QTimer::timeout, this, &AppModel::refresh);
+        connect(&watcher_, &QFileSystemWatcher::directoryChanged, &settle_,
+                qOverload<>(&QTimer::start));
+    }
     refresh();
     if (isReady()) setOnboardingFinished(true);
     timer_.setInterval(refreshInterval);
     connect(&timer_, &QTimer::timeout, this, &AppModel::refresh, Qt::UniqueConnection);
     timer_.start();
+}
+
+// The folders whose entries make what the model shows (inotify, no
+// thread): the user's data and settings, the login's autostart entries,
+// the agent's socket, the lock screens' stacks and module, the bundle's
+// module and the camera nodes. A folder made later (the data folder at
+// the first enrollment) is seen through its parent and watched from the
+// refresh that follows.
+void AppModel::watch() {
+    if (!watching_) return; // not bootstrapped: refreshed by hand
+    namespace fs = std::filesystem;
+    std::vector<fs::path> folders = {Paths::dir(),
+                                     Paths::dir().parent_path(),
+                                     Paths::config().parent_path(),
+                                     Paths::configHome(),
+                                     Paths::configHome() / "autostart",
+                                     Paths::socket().parent_path(),
+                                     Paths::socket().parent_path().parent_path(),
+                                     "/etc/pam.d",
+                                     LockScreen::moduleDir,
+                                     fs::path(LockScreen::moduleDir).parent_path(),
+                                     SystemInstaller::bundle() / "libexec",
+                                     "/dev"};
+    QStringList watched = watcher_.directories(), added;
+    for (const auto& folder : folders) {
+        auto name = QString::fromStdString(folder.string());
+        std::error_code ec;
+        if (!watched.contains(name) && !added.contains(name) && fs::is_directory(folder, ec))
+            added << name;
+    }
+    if (!added.isEmpty()) watcher_.addPaths(added);
 }
 
 // In this order: the module check below reads the wiring of the refresh
@@ -131,14 +175,22 @@ void AppModel::refresh() {
     publish(sampleCount_, samples, &AppModel::sampleCountChanged);
     publish(faces_, facesList(faces), &AppModel::facesChanged);
     auto camera = CameraCheck::current();
-    cameraProblem_ = QString::fromStdString(camera.problem);
+    auto cameraProblem = QString::fromStdString(camera.problem);
+    if (cameraProblem != cameraProblem_) {
+        cameraProblem_ = cameraProblem;
+        emit cameraChanged();
+    }
     publish(camera_, statusOf(camera), &AppModel::cameraChanged);
     publish(config_, Config::load(), &AppModel::configChanged);
     // Looked at again only while it is a problem: it rarely changes, and
     // reaching the TPM costs more than the rest of a refresh.
     if (!tpmChecked_ || !tpmProblem_.isEmpty()) {
         auto tpm = StoredPassword::tpmProblem();
-        tpmProblem_ = tpm ? QString(tpm->what()) : QString();
+        auto problem = tpm ? QString(tpm->what()) : QString();
+        if (!tpmChecked_ || problem != tpmProblem_) {
+            tpmProblem_ = problem;
+            emit passwordSavedChanged();
+        }
         tpmChecked_ = true;
     }
     publish(passwordSaved_, StoredPassword::isStored(), &AppModel::passwordSavedChanged);
@@ -158,6 +210,7 @@ void AppModel::refresh() {
         publish(lockScreenWired_, false, &AppModel::lockScreenWiredChanged);
     }
     ensureAgent();
+    watch();
 }
 
 // A stopped in-process agent is tried again on every refresh; a running one
@@ -166,25 +219,29 @@ void AppModel::refresh() {
 void AppModel::ensureAgent() {
     if (!machine_.hostsAgent) {
         bool answers = SocketClient::request("STATUS", Paths::socket().string(), 1.0).has_value();
-        agentError_ = answers ? QString()
-                              : QStringLiteral("no agent answers on ") +
-                                    QString::fromStdString(Paths::socket().string());
-        return publish(agentHost_, answers ? AgentHost::background : AgentHost::stopped,
-                       &AppModel::agentHostChanged);
+        return setAgentHost(answers ? AgentHost::background : AgentHost::stopped,
+                            answers ? QString()
+                                    : QStringLiteral("no agent answers on ") +
+                                          QString::fromStdString(Paths::socket().string()));
     }
     if (!agent_->isRunning()) {
         try {
             agent_->start();
         } catch (const Agent::AgentError&) {
-            agentError_.clear();
-            return publish(agentHost_, AgentHost::background, &AppModel::agentHostChanged);
+            return setAgentHost(AgentHost::background, {});
         } catch (const std::exception& e) {
-            agentError_ = QString::fromStdString(e.what());
-            return publish(agentHost_, AgentHost::stopped, &AppModel::agentHostChanged);
+            return setAgentHost(AgentHost::stopped, QString::fromStdString(e.what()));
         }
     }
-    agentError_.clear();
-    publish(agentHost_, AgentHost::app, &AppModel::agentHostChanged);
+    setAgentHost(AgentHost::app, {});
+}
+
+void AppModel::setAgentHost(AgentHost host, const QString& error) {
+    if (error != agentError_) {
+        agentError_ = error;
+        emit agentHostChanged();
+    }
+    publish(agentHost_, host, &AppModel::agentHostChanged);
 }
 
 // Linux asks nobody: a camera may be used when its device opens for this
@@ -232,11 +289,17 @@ void AppModel::setLaunchAtLogin(bool on) {
         setActionError("The desktop did not allow Tarvo to change its login item: " +
                        QString::fromStdString(done.error().text));
     refresh();
+    // The switch the user moved goes to what is there, even when nothing
+    // changed (the change was refused).
+    emit launchAtLoginChanged();
 }
 
 void AppModel::changeMade(const QString& failure) {
     setActionError(failure);
     refresh();
+    // The control the user moved settles on what is stored: a refused save,
+    // or a value the settings snap to, may equal what was announced before.
+    emit configChanged();
 }
 
 void AppModel::turnOnLockScreen() {

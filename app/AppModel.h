@@ -7,6 +7,7 @@
 #include "core/system/SystemInstaller.h"
 #include "platform/app/Clipboard.h"
 
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -65,7 +66,12 @@ class AppModel : public QObject {
     };
     Q_ENUM(AgentHost)
 
-    static constexpr std::chrono::seconds refreshInterval{2};
+    // The files the model shows are watched; this slow look covers what no
+    // file tells (an agent that died without removing its socket).
+    static constexpr std::chrono::seconds refreshInterval{30};
+    // Changes arrive in bursts (a temporary file, then its rename): one
+    // refresh after the last.
+    static constexpr std::chrono::milliseconds settleAfterChange{200};
     static constexpr std::chrono::seconds copiedFor{2};
 
     // What the model takes from the machine; each defaults to the real one.
@@ -163,11 +169,16 @@ class AppModel : public QObject {
     enum class Action { turnOn, turnOff, update, uninstall };
     template <typename T> void publish(T& field, T value, void (AppModel::*changed)());
     void ensureAgent();
+    void setAgentHost(AgentHost host, const QString& error);
+    void watch();
     void runPrivileged(Action action);
     void finish(Action action, const SystemInstaller::Outcome& outcome);
     void cleanUpAfterUninstall();
+    // Announced each time, the same text too: the window shows a new
+    // error where it can be seen.
     void setActionError(const QString& text) {
-        publish(actionError_, text, &AppModel::actionErrorChanged);
+        actionError_ = text;
+        emit actionErrorChanged();
     }
     void setBusy(bool busy) { publish(busy_, busy, &AppModel::busyChanged); }
 
@@ -194,6 +205,9 @@ class AppModel : public QObject {
     Machine machine_;
     std::shared_ptr<Agent> agent_;
     QTimer timer_;
+    QFileSystemWatcher watcher_;
+    QTimer settle_;
+    bool watching_ = false;
     // Sealing and the privileged actions, one after the other; the report
     // beside them, so that an administrator prompt left open doesn't hold
     // it up.
