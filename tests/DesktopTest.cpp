@@ -190,12 +190,18 @@ TEST_F(DesktopTest, ANewUserSetsUpFaceUnlockFromTheWindow) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, "OK 726f6f742773206c6f67696e2070617373776f7264") << "the password, in hex";
 
-    // Started at login with everything ready: the tray icon, no window.
+    // Started at login with everything ready: the tray icon, and no scene
+    // held for a window nobody opened; opened, then closed, the same.
     Shell atLogin;
     ASSERT_TRUE(atLogin.load());
     atLogin.start(true);
     EXPECT_TRUE(atLogin.model().isReady());
-    EXPECT_FALSE(atLogin.window()->isVisible());
+    EXPECT_EQ(atLogin.window(), nullptr);
+    atLogin.Activate();
+    ASSERT_NE(atLogin.window(), nullptr);
+    EXPECT_TRUE(atLogin.window()->isVisible());
+    atLogin.window()->close();
+    EXPECT_TRUE(eventually([&] { return atLogin.window() == nullptr; }));
 }
 
 // A camera this user may not open (here: a device node on a mount that

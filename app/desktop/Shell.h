@@ -16,8 +16,8 @@ class QQuickWindow;
 namespace tarvo::desktop {
 
 // The application around the model: its one window, its tray icon and
-// menu, and when each shows. Face unlock works only while the app runs
-// (the agent lives in it), so closing the window never quits it.
+// menu, and when each shows. Closing the window never quits the app (it
+// may host the agent); the window's scene is let go until it shows again.
 class Shell : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.tarvo.Tarvo")
@@ -30,13 +30,15 @@ class Shell : public QObject {
 
     // Loads the views; false when they could not be loaded.
     bool load();
+    // Lets go of a hidden window's scene (its items, images, caches); the
+    // next showMainWindow loads it again.
+    void releaseWindow();
     // Reads the state, starts the agent, and shows the window unless
     // started at login with everything ready: then only the tray icon.
     void start(bool startedAtLogin);
 
     app::AppModel& model() { return *model_; }
     QQuickWindow* window() const;
-    QQmlApplicationEngine& engine() { return engine_; }
 
   public slots:
     // What a second start asks of the first: its window, in front.
@@ -52,7 +54,7 @@ class Shell : public QObject {
     GuiClipboard clipboard_;
     std::unique_ptr<app::AppModel> model_;
     Views views_;
-    QQmlApplicationEngine engine_;
+    std::unique_ptr<QQmlApplicationEngine> engine_; // while the window is loaded
     QSystemTrayIcon tray_;
     QMenu menu_;
     std::optional<bool> trayActive_;
