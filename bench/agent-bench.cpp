@@ -7,8 +7,6 @@
 #include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/agent/UnixSocket.h"
-#include "core/face/Calibration.h"
-#include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
 #include "core/store/Paths.h"
 #include "sandbox/Faces.h"
@@ -22,8 +20,6 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -46,28 +42,7 @@ double msSince(Clock::time_point start) {
 // Four seconds of the video in which he looks at the screen, as stills
 // replayed at 30 frames a second: frames the enrollment never takes.
 std::filesystem::path replayAt30() {
-    auto dir = sb::root() / "replay30";
-    std::filesystem::create_directories(dir);
-    cv::VideoCapture video(data + "/franck/franck.mp4");
-    video.set(cv::CAP_PROP_POS_FRAMES, 2741);
-    cv::Mat frame;
-    for (int i = 0; i < 100 && video.read(frame); ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%03d.jpg", i);
-        cv::imwrite((dir / name).string(), frame);
-    }
-    return dir;
-}
-
-// As the guided enrollment takes him: two frames of each of its six poses.
-void enrollFranck() {
-    std::vector<std::vector<Calibration::Sample>> poses;
-    for (const auto& pose : sb::Faces::franckPoses()) {
-        poses.emplace_back();
-        for (size_t i = 0; i < pose.size() && poses.back().size() < 2; i += 2)
-            poses.back().push_back(Calibration::Sample::from(FaceEngine::analyze(pose[i], true)));
-    }
-    Calibration::commit(poses, "Franck");
+    return sb::Faces::writeLookingAtTheScreen(sb::root() / "replay30", 100);
 }
 
 std::optional<std::string> verify() {
@@ -180,7 +155,7 @@ int main(int argc, char** argv) {
     sb::LockServices desktop;
     ::setenv("TARVO_CAMERA", replayAt30().c_str(), 1);
     StoredPassword::save(password);
-    enrollFranck();
+    sb::Faces::enrollAsGuided("Franck");
     std::printf("agent: root in this process; enrolled: the six poses; camera: 30 fps replay of "
                 "franck.mp4 (frames 2741-2840, looking at the screen); requiredFrames 3, "
                 "attention\n\n");

@@ -10,7 +10,6 @@
 #include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/agent/UnixSocket.h"
-#include "core/face/Calibration.h"
 #include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
 #include "core/store/Paths.h"
@@ -24,8 +23,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -68,31 +65,6 @@ size_t logged(const std::string& line) {
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
     return sb::eventually(condition, limit);
-}
-
-// Franck looking at the screen, as stills replayed at 30 frames a second.
-std::filesystem::path looking() {
-    auto dir = sb::root() / "looking";
-    std::filesystem::create_directories(dir);
-    cv::VideoCapture video(data + "/franck/franck.mp4");
-    video.set(cv::CAP_PROP_POS_FRAMES, 2741);
-    cv::Mat frame;
-    for (int i = 0; i < 100 && video.read(frame); ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "%03d.jpg", i);
-        cv::imwrite((dir / name).string(), frame);
-    }
-    return dir;
-}
-
-void enrollFranck() {
-    std::vector<std::vector<Calibration::Sample>> poses;
-    for (const auto& pose : sb::Faces::franckPoses()) {
-        poses.emplace_back();
-        for (size_t i = 0; i < pose.size() && poses.back().size() < 2; i += 2)
-            poses.back().push_back(Calibration::Sample::from(FaceEngine::analyze(pose[i], true)));
-    }
-    Calibration::commit(poses, "Franck");
 }
 
 struct Reply {
@@ -147,9 +119,10 @@ int main(int argc, char** argv) {
     sb::SessionBus session;
     sb::SystemBus system;
     sb::LockServices desktop;
-    ::setenv("TARVO_CAMERA", looking().c_str(), 1);
+    ::setenv("TARVO_CAMERA",
+             sb::Faces::writeLookingAtTheScreen(sb::root() / "looking", 100).c_str(), 1);
     StoredPassword::save(password);
-    enrollFranck();
+    sb::Faces::enrollAsGuided("Franck");
     FaceEngine::release(); // the bench's own copy: not the agent's figures
     std::printf("tarvoctl agent as its own process; enrolled: the six poses; camera: a 30 fps "
                 "replay of franck.mp4 looking at the screen\n\n");

@@ -109,6 +109,37 @@ std::filesystem::path writeReplay(const std::filesystem::path& folder,
     return folder;
 }
 
+void enrollAsGuided(const std::string& name) {
+    std::vector<std::vector<Calibration::Sample>> poses;
+    for (const auto& pose : franckPoses()) {
+        poses.emplace_back();
+        for (size_t i = 0; i < pose.size() && poses.back().size() < 2; i += 2)
+            poses.back().push_back(Calibration::Sample::from(FaceEngine::analyze(pose[i], true)));
+    }
+    Calibration::commit(poses, name);
+}
+
+std::vector<platform::Image> lookingAtTheScreen(int count) {
+    cv::VideoCapture video(franckVideo());
+    video.set(cv::CAP_PROP_POS_FRAMES, 2741);
+    std::vector<platform::Image> frames;
+    platform::Image frame;
+    while (int(frames.size()) < count && video.read(frame))
+        frames.push_back(frame.clone());
+    return frames;
+}
+
+std::filesystem::path writeLookingAtTheScreen(const std::filesystem::path& folder, int count) {
+    std::filesystem::create_directories(folder);
+    auto frames = lookingAtTheScreen(count);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%03zu.jpg", i);
+        cv::imwrite((folder / name).string(), frames[i]);
+    }
+    return folder;
+}
+
 std::filesystem::path writeTurns(const std::filesystem::path& folder, double seconds) {
     const auto& poses = franckPoses();
     return writeReplay(folder, {poses.begin(), poses.end()}, static_cast<int>(seconds * 30));

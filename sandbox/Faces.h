@@ -35,6 +35,16 @@ std::filesystem::path writeReplay(const std::filesystem::path& folder,
                                   const std::vector<std::vector<platform::Image>>& groups,
                                   int framesEach);
 
+// Enrolls him as `name` as the guided enrollment takes him: two frames of
+// each of the plan's six poses.
+void enrollAsGuided(const std::string& name);
+
+// `count` frames of the video from where he looks at the screen (frames
+// the enrollment never takes), in order.
+std::vector<platform::Image> lookingAtTheScreen(int count);
+// The same as stills in `folder`, for a replay at 30 frames a second.
+std::filesystem::path writeLookingAtTheScreen(const std::filesystem::path& folder, int count);
+
 // The same poses as a folder to replay (TARVO_CAMERA): each step's pose for
 // `seconds`, one after the other, in the plan's order. Looping, it comes
 // round again well within a step's 25 seconds.

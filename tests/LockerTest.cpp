@@ -7,8 +7,6 @@
 // pam_unix's helper can check her typed password.
 #include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
-#include "core/face/Calibration.h"
-#include "core/face/FaceEngine.h"
 #include "core/store/Paths.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
@@ -67,15 +65,7 @@ class AliceAgent {
         auto said = sb::outputAs(sb::aliceUid, [] {
             try {
                 StoredPassword::save(password);
-                // As the guided enrollment takes him: two frames of each pose.
-                std::vector<std::vector<Calibration::Sample>> poses;
-                for (const auto& pose : sb::Faces::franckPoses()) {
-                    poses.emplace_back();
-                    for (size_t i = 0; i < pose.size() && poses.back().size() < 2; i += 2)
-                        poses.back().push_back(
-                            Calibration::Sample::from(FaceEngine::analyze(pose[i], true)));
-                }
-                Calibration::commit(poses, "Franck");
+                sb::Faces::enrollAsGuided("Franck");
                 sb::Faces::someoneElse(Paths::dir());
             } catch (const std::exception& error) {
                 return std::string(error.what());
@@ -319,11 +309,9 @@ fs::path roomReplay(const std::string& name,
         for (int i = 0; i < 30; ++i)
             frames.push_back(room(face, i));
     } else {
-        cv::VideoCapture video(sb::Faces::franckVideo());
-        video.set(cv::CAP_PROP_POS_FRAMES, 2741);
-        cv::Mat frame;
-        for (int i = 0; i < 60 && video.read(frame); ++i)
-            frames.push_back(room(frame, i));
+        auto looking = sb::Faces::lookingAtTheScreen(60);
+        for (size_t i = 0; i < looking.size(); ++i)
+            frames.push_back(room(looking[i], int(i)));
     }
     auto folder = sb::root() / ("room-" + name);
     fs::remove_all(folder);
