@@ -22,14 +22,14 @@ using Outcome = SystemInstaller::Outcome;
 AppModel::CameraStatus statusOf(const CameraCheck::State& state) {
     switch (state.kind) {
     case CameraCheck::Kind::ready:
-        return AppModel::CameraStatus::authorized;
+        return AppModel::CameraStatus::Authorized;
     case CameraCheck::Kind::denied:
-        return AppModel::CameraStatus::denied;
+        return AppModel::CameraStatus::Denied;
     case CameraCheck::Kind::none:
     case CameraCheck::Kind::missing:
         break;
     }
-    return AppModel::CameraStatus::notDetermined;
+    return AppModel::CameraStatus::NotDetermined;
 }
 
 // The program the login item starts: the application in its bundle.
@@ -77,28 +77,19 @@ template <typename T> void AppModel::publish(T& field, T value, void (AppModel::
     emit derivedChanged();
 }
 
-QVariantMap AppModel::configMap() const {
-    return {{"sensitivity", config_.sensitivity},
-            {"threshold", config_.threshold},
-            {"liveness", config_.liveness == Config::Liveness::blink ? "blink" : "attention"},
-            {"warmWithDisplay", config_.warmWithDisplay},
-            {"requiredFrames", qint64(config_.requiredFrames)},
-            {"camera", QString::fromStdString(config_.camera)}};
-}
-
 bool AppModel::agentRunning() const {
-    return agentHost_ == AgentHost::app || agentHost_ == AgentHost::background;
+    return agentHost_ == AgentHost::App || agentHost_ == AgentHost::Background;
 }
 
 bool AppModel::isReady() const {
-    return sampleCount_ >= 1 && lockScreenWired_ && camera_ == CameraStatus::authorized &&
+    return sampleCount_ >= 1 && lockScreenWired_ && camera_ == CameraStatus::Authorized &&
            agentRunning() && passwordSaved_;
 }
 
 QString AppModel::statusSummary() const {
     if (isReady()) return "Face unlock is on";
-    if (camera_ == CameraStatus::denied) return "Needs camera access";
-    if (camera_ != CameraStatus::authorized) return "No camera";
+    if (camera_ == CameraStatus::Denied) return "Needs camera access";
+    if (camera_ != CameraStatus::Authorized) return "No camera";
     if (sampleCount_ < 1) return "No face enrolled";
     if (!passwordSaved_) return "Needs your login password";
     if (lockScreenWired_) return "Not running";
@@ -219,7 +210,7 @@ void AppModel::refresh() {
 void AppModel::ensureAgent() {
     if (!machine_.hostsAgent) {
         bool answers = SocketClient::request("STATUS", Paths::socket().string(), 1.0).has_value();
-        return setAgentHost(answers ? AgentHost::background : AgentHost::stopped,
+        return setAgentHost(answers ? AgentHost::Background : AgentHost::Stopped,
                             answers ? QString()
                                     : QStringLiteral("no agent answers on ") +
                                           QString::fromStdString(Paths::socket().string()));
@@ -228,12 +219,12 @@ void AppModel::ensureAgent() {
         try {
             agent_->start();
         } catch (const Agent::AgentError&) {
-            return setAgentHost(AgentHost::background, {});
+            return setAgentHost(AgentHost::Background, {});
         } catch (const std::exception& e) {
-            return setAgentHost(AgentHost::stopped, QString::fromStdString(e.what()));
+            return setAgentHost(AgentHost::Stopped, QString::fromStdString(e.what()));
         }
     }
-    setAgentHost(AgentHost::app, {});
+    setAgentHost(AgentHost::App, {});
 }
 
 void AppModel::setAgentHost(AgentHost host, const QString& error) {
@@ -247,9 +238,9 @@ void AppModel::setAgentHost(AgentHost host, const QString& error) {
 // Linux asks nobody: a camera may be used when its device opens for this
 // user. Asking again is looking again.
 bool AppModel::ensureCamera() {
-    if (camera_ == CameraStatus::authorized) return true;
+    if (camera_ == CameraStatus::Authorized) return true;
     refresh();
-    if (camera_ == CameraStatus::authorized) return true;
+    if (camera_ == CameraStatus::Authorized) return true;
     setActionError(cameraProblem_);
     return false;
 }

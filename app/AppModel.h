@@ -19,10 +19,10 @@ namespace tarvo::app {
 
 // The application's one source of truth about face unlock: what is
 // enrolled, the camera, the saved password, the lock screen's wiring, where
-// the agent runs and the settings, re-read every two seconds; and every
-// action that changes the system. Properties change on the main thread
-// only, and every assignment notifies, so views re-render on each refresh.
-// Sealing, the report and the privileged actions run on workers.
+// the agent runs and the settings, re-read when a file behind them changes;
+// and every action that changes the system. Properties change on the main
+// thread only and notify only when their value does. Sealing, the report
+// and the privileged actions run on workers.
 class AppModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(int sampleCount READ sampleCount NOTIFY sampleCountChanged)
@@ -40,7 +40,12 @@ class AppModel : public QObject {
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
     // This process runs the agent: no user service manager runs to host it.
     Q_PROPERTY(bool hostsAgent READ hostsAgent CONSTANT)
-    Q_PROPERTY(QVariantMap config READ configMap NOTIFY configChanged)
+    // The settings the window shows, as the config file holds them.
+    Q_PROPERTY(double sensitivity READ sensitivity NOTIFY configChanged)
+    Q_PROPERTY(bool blink READ blink NOTIFY configChanged)
+    Q_PROPERTY(bool warmWithDisplay READ warmWithDisplay NOTIFY configChanged)
+    // The chosen camera's stable name; empty for the first colour one.
+    Q_PROPERTY(QString chosenCamera READ chosenCamera NOTIFY configChanged)
     Q_PROPERTY(bool passwordSaved READ passwordSaved NOTIFY passwordSavedChanged)
     // Why no password can be sealed here (no TPM, one this user may not
     // use), in a sentence; empty when one can.
@@ -57,12 +62,12 @@ class AppModel : public QObject {
     Q_PROPERTY(bool onboardingFinished READ onboardingFinished WRITE setOnboardingFinished)
 
   public:
-    enum class CameraStatus { notDetermined, authorized, denied };
+    enum class CameraStatus { NotDetermined, Authorized, Denied };
     Q_ENUM(CameraStatus)
     enum class AgentHost {
-        stopped,    // no agent answers; agentError says why the in-process one failed
-        app,        // the agent runs in this process
-        background, // another agent of this user answers on the socket
+        Stopped,    // no agent answers; agentError says why the in-process one failed
+        App,        // the agent runs in this process
+        Background, // another agent of this user answers on the socket
     };
     Q_ENUM(AgentHost)
 
@@ -104,7 +109,10 @@ class AppModel : public QObject {
     QString tpmProblem() const { return tpmProblem_; }
     bool hostsAgent() const { return machine_.hostsAgent; }
     const Config& config() const { return config_; }
-    QVariantMap configMap() const;
+    double sensitivity() const { return config_.sensitivity; }
+    bool blink() const { return config_.liveness == Config::Liveness::blink; }
+    bool warmWithDisplay() const { return config_.warmWithDisplay; }
+    QString chosenCamera() const { return QString::fromStdString(config_.camera); }
     bool passwordSaved() const { return passwordSaved_; }
     bool moduleOutdated() const { return moduleOutdated_; }
     bool busy() const { return busy_; }
@@ -123,7 +131,7 @@ class AppModel : public QObject {
     bool onboardingFinished() const;
     void setOnboardingFinished(bool finished);
 
-    // Once at start: a refresh, then one every two seconds.
+    // Once at start: a refresh, then the watches and the slow look.
     Q_INVOKABLE void bootstrap();
     Q_INVOKABLE void refresh();
     // Whether the camera may be used now, asking again; if not, actionError
@@ -188,7 +196,7 @@ class AppModel : public QObject {
     QString lockScreenProblem_;
     CameraStatus camera_;
     QString cameraProblem_;
-    AgentHost agentHost_ = AgentHost::stopped;
+    AgentHost agentHost_ = AgentHost::Stopped;
     QString agentError_;
     bool launchAtLogin_;
     QString tpmProblem_;

@@ -31,8 +31,8 @@ EnrollModel::EnrollModel(Camera::SourceFactory source, QObject* parent)
 EnrollModel::~EnrollModel() = default;
 
 void EnrollModel::begin(const QString& name) {
-    if (phase_ == Phase::capturing) return;
-    setPhase(Phase::capturing);
+    if (phase_ == Phase::Capturing) return;
+    setPhase(Phase::Capturing);
     auto run = ++run_;
     name_ = name.toStdString();
     signs_.clear();
@@ -57,7 +57,7 @@ void EnrollModel::settle(std::uint64_t run, Clock::time_point since) {
 
 void EnrollModel::cancel() {
     ++run_;
-    setPhase(Phase::ready);
+    setPhase(Phase::Ready);
     stepIndex_ = 0;
     emit stepIndexChanged();
     prompt_.clear();
@@ -208,10 +208,10 @@ void EnrollModel::commit() {
             if (run != run_) return;
             if (committed.result) {
                 result_ = variant(*committed.result);
-                setPhase(Phase::done);
+                setPhase(Phase::Done);
             } else {
                 failure_ = committed.error;
-                setPhase(Phase::failed);
+                setPhase(Phase::Failed);
             }
         });
 }

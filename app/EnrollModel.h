@@ -36,7 +36,7 @@ class EnrollModel : public QObject {
     Q_PROPERTY(tarvo::app::CameraFeed* feed READ feed CONSTANT)
 
   public:
-    enum class Phase { ready, capturing, done, failed };
+    enum class Phase { Ready, Capturing, Done, Failed };
     Q_ENUM(Phase)
 
     static constexpr int perStep = 2;
@@ -108,7 +108,7 @@ class EnrollModel : public QObject {
     void setInPosition(bool value);
     void setPose(const std::optional<FaceEngine::Pose>& pose);
 
-    Phase phase_ = Phase::ready;
+    Phase phase_ = Phase::Ready;
     int stepIndex_ = 0;
     QString prompt_;
     QString guidance_;

@@ -13,13 +13,13 @@ TestModel::~TestModel() = default;
 
 void TestModel::run() {
     ++run_;
-    setPhase(Phase::looking);
+    setPhase(Phase::Looking);
     setDetail("Look at the camera");
     std::vector<Descriptor> samples;
     try {
         samples = Enrollment::load();
     } catch (const std::exception&) {
-        setPhase(Phase::timedOut);
+        setPhase(Phase::TimedOut);
         setDetail("No face enrolled");
         return;
     }
@@ -37,7 +37,7 @@ void TestModel::stop() {
 }
 
 void TestModel::lookSoon() {
-    if (Clock::now() >= deadline_) return setPhase(Phase::timedOut);
+    if (Clock::now() >= deadline_) return setPhase(Phase::TimedOut);
     QTimer::singleShot(pause, this, [this, run = run_] {
         if (run == run_) look();
     });
@@ -54,14 +54,14 @@ void TestModel::look() {
 
 void TestModel::considered(const Recognizer::Outcome& outcome, const cv::Mat& frame) {
     if (std::holds_alternative<Recognizer::Matched>(outcome)) {
-        setPhase(Phase::matched);
+        setPhase(Phase::Matched);
         setDetail("That's you");
         return;
     }
     const auto& text = std::get<Recognizer::Searching>(outcome).text;
     setDetail(humane(text));
     streak_ = text.find("face seen, distance") != std::string::npos ? streak_ + 1 : 0;
-    if (streak_ >= strangerStreak) return setPhase(Phase::timedOut);
+    if (streak_ >= strangerStreak) return setPhase(Phase::TimedOut);
     last_ = frame;
     lookSoon();
 }

@@ -23,7 +23,7 @@ class TestModel : public QObject {
     Q_PROPERTY(tarvo::app::CameraFeed* feed READ feed CONSTANT)
 
   public:
-    enum class Phase { looking, matched, timedOut };
+    enum class Phase { Looking, Matched, TimedOut };
     Q_ENUM(Phase)
 
     static constexpr std::chrono::seconds deadline{20};
@@ -58,7 +58,7 @@ class TestModel : public QObject {
     void setPhase(Phase phase);
     void setDetail(const QString& text);
 
-    Phase phase_ = Phase::looking;
+    Phase phase_ = Phase::Looking;
     QString detail_;
     std::uint64_t run_ = 0;
     Clock::time_point deadline_;

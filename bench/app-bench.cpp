@@ -84,11 +84,11 @@ void enrollment() {
     model.feed()->start();
     auto begun = Clock::now();
     model.begin("Franck");
-    runUntil([&] { return model.phase() != app::EnrollModel::Phase::capturing; });
+    runUntil([&] { return model.phase() != app::EnrollModel::Phase::Capturing; });
     auto end = Clock::now();
     starts.push_back(end);
     std::printf("enrollment: %s, warm-up %.2f s\n",
-                model.phase() == app::EnrollModel::Phase::done ? "done" : "FAILED",
+                model.phase() == app::EnrollModel::Phase::Done ? "done" : "FAILED",
                 ms(starts.front() - begun) / 1000);
     for (std::size_t i = 0; i + 1 < starts.size(); ++i)
         std::printf("  step %zu %-32s %.2f s\n", i + 1, EnrollmentPlan::steps[i].prompt,
@@ -102,7 +102,7 @@ void recognitionTest() {
     test.feed()->start();
     auto begun = Clock::now();
     test.run();
-    runUntil([&] { return test.phase() != app::TestModel::Phase::looking; });
+    runUntil([&] { return test.phase() != app::TestModel::Phase::Looking; });
     std::printf("test panel: \"%s\" after %.2f s\n", qPrintable(test.detail()),
                 ms(Clock::now() - begun) / 1000);
     test.stop();

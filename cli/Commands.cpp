@@ -75,8 +75,8 @@ std::vector<Row> prerequisites(const AppModel& model) {
     using Camera = AppModel::CameraStatus;
     std::vector<Row> rows;
     rows.push_back({"camera",
-                    model.camera() == Camera::authorized ? "ready"
-                    : model.camera() == Camera::denied   ? "not allowed"
+                    model.camera() == Camera::Authorized ? "ready"
+                    : model.camera() == Camera::Denied   ? "not allowed"
                                                          : "none",
                     model.cameraProblem()});
     auto tpm = StoredPassword::tpmProblem();
@@ -225,11 +225,11 @@ int enroll(const QStringList& args) {
     model.begin(args.value(0));
     QEventLoop loop;
     QObject::connect(&model, &app::EnrollModel::phaseChanged, &loop, [&] {
-        if (model.phase() != app::EnrollModel::Phase::capturing) loop.quit();
+        if (model.phase() != app::EnrollModel::Phase::Capturing) loop.quit();
     });
     loop.exec();
     if (cancelled) return fail("enrollment cancelled; nothing was stored");
-    if (model.phase() == app::EnrollModel::Phase::failed) return fail(model.failure());
+    if (model.phase() == app::EnrollModel::Phase::Failed) return fail(model.failure());
     auto result = model.result();
     out(QString("\nEnrolled: %1 pictures of your face from six head poses. Check that Tarvo "
                 "knows you: tarvoctl test")
@@ -286,7 +286,7 @@ int test(const QStringList& args) {
     });
     QEventLoop loop;
     QObject::connect(&model, &app::TestModel::phaseChanged, &loop, [&] {
-        if (model.phase() != app::TestModel::Phase::looking) loop.quit();
+        if (model.phase() != app::TestModel::Phase::Looking) loop.quit();
     });
     Interrupts interrupts([&] {
         model.stop();
@@ -294,10 +294,10 @@ int test(const QStringList& args) {
     });
     model.feed()->start();
     model.run();
-    if (model.phase() == app::TestModel::Phase::looking) loop.exec();
+    if (model.phase() == app::TestModel::Phase::Looking) loop.exec();
     if (!model.feed()->error().isEmpty()) fail(model.feed()->error());
-    if (model.phase() == app::TestModel::Phase::matched) return done;
-    if (model.phase() == app::TestModel::Phase::timedOut) out("Not recognized.");
+    if (model.phase() == app::TestModel::Phase::Matched) return done;
+    if (model.phase() == app::TestModel::Phase::TimedOut) out("Not recognized.");
     return failed;
 }
 

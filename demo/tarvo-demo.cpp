@@ -68,13 +68,13 @@ bool enroll() {
                      [&] { std::printf("    sample %d/12\n", int(model.progress() * 12 + 0.5)); });
     QEventLoop loop;
     QObject::connect(&model, &app::EnrollModel::phaseChanged, &loop, [&] {
-        if (model.phase() != app::EnrollModel::Phase::capturing) loop.quit();
+        if (model.phase() != app::EnrollModel::Phase::Capturing) loop.quit();
     });
     model.setChime([] {});
     model.feed()->start();
     model.begin("Franck");
     loop.exec();
-    if (model.phase() != app::EnrollModel::Phase::done) {
+    if (model.phase() != app::EnrollModel::Phase::Done) {
         std::printf("  enrollment failed: %s\n", qPrintable(model.failure()));
         return false;
     }

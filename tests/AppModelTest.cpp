@@ -123,7 +123,7 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     EXPECT_EQ(model->statusSummary(), "Face unlock is on");
     AppModel again(machine(*admin));
     again.bootstrap();
-    EXPECT_EQ(again.agentHost(), AppModel::AgentHost::background) << "this model's agent answers";
+    EXPECT_EQ(again.agentHost(), AppModel::AgentHost::Background) << "this model's agent answers";
     EXPECT_TRUE(again.onboardingFinished()) << "a ready system skips onboarding";
 
     admin->behave("reject", "ok");
@@ -136,11 +136,11 @@ TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
     auto other = Agent::create(false, machine(*admin).agent);
     other->start();
     model->refresh();
-    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::background);
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::Background);
     EXPECT_TRUE(model->agentRunning());
     other->stop();
     model->refresh();
-    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::app) << "takes over once the other goes";
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::App) << "takes over once the other goes";
     model.reset();
 
     // Everything in place, but the agent can't open its socket.
@@ -153,12 +153,12 @@ TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
     fs::create_directories(Paths::socket() / "in the way");
     model = std::make_unique<AppModel>(machine(*admin));
     model->refresh();
-    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::stopped);
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::Stopped);
     EXPECT_NE(model->agentError(), "");
     EXPECT_EQ(model->statusSummary(), "Not running");
     fs::remove_all(Paths::socket());
     model->refresh();
-    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::app) << "retried on every refresh";
+    EXPECT_EQ(model->agentHost(), AppModel::AgentHost::App) << "retried on every refresh";
     act(&AppModel::turnOffLockScreen);
 }
 
@@ -213,7 +213,7 @@ TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
     StoredPassword::save(password);
     enroll();
     act(&AppModel::turnOnLockScreen);
-    ASSERT_EQ(model->agentHost(), AppModel::AgentHost::app);
+    ASSERT_EQ(model->agentHost(), AppModel::AgentHost::App);
 
     admin->behave("reject", "dismiss");
     act(&AppModel::uninstallEverything);

@@ -61,8 +61,21 @@ class DesktopTest : public testing::Test {
         StoredPassword::clear();
         fs::remove_all(Paths::configHome() / "tarvo");
         std::ofstream("/etc/pam.d/gdm-password") << "@include common-auth\n";
+        viewWarnings.clear();
+        qInstallMessageHandler(recordViewWarnings);
     }
-    void TearDown() override { shell.reset(); }
+    void TearDown() override {
+        shell.reset();
+        qInstallMessageHandler(nullptr);
+        EXPECT_TRUE(viewWarnings.isEmpty()) << viewWarnings.join('\n').toStdString();
+    }
+    // A warning of the views (a binding that failed, a type error) is a
+    // fault of the test that showed it, even where the page still draws.
+    static void recordViewWarnings(QtMsgType type, const QMessageLogContext& context,
+                                   const QString& message) {
+        if (message.contains("qrc:/qt/qml/Tarvo/")) viewWarnings << message;
+        qt_message_output(type, context, message);
+    }
 
     // The app as a user starts it, with the camera `camera` replays.
     void open(const fs::path& camera, bool setUp = false, bool atLogin = false) {
@@ -147,6 +160,7 @@ class DesktopTest : public testing::Test {
     std::unique_ptr<Shell> shell;
     static inline sb::AppMachine* world = nullptr;
     static inline sb::AdminPrograms* admin = nullptr;
+    static inline QStringList viewWarnings;
 };
 
 // A new user's path: the first-run pages from a fresh folder to face

@@ -62,9 +62,9 @@ TEST_F(EnrollModelTest, SixPosesTwelveSamplesAndTheTestKnowsHim) {
     model.feed()->start();
     model.begin("Franck");
     model.begin("Franck"); // one run only
-    ASSERT_TRUE(waitFor([&] { return model.phase() != EnrollModel::Phase::capturing; }, 100))
+    ASSERT_TRUE(waitFor([&] { return model.phase() != EnrollModel::Phase::Capturing; }, 100))
         << model.guidance().toStdString();
-    ASSERT_EQ(model.phase(), EnrollModel::Phase::done) << model.failure().toStdString();
+    ASSERT_EQ(model.phase(), EnrollModel::Phase::Done) << model.failure().toStdString();
 
     std::vector<double> twelfths;
     for (int n = 1; n <= 12; ++n)
@@ -82,8 +82,8 @@ TEST_F(EnrollModelTest, SixPosesTwelveSamplesAndTheTestKnowsHim) {
     QObject::connect(&him, &TestModel::detailChanged, [&] { lines.push_back(him.detail()); });
     him.feed()->start();
     him.run();
-    ASSERT_TRUE(waitFor([&] { return him.phase() != TestModel::Phase::looking; }, 30));
-    EXPECT_EQ(him.phase(), TestModel::Phase::matched);
+    ASSERT_TRUE(waitFor([&] { return him.phase() != TestModel::Phase::Looking; }, 30));
+    EXPECT_EQ(him.phase(), TestModel::Phase::Matched);
     EXPECT_EQ(him.detail(), "That's you");
     EXPECT_NE(std::find(lines.begin(), lines.end(), QStringLiteral("Recognizing\u2026")),
               lines.end());
@@ -104,13 +104,13 @@ TEST_F(EnrollModelTest, AStrangerIsNotRecognizedTenTimesAndTheTestEnds) {
                      [&] { notRecognized += test.detail() == "Not recognized"; });
     test.feed()->start();
     test.run();
-    ASSERT_TRUE(waitFor([&] { return test.phase() != TestModel::Phase::looking; }, 30));
-    EXPECT_EQ(test.phase(), TestModel::Phase::timedOut);
+    ASSERT_TRUE(waitFor([&] { return test.phase() != TestModel::Phase::Looking; }, 30));
+    EXPECT_EQ(test.phase(), TestModel::Phase::TimedOut);
     EXPECT_EQ(notRecognized, TestModel::strangerStreak) << "ends after ten, not at 20 s";
 
     Enrollment::clear();
     test.run();
-    EXPECT_EQ(test.phase(), TestModel::Phase::timedOut);
+    EXPECT_EQ(test.phase(), TestModel::Phase::TimedOut);
     EXPECT_EQ(test.detail(), "No face enrolled");
 }
 
@@ -151,8 +151,8 @@ TEST_F(EnrollModelTest, ACameraThatFailsEndsWithTooFewSamples) {
     model.setChime([&] { ++chimes; });
     model.feed()->start();
     model.begin("Nobody");
-    ASSERT_TRUE(waitFor([&] { return model.phase() != EnrollModel::Phase::capturing; }, 30));
-    EXPECT_EQ(model.phase(), EnrollModel::Phase::failed);
+    ASSERT_TRUE(waitFor([&] { return model.phase() != EnrollModel::Phase::Capturing; }, 30));
+    EXPECT_EQ(model.phase(), EnrollModel::Phase::Failed);
     EXPECT_EQ(model.failure(), "only captured 0 samples, need at least 3");
     EXPECT_EQ(model.feed()->error(), "camera setup failed: no capture device");
     EXPECT_EQ(chimes, 6) << "every step ran to its deadline";

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QPointer>
 #include <QQuickPaintedItem>
+#include <QtQml/qqmlregistration.h>
 
 namespace tarvo::desktop {
 
@@ -13,6 +14,7 @@ namespace tarvo::desktop {
 // drawn without a picture: the view behind shows through.
 class CameraView : public QQuickPaintedItem {
     Q_OBJECT
+    QML_ELEMENT
     Q_PROPERTY(tarvo::app::CameraFeed* feed READ feed WRITE setFeed NOTIFY feedChanged)
     Q_PROPERTY(bool hasImage READ hasImage NOTIFY hasImageChanged)
     Q_PROPERTY(double radius MEMBER radius_ NOTIFY radiusChanged)

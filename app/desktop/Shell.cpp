@@ -1,27 +1,22 @@
 #include "app/desktop/Shell.h"
 
-#include "app/CameraFeed.h"
-#include "app/EnrollModel.h"
-#include "app/TestModel.h"
 #include "app/desktop/BrandMark.h"
-#include "app/desktop/CameraView.h"
 #include "app/desktop/SymbolProvider.h"
 #include "core/face/FaceEngine.h"
 
 #include <QApplication>
 #include <QIcon>
-#include <QPalette>
 #include <QPixmapCache>
-#include <QQmlContext>
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <QTimer>
 #include <malloc.h>
 
-// The views are compiled into this static library: their resource has to
-// be registered by name, outside any namespace.
-static void registerViews() {
-    Q_INIT_RESOURCE(views);
+// The views' module is compiled into this static library, where nothing
+// else would reach its type registration: the linker would drop it.
+void qml_register_types_Tarvo();
+static void keepViews() {
+    [[maybe_unused]] volatile auto registration = &qml_register_types_Tarvo;
 }
 
 namespace tarvo::desktop {
@@ -32,26 +27,13 @@ app::AppModel::Machine withClipboard(app::AppModel::Machine machine, GuiClipboar
     return machine;
 }
 
-// The colours the views use by role: the desktop's own where it has them.
-QVariantMap colours() {
-    QPalette palette = QGuiApplication::palette();
-    bool dark = palette.color(QPalette::Window).lightness() < 128;
-    return {{"window", palette.color(QPalette::Window)},
-            {"text", palette.color(QPalette::WindowText)},
-            {"secondary", dark ? QColor("#a0a0a5") : QColor("#6e6e73")},
-            {"accent", palette.color(QPalette::Highlight)},
-            {"card", dark ? QColor(255, 255, 255, 18) : QColor(0, 0, 0, 12)},
-            {"green", QColor("#2e9e44")},
-            {"orange", QColor("#e07b00")}};
-}
-
 } // namespace
 
 Shell::Shell(app::AppModel::Machine machine, QObject* parent)
     : QObject(parent),
       model_(std::make_unique<app::AppModel>(withClipboard(std::move(machine), &clipboard_))),
       views_(model_.get()) {
-    registerViews();
+    keepViews();
     // The desktop's icon theme, else (no theme, or the bare hicolor one
     // of a desktop without settings) Debian's GNOME theme and its symbols.
     if (QIcon::themeName().isEmpty() || QIcon::themeName() == "hicolor") {
@@ -62,10 +44,6 @@ Shell::Shell(app::AppModel::Machine machine, QObject* parent)
         QIcon::setThemeName("Adwaita");
     }
     QIcon::setFallbackThemeName("Adwaita");
-    qmlRegisterType<app::EnrollModel>("Tarvo", 1, 0, "EnrollModel");
-    qmlRegisterType<app::TestModel>("Tarvo", 1, 0, "TestModel");
-    qmlRegisterType<CameraView>("Tarvo", 1, 0, "CameraView");
-    qmlRegisterUncreatableType<app::CameraFeed>("Tarvo", 1, 0, "CameraFeed", "a panel's own");
 
     connect(model_.get(), &app::AppModel::derivedChanged, this, &Shell::updateTray);
     connect(model_.get(), &app::AppModel::quitRequested, qApp, &QCoreApplication::quit,
@@ -82,11 +60,10 @@ Shell::~Shell() = default;
 
 bool Shell::load() {
     engine_ = std::make_unique<QQmlApplicationEngine>();
+    engine_->setProperty(engineProperty, QVariant::fromValue<QObject*>(this));
+    engine_->addImportPath("qrc:/qt/qml");
     engine_->addImageProvider("symbol", new SymbolProvider);
-    engine_->rootContext()->setContextProperty("model", model_.get());
-    engine_->rootContext()->setContextProperty("views", &views_);
-    engine_->rootContext()->setContextProperty("colours", colours());
-    engine_->load(QUrl("qrc:/tarvo/qml/Main.qml"));
+    engine_->load(QUrl("qrc:/qt/qml/Tarvo/Main.qml"));
     auto* loaded = window();
     if (!loaded) return false;
     // A tray app is closed far more often than quit: what the closed window

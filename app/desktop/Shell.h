@@ -24,6 +24,9 @@ class Shell : public QObject {
 
   public:
     static constexpr const char* busName = "app.tarvo.Tarvo";
+    // The engine's property naming the shell that made it: the views'
+    // singletons are this shell's model and views.
+    static constexpr const char* engineProperty = "tarvoShell";
 
     explicit Shell(app::AppModel::Machine machine = {}, QObject* parent = nullptr);
     ~Shell() override;
@@ -38,6 +41,7 @@ class Shell : public QObject {
     void start(bool startedAtLogin);
 
     app::AppModel& model() { return *model_; }
+    Views& views() { return views_; }
     QQuickWindow* window() const;
 
   public slots:

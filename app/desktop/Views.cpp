@@ -36,11 +36,12 @@ int Views::enrollmentSteps() const {
     return int(EnrollmentPlan::steps.size());
 }
 
-int Views::onboardingStep(int camera, int sampleCount, bool started, bool passwordSaved) {
-    if (sampleCount < 1 && !started) return welcome;
-    if (camera != int(Camera::authorized)) return welcome;
-    if (sampleCount < 1) return enroll;
-    return passwordSaved ? lockScreen : password;
+Views::Step Views::onboardingStep(Camera camera, int sampleCount, bool started,
+                                  bool passwordSaved) {
+    if (sampleCount < 1 && !started) return Step::Welcome;
+    if (camera != Camera::Authorized) return Step::Welcome;
+    if (sampleCount < 1) return Step::Enroll;
+    return passwordSaved ? Step::LockScreen : Step::Password;
 }
 
 QString Views::suggestedName(const QVariantList& faces) {
@@ -56,16 +57,16 @@ bool Views::hasFaceNamed(const QVariantList& faces, const QString& name) {
     });
 }
 
-QString Views::faceDetail(int camera, int sampleCount) {
-    if (camera == int(Camera::notDetermined)) return tr("Enrolling needs a camera");
-    if (camera == int(Camera::denied))
+QString Views::faceDetail(Camera camera, int sampleCount) {
+    if (camera == Camera::NotDetermined) return tr("Enrolling needs a camera");
+    if (camera == Camera::Denied)
         return tr("Tarvo may not use the camera — enrolling will show you what to do");
     if (sampleCount < 1) return tr("Enroll to use face unlock");
     return tr("%1 samples").arg(sampleCount);
 }
 
-QString Views::agentProblem(int agentHost, const QString& error) {
-    if (agentHost == int(app::AppModel::AgentHost::stopped) && !error.isEmpty())
+QString Views::agentProblem(app::AppModel::AgentHost agentHost, const QString& error) {
+    if (agentHost == app::AppModel::AgentHost::Stopped && !error.isEmpty())
         return tr("Not running: %1").arg(error);
     return tr("Not running");
 }
@@ -113,7 +114,30 @@ void Views::setWarmWithDisplay(bool on) {
     changeConfig([&](Config& config) { config.warmWithDisplay = on; });
 }
 
-void Views::setCamera(const QString& name) {
+QStringList Views::cameraChoices(const QVariantList& cameras) {
+    QStringList choices{tr("Automatic")};
+    for (const auto& entry : cameras) {
+        auto camera = entry.toMap();
+        QString card = camera.value("card").toString();
+        if (camera.value("infrared").toBool())
+            choices << tr("%1 (infrared)").arg(card);
+        else
+            choices << (card.isEmpty() ? camera.value("name").toString() : card);
+    }
+    return choices;
+}
+
+int Views::cameraChoice(const QVariantList& cameras, const QString& chosen) {
+    if (chosen.isEmpty()) return 0;
+    for (int i = 0; i < cameras.size(); ++i)
+        if (cameras[i].toMap().value("name").toString() == chosen) return i + 1;
+    return 0;
+}
+
+void Views::chooseCamera(const QVariantList& cameras, int choice) {
+    QString name;
+    if (choice > 0 && choice <= cameras.size())
+        name = cameras[choice - 1].toMap().value("name").toString();
     changeConfig([&](Config& config) { config.camera = name.toStdString(); });
 }
 

@@ -21,7 +21,7 @@ class Views : public QObject {
     Q_PROPERTY(int enrollmentSteps READ enrollmentSteps CONSTANT)
 
   public:
-    enum Step { welcome, enroll, password, lockScreen };
+    enum class Step { Welcome, Enroll, Password, LockScreen };
     Q_ENUM(Step)
 
     explicit Views(app::AppModel* model, QObject* parent = nullptr);
@@ -39,13 +39,14 @@ class Views : public QObject {
     // A new user starts on the welcome page (here the camera usually
     // opens before anyone has asked); without the camera nothing after it
     // can work.
-    Q_INVOKABLE static int onboardingStep(int camera, int sampleCount, bool started,
-                                          bool passwordSaved);
+    Q_INVOKABLE static Step onboardingStep(app::AppModel::CameraStatus camera, int sampleCount,
+                                           bool started, bool passwordSaved);
     // "Me", else the first "Face n" (n >= 2) nobody is called, in any case.
     Q_INVOKABLE static QString suggestedName(const QVariantList& faces);
     Q_INVOKABLE static bool hasFaceNamed(const QVariantList& faces, const QString& name);
-    Q_INVOKABLE static QString faceDetail(int camera, int sampleCount);
-    Q_INVOKABLE static QString agentProblem(int agentHost, const QString& error);
+    Q_INVOKABLE static QString faceDetail(app::AppModel::CameraStatus camera, int sampleCount);
+    Q_INVOKABLE static QString agentProblem(app::AppModel::AgentHost agentHost,
+                                            const QString& error);
     Q_INVOKABLE static double thresholdFor(double sensitivity);
     Q_INVOKABLE static QString acceptanceText(double sensitivity);
 
@@ -54,8 +55,11 @@ class Views : public QObject {
     Q_INVOKABLE bool dragSensitivity(double fraction);
     Q_INVOKABLE void setBlink(bool on);
     Q_INVOKABLE void setWarmWithDisplay(bool on);
-    // The camera to use, by its stable name; empty for the first colour one.
-    Q_INVOKABLE void setCamera(const QString& name);
+    // The camera menu over the model's cameras: "Automatic" (the first
+    // colour one), then each by its card's name.
+    Q_INVOKABLE static QStringList cameraChoices(const QVariantList& cameras);
+    Q_INVOKABLE static int cameraChoice(const QVariantList& cameras, const QString& chosen);
+    Q_INVOKABLE void chooseCamera(const QVariantList& cameras, int choice);
     Q_INVOKABLE void removeFace(const QString& id);
     Q_INVOKABLE void forgetPassword();
 

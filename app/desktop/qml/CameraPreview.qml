@@ -6,7 +6,7 @@ import Tarvo
 // else green while a face is seen.
 Item {
     id: preview
-    property var feed
+    property CameraFeed feed
     property color highlight: "transparent"
     implicitWidth: 400
     implicitHeight: 225
@@ -18,16 +18,16 @@ Item {
         visible: !picture.hasImage
         Label2 {
             anchors.centerIn: parent
-            visible: feed && feed.error !== ""
+            visible: preview.feed && preview.feed.error !== ""
             symbol: "camera-disabled-symbolic"
-            text: feed ? feed.error : ""
+            text: preview.feed ? preview.feed.error : ""
             color: "white"
             width: parent.width - 40
         }
         BusyIndicator {
             anchors.centerIn: parent
             // Spins only while shown: a stopped indicator still turns.
-            running: parent.visible && (!feed || feed.error === "")
+            running: parent.visible && (!preview.feed || preview.feed.error === "")
             visible: running
             palette.dark: "white"
         }
@@ -44,6 +44,6 @@ Item {
         color: "transparent"
         border.width: 2
         border.color: preview.highlight.a > 0 ? preview.highlight
-                    : (feed && feed.faceVisible ? colours.green : Qt.rgba(0.5, 0.5, 0.5, 0.3))
+                    : (preview.feed && preview.feed.faceVisible ? Colours.green : Qt.rgba(0.5, 0.5, 0.5, 0.3))
     }
 }

@@ -1,23 +1,25 @@
 import QtQuick
 import QtQuick.Layouts
+import Tarvo
 
 // A titled card of the main window.
 ColumnLayout {
+    id: card
     property string title
     default property alias content: body.data
     spacing: 10
     Layout.fillWidth: true
     Text {
-        text: parent.title
+        text: card.title
         font.pixelSize: 11
         font.weight: Font.DemiBold
-        color: colours.secondary
+        color: Colours.secondary
     }
     Rectangle {
         Layout.fillWidth: true
         implicitHeight: body.implicitHeight + 32
         radius: 12
-        color: colours.card
+        color: Colours.card
         ColumnLayout {
             id: body
             x: 16

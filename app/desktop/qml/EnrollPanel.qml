@@ -10,11 +10,6 @@ ColumnLayout {
     property string name: "Me"
     property bool pinsButton: false
     signal finished()
-    // The model's phases, in its order.
-    readonly property int ready: 0
-    readonly property int capturing: 1
-    readonly property int done: 2
-    readonly property int failed: 3
     spacing: 16
 
     EnrollModel { id: enrollment; objectName: "enrollModel" }
@@ -22,9 +17,9 @@ ColumnLayout {
     CameraPreview {
         Layout.alignment: Qt.AlignHCenter
         feed: enrollment.feed
-        highlight: enrollment.phase === panel.done ? colours.green
-                 : enrollment.phase === panel.capturing
-                   ? (enrollment.inPosition ? colours.green : colours.accent) : "transparent"
+        highlight: enrollment.phase === EnrollModel.Done ? Colours.green
+                 : enrollment.phase === EnrollModel.Capturing
+                   ? (enrollment.inPosition ? Colours.green : Colours.accent) : "transparent"
     }
 
     Item {
@@ -37,56 +32,56 @@ ColumnLayout {
             width: Math.min(parent.width, 400)
             spacing: 6
             Text {
-                visible: enrollment.phase === panel.ready
+                visible: enrollment.phase === EnrollModel.Ready
                 text: enrollment.feed.faceVisible ? qsTr("Your face is in view. Keep a natural expression.")
                                                   : qsTr("Position your face in the frame.")
-                color: colours.secondary
+                color: Colours.secondary
                 Layout.alignment: Qt.AlignHCenter
             }
             Text {
-                visible: enrollment.phase === panel.capturing
-                text: qsTr("Step %1 of %2").arg(enrollment.stepIndex + 1).arg(views.enrollmentSteps)
-                color: colours.secondary
+                visible: enrollment.phase === EnrollModel.Capturing
+                text: qsTr("Step %1 of %2").arg(enrollment.stepIndex + 1).arg(Views.enrollmentSteps)
+                color: Colours.secondary
                 font.pixelSize: 12
                 Layout.alignment: Qt.AlignHCenter
             }
             Text {
                 objectName: "prompt"
-                visible: enrollment.phase === panel.capturing
+                visible: enrollment.phase === EnrollModel.Capturing
                 text: enrollment.prompt
                 font.pixelSize: 15
                 font.bold: true
-                color: colours.text
+                color: Colours.text
                 Layout.alignment: Qt.AlignHCenter
             }
             Label2 {
-                visible: enrollment.phase === panel.capturing
+                visible: enrollment.phase === EnrollModel.Capturing
                 symbol: enrollment.inPosition ? "object-select-symbolic" : "view-refresh-symbolic"
                 text: enrollment.guidance
-                color: enrollment.inPosition ? colours.green : colours.secondary
+                color: enrollment.inPosition ? Colours.green : Colours.secondary
                 Layout.alignment: Qt.AlignHCenter
             }
             ProgressBar {
-                visible: enrollment.phase === panel.capturing
+                visible: enrollment.phase === EnrollModel.Capturing
                 value: enrollment.progress
                 Layout.preferredWidth: 220
                 Layout.alignment: Qt.AlignHCenter
             }
             Label2 {
-                visible: enrollment.phase === panel.done
+                visible: enrollment.phase === EnrollModel.Done
                 symbol: "object-select-symbolic"
                 text: qsTr("Face enrolled")
-                color: colours.green
+                color: Colours.green
                 bold: true
                 size: 15
                 Layout.alignment: Qt.AlignHCenter
             }
             Label2 {
                 objectName: "failure"
-                visible: enrollment.phase === panel.failed
+                visible: enrollment.phase === EnrollModel.Failed
                 symbol: "dialog-warning-symbolic"
                 text: enrollment.failure
-                color: colours.orange
+                color: Colours.orange
                 Layout.alignment: Qt.AlignHCenter
             }
         }
@@ -99,11 +94,18 @@ ColumnLayout {
             id: button
             objectName: "enrollButton"
             anchors.centerIn: parent
-            highlighted: enrollment.phase === panel.ready || enrollment.phase === panel.done
-            text: [qsTr("Start"), qsTr("Cancel"), qsTr("Continue"), qsTr("Try Again")][enrollment.phase]
+            highlighted: enrollment.phase === EnrollModel.Ready || enrollment.phase === EnrollModel.Done
+            text: {
+                switch (enrollment.phase) {
+                case EnrollModel.Capturing: return qsTr("Cancel")
+                case EnrollModel.Done: return qsTr("Continue")
+                case EnrollModel.Failed: return qsTr("Try Again")
+                default: return qsTr("Start")
+                }
+            }
             onClicked: {
-                if (enrollment.phase === panel.capturing) enrollment.cancel()
-                else if (enrollment.phase === panel.done) panel.finished()
+                if (enrollment.phase === EnrollModel.Capturing) enrollment.cancel()
+                else if (enrollment.phase === EnrollModel.Done) panel.finished()
                 else enrollment.begin(panel.name)
             }
         }

@@ -1,8 +1,9 @@
 import QtQuick
 import QtQuick.Layouts
+import Tarvo
 
 Text {
-    color: colours.secondary
+    color: Colours.secondary
     horizontalAlignment: Text.AlignHCenter
     wrapMode: Text.WordWrap
     textFormat: Text.MarkdownText

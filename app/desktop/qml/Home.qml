@@ -20,10 +20,10 @@ ColumnLayout {
     }
     function closeSheet() {
         sheet = ""
-        model.refresh()
+        App.refresh()
     }
     function enrollIfCamera(name) {
-        if (model.ensureCamera()) openSheet("enroll", name)
+        if (App.ensureCamera()) openSheet("enroll", name)
     }
 
     // Header.
@@ -31,14 +31,14 @@ ColumnLayout {
         Layout.fillWidth: true
         Layout.margins: 20
         spacing: 12
-        Image { source: "qrc:/tarvo/tarvo.svg"; sourceSize: Qt.size(40, 40) }
+        Image { source: "tarvo.svg"; sourceSize.width: 40; sourceSize.height: 40 }
         ColumnLayout {
             spacing: 2
-            Text { text: "Tarvo"; font.pixelSize: 15; font.bold: true; color: colours.text }
+            Text { text: "Tarvo"; font.pixelSize: 15; font.bold: true; color: Colours.text }
             RowLayout {
                 spacing: 6
-                Rectangle { width: 7; height: 7; radius: 3.5; color: model.isReady ? colours.green : colours.orange }
-                Text { objectName: "summary"; text: model.statusSummary; font.pixelSize: 11; color: colours.secondary }
+                Rectangle { width: 7; height: 7; radius: 3.5; color: App.isReady ? Colours.green : Colours.orange }
+                Text { objectName: "summary"; text: App.statusSummary; font.pixelSize: 11; color: Colours.secondary }
             }
         }
         Item { Layout.fillWidth: true }
@@ -46,10 +46,10 @@ ColumnLayout {
             objectName: "testButton"
             text: qsTr("Test")
             icon.name: "camera-photo-symbolic"
-            enabled: model.sampleCount >= 1
+            enabled: App.sampleCount >= 1
             ToolTip.visible: hovered
             ToolTip.text: enabled ? qsTr("Check that Tarvo recognizes you") : qsTr("Enroll your face first")
-            onClicked: if (model.ensureCamera()) home.openSheet("test")
+            onClicked: if (App.ensureCamera()) home.openSheet("test")
         }
     }
     Divider {}
@@ -66,10 +66,10 @@ ColumnLayout {
             Item { implicitHeight: 0 }
             Label2 {
                 objectName: "actionError"
-                visible: model.actionError !== ""
+                visible: App.actionError !== ""
                 symbol: "dialog-warning-symbolic"
-                text: model.actionError
-                color: colours.orange
+                text: App.actionError
+                color: Colours.orange
                 Layout.fillWidth: true
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
@@ -80,42 +80,49 @@ ColumnLayout {
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
                 Repeater {
-                    model: window.appModel.faces
+                    model: App.faces
                     ColumnLayout {
+                        id: face
+                        required property var modelData
+                        required property int index
                         Layout.fillWidth: true
-                        Divider { visible: index > 0 }
+                        Divider { visible: face.index > 0 }
                         RowLayout {
                             spacing: 8
                             Symbol { name: "avatar-default-symbolic"; size: 20; Layout.preferredWidth: 24 }
                             ColumnLayout {
                                 spacing: 2
-                                Text { text: modelData.name; color: colours.text }
-                                Text { text: qsTr("%1 samples").arg(modelData.samples); font.pixelSize: 11; color: colours.secondary }
+                                Text { text: face.modelData.name; color: Colours.text }
+                                Text { text: qsTr("%1 samples").arg(face.modelData.samples); font.pixelSize: 11; color: Colours.secondary }
                             }
                             Item { Layout.fillWidth: true }
-                            Button { text: qsTr("Re-enroll…"); onClicked: home.enrollIfCamera(modelData.name) }
+                            // Qt 6.4's qmllint can't follow an id out of a delegate; the
+                            // engine can, and newer Qt binds it.
+                            // qmllint disable unqualified
+                            Button { text: qsTr("Re-enroll…"); onClicked: home.enrollIfCamera(face.modelData.name) }
                             Button {
                                 display: AbstractButton.IconOnly
                                 Layout.preferredWidth: 36
                                 icon.name: "user-trash-symbolic"
                                 ToolTip.visible: hovered
-                                ToolTip.text: qsTr("Remove %1").arg(modelData.name)
-                                onClicked: home.removing = modelData
+                                ToolTip.text: qsTr("Remove %1").arg(face.modelData.name)
+                                onClicked: home.removing = face.modelData
                             }
+                            // qmllint enable unqualified
                         }
                     }
                 }
                 RowLayout {
-                    visible: model.faces.length === 0
+                    visible: App.faces.length === 0
                     spacing: 8
                     Symbol { name: "avatar-default-symbolic"; size: 20; Layout.preferredWidth: 24 }
                     ColumnLayout {
                         spacing: 2
-                        Text { text: qsTr("No face enrolled"); color: colours.text }
+                        Text { text: qsTr("No face enrolled"); color: Colours.text }
                         Text {
                             objectName: "faceDetail"
-                            text: views.faceDetail(model.camera, model.sampleCount)
-                            font.pixelSize: 11; color: colours.secondary
+                            text: Views.faceDetail(App.camera, App.sampleCount)
+                            font.pixelSize: 11; color: Colours.secondary
                         }
                     }
                 }
@@ -125,7 +132,7 @@ ColumnLayout {
                         objectName: "addFace"
                         text: qsTr("Add a Face…")
                         onClicked: {
-                            nameField.text = views.suggestedName(model.faces)
+                            nameField.text = Views.suggestedName(App.faces)
                             naming.open()
                         }
                     }
@@ -137,29 +144,29 @@ ColumnLayout {
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
                 Setting {
-                    visible: model.moduleOutdated
+                    visible: App.moduleOutdated
                     caption: qsTr("Tarvo was updated, but the part of it the lock screen loads is still the old version. You will be asked for your password once.")
                     StatusRow {
                         ok: false
                         problem: qsTr("Lock screen module needs updating")
-                        BusyIndicator { running: model.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
-                        Button { visible: !model.busy; text: qsTr("Update…"); onClicked: model.updateModule() }
+                        BusyIndicator { running: App.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
+                        Button { visible: !App.busy; text: qsTr("Update…"); onClicked: App.updateModule() }
                     }
                 }
-                Divider { visible: model.moduleOutdated }
+                Divider { visible: App.moduleOutdated }
                 StatusRow {
                     objectName: "lockScreenRow"
-                    ok: model.lockScreenWired
+                    ok: App.lockScreenWired
                     text: qsTr("Lock screen")
-                    problem: model.lockScreenProblem === "" ? qsTr("Lock screen is off")
-                                                            : qsTr("Lock screen needs repair: %1").arg(model.lockScreenProblem)
-                    BusyIndicator { running: model.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
+                    problem: App.lockScreenProblem === "" ? qsTr("Lock screen is off")
+                                                            : qsTr("Lock screen needs repair: %1").arg(App.lockScreenProblem)
+                    BusyIndicator { running: App.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
                     Button {
                         objectName: "lockScreenButton"
-                        visible: !model.busy
-                        text: model.lockScreenWired ? qsTr("Turn Off…")
-                            : model.lockScreenProblem !== "" ? qsTr("Repair…") : qsTr("Turn On…")
-                        onClicked: model.lockScreenWired ? confirmingOff.open() : model.turnOnLockScreen()
+                        visible: !App.busy
+                        text: App.lockScreenWired ? qsTr("Turn Off…")
+                            : App.lockScreenProblem !== "" ? qsTr("Repair…") : qsTr("Turn On…")
+                        onClicked: App.lockScreenWired ? confirmingOff.open() : App.turnOnLockScreen()
                     }
                 }
                 Divider {}
@@ -167,42 +174,42 @@ ColumnLayout {
                     caption: qsTr("A face unlock skips your password, and your keyring needs it. It is sealed by this computer's TPM and used for nothing else.")
                     StatusRow {
                         objectName: "passwordRow"
-                        ok: model.passwordSaved
+                        ok: App.passwordSaved
                         text: qsTr("Login password saved")
                         problem: qsTr("Needs your login password")
-                        Button { visible: model.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet("password") }
-                        Button { visible: model.passwordSaved; text: qsTr("Forget"); onClicked: views.forgetPassword() }
-                        Button { objectName: "addPassword"; visible: !model.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
+                        Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet("password") }
+                        Button { visible: App.passwordSaved; text: qsTr("Forget"); onClicked: Views.forgetPassword() }
+                        Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
                     }
                 }
-                Divider { visible: model.tpmProblem !== "" }
+                Divider { visible: App.tpmProblem !== "" }
                 StatusRow {
                     objectName: "tpmRow"
-                    visible: model.tpmProblem !== ""
+                    visible: App.tpmProblem !== ""
                     ok: false
-                    problem: model.tpmProblem
+                    problem: App.tpmProblem
                 }
                 Divider {}
                 StatusRow {
                     objectName: "cameraRow"
-                    ok: model.camera === 1
+                    ok: App.camera === App.Authorized
                     text: qsTr("Camera ready")
-                    problem: model.cameraProblem
+                    problem: App.cameraProblem
                     // A camera that refuses this user: after joining the
                     // group, look again. Nothing to press for a camera
                     // that isn't there: plugging one in shows here.
                     Button {
-                        visible: model.camera === 2
+                        visible: App.camera === App.Denied
                         text: qsTr("Check Again")
-                        onClicked: { model.ensureCamera(); model.refresh() }
+                        onClicked: { App.ensureCamera(); App.refresh() }
                     }
                 }
-                Divider { visible: !model.agentRunning }
+                Divider { visible: !App.agentRunning }
                 StatusRow {
                     objectName: "agentRow"
-                    visible: !model.agentRunning
+                    visible: !App.agentRunning
                     ok: false
-                    problem: views.agentProblem(model.agentHost, model.agentError)
+                    problem: Views.agentProblem(App.agentHost, App.agentError)
                 }
             }
 
@@ -213,43 +220,41 @@ ColumnLayout {
                 SensitivityControl {}
                 Divider {}
                 Setting {
-                    caption: model.config.liveness === "blink"
+                    caption: App.blink
                              ? qsTr("A still photo can't unlock this computer. Unlocking waits for your next blink.")
                              : qsTr("Unlocks as soon as it sees you. A good photo of you could also unlock it.")
                     Switch {
                         objectName: "blinkSwitch"
                         text: qsTr("Require a blink")
-                        checked: model.config.liveness === "blink"
-                        onToggled: views.setBlink(checked)
+                        checked: App.blink
+                        onToggled: Views.setBlink(checked)
                     }
                 }
                 Divider {}
                 Setting {
                     caption: qsTr("Unless you choose one, Tarvo uses the first camera that sees in colour. An infrared camera works too.")
                     RowLayout {
-                        Text { text: qsTr("Camera"); color: colours.text }
+                        Text { text: qsTr("Camera"); color: Colours.text }
                         ComboBox {
                             objectName: "cameraChoice"
-                            readonly property var cameras: window.appModel.cameras
-                            model: [qsTr("Automatic")].concat(cameras.map(c => c.infrared ? qsTr("%1 (infrared)").arg(c.card) : c.card || c.name))
-                            currentIndex: window.appModel.config.camera === "" ? 0
-                                          : 1 + cameras.findIndex(c => c.name === window.appModel.config.camera)
-                            onActivated: (index) => views.setCamera(index === 0 ? "" : cameras[index - 1].name)
+                            model: Views.cameraChoices(App.cameras)
+                            currentIndex: Views.cameraChoice(App.cameras, App.chosenCamera)
+                            onActivated: (index) => Views.chooseCamera(App.cameras, index)
                             Layout.preferredWidth: 260
                         }
                     }
                 }
                 Divider {}
                 Setting {
-                    caption: model.config.warmWithDisplay
+                    caption: App.warmWithDisplay
                              ? qsTr("Faster unlocks. The camera light comes on while the lock screen is showing.")
                              : qsTr("The camera light only comes on when you press Return, about a second slower.")
                     RowLayout {
-                        Text { text: qsTr("Start the camera"); color: colours.text }
+                        Text { text: qsTr("Start the camera"); color: Colours.text }
                         ComboBox {
                             model: [qsTr("When the screen wakes"), qsTr("When I press Return")]
-                            currentIndex: window.appModel.config.warmWithDisplay ? 0 : 1
-                            onActivated: (index) => views.setWarmWithDisplay(index === 0)
+                            currentIndex: App.warmWithDisplay ? 0 : 1
+                            onActivated: (index) => Views.setWarmWithDisplay(index === 0)
                             Layout.preferredWidth: 220
                         }
                     }
@@ -261,32 +266,32 @@ ColumnLayout {
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
                 Setting {
-                    caption: model.hostsAgent
+                    caption: App.hostsAgent
                              ? qsTr("No user service manager runs here, so face unlock runs inside Tarvo and stops when you quit it. You can close this window; Tarvo stays in the tray.")
                              : qsTr("Face unlock runs in the background whether Tarvo is open or not.")
                     Switch {
                         objectName: "loginSwitch"
                         text: qsTr("Show in the tray at login")
-                        checked: model.launchAtLogin
-                        onToggled: model.setLaunchAtLogin(checked)
+                        checked: App.launchAtLogin
+                        onToggled: App.setLaunchAtLogin(checked)
                     }
                 }
                 Divider {}
                 RowLayout {
                     RowLayout {
-                        visible: model.collectingDiagnostics && !model.diagnosticsCopied
+                        visible: App.collectingDiagnostics && !App.diagnosticsCopied
                         BusyIndicator { running: parent.visible; implicitWidth: 20; implicitHeight: 20 }
-                        Text { objectName: "checking"; text: qsTr("Checking…"); color: colours.secondary }
+                        Text { objectName: "checking"; text: qsTr("Checking…"); color: Colours.secondary }
                     }
                     Button {
                         objectName: "copyDiagnostics"
-                        visible: !(model.collectingDiagnostics && !model.diagnosticsCopied)
+                        visible: !(App.collectingDiagnostics && !App.diagnosticsCopied)
                         text: qsTr("Copy Diagnostics")
-                        onClicked: model.copyDiagnostics()
+                        onClicked: App.copyDiagnostics()
                     }
                     Label2 {
                         objectName: "copied"
-                        visible: model.diagnosticsCopied
+                        visible: App.diagnosticsCopied
                         symbol: "object-select-symbolic"
                         text: qsTr("Copied")
                     }
@@ -299,15 +304,15 @@ ColumnLayout {
                 Layout.rightMargin: 24
                 RowLayout {
                     Layout.fillWidth: true
-                    Text { text: qsTr("Remove Tarvo from this computer"); color: colours.text }
+                    Text { text: qsTr("Remove Tarvo from this computer"); color: Colours.text }
                     Item { Layout.fillWidth: true }
-                    BusyIndicator { running: model.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
-                    Button { objectName: "uninstall"; visible: !model.busy; text: qsTr("Uninstall…"); onClicked: confirmingUninstall.open() }
+                    BusyIndicator { running: App.busy; visible: running; implicitWidth: 24; implicitHeight: 24 }
+                    Button { objectName: "uninstall"; visible: !App.busy; text: qsTr("Uninstall…"); onClicked: confirmingUninstall.open() }
                 }
                 Text {
                     text: qsTr("Takes Tarvo out of the lock screen, deletes your faces and saved password, and removes the app.")
                     font.pixelSize: 11
-                    color: colours.secondary
+                    color: Colours.secondary
                     wrapMode: Text.WordWrap
                     Layout.fillWidth: true
                 }
@@ -318,8 +323,8 @@ ColumnLayout {
     // Errors show at the top of the page, wherever the control that failed
     // was: scroll them into view.
     Connections {
-        target: model
-        function onActionErrorChanged() { if (model.actionError !== "") page.contentItem.contentY = 0 }
+        target: App
+        function onActionErrorChanged() { if (App.actionError !== "") page.contentItem.contentY = 0 }
     }
 
     Dialog {
@@ -329,14 +334,14 @@ ColumnLayout {
         modal: true
         title: qsTr("Turn off face unlock?")
         Text {
-            width: 360; wrapMode: Text.WordWrap; color: colours.text
+            width: 360; wrapMode: Text.WordWrap; color: Colours.text
             text: qsTr("Tarvo will be removed from the lock screen and this computer will only unlock with your password. You will be asked for your password to make the change.")
         }
         footer: DialogButtonBox {
-            Button { text: qsTr("Cancel"); DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
-            Button { text: qsTr("Turn Off"); DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole }
+            Button { text: qsTr("Cancel"); onClicked: confirmingOff.reject() }
+            Button { text: qsTr("Turn Off"); onClicked: confirmingOff.accept() }
         }
-        onAccepted: model.turnOffLockScreen()
+        onAccepted: App.turnOffLockScreen()
     }
     Dialog {
         id: naming
@@ -348,13 +353,13 @@ ColumnLayout {
             width: 360
             Text {
                 text: qsTr("What should Tarvo call this face? Enrolling one that is already on the list replaces it.")
-                wrapMode: Text.WordWrap; color: colours.text; Layout.fillWidth: true
+                wrapMode: Text.WordWrap; color: Colours.text; Layout.fillWidth: true
             }
             TextField { id: nameField; objectName: "nameField"; placeholderText: qsTr("Name"); Layout.fillWidth: true }
         }
         footer: DialogButtonBox {
-            Button { text: qsTr("Cancel"); DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
-            Button { objectName: "nameContinue"; text: qsTr("Continue"); DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole }
+            Button { text: qsTr("Cancel"); onClicked: naming.reject() }
+            Button { objectName: "nameContinue"; text: qsTr("Continue"); onClicked: naming.accept() }
         }
         onAccepted: {
             var name = nameField.text.trim()
@@ -368,30 +373,31 @@ ColumnLayout {
         modal: true
         title: qsTr("Uninstall Tarvo?")
         Text {
-            width: 360; wrapMode: Text.WordWrap; color: colours.text
+            width: 360; wrapMode: Text.WordWrap; color: Colours.text
             text: qsTr("This removes face unlock from the lock screen, deletes your enrolled faces, and removes Tarvo itself. This computer will unlock with your password as it did before. Tarvo will quit when it is done.")
         }
         footer: DialogButtonBox {
-            Button { text: qsTr("Cancel"); DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
-            Button { text: qsTr("Uninstall"); DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole }
+            Button { text: qsTr("Cancel"); onClicked: confirmingUninstall.reject() }
+            Button { text: qsTr("Uninstall"); onClicked: confirmingUninstall.accept() }
         }
-        onAccepted: model.uninstallEverything()
+        onAccepted: App.uninstallEverything()
     }
     Dialog {
+        id: removingDialog
         objectName: "removing"
         anchors.centerIn: Overlay.overlay
         modal: true
         visible: home.removing !== null
         title: qsTr("Remove this face?")
         Text {
-            width: 360; wrapMode: Text.WordWrap; color: colours.text
+            width: 360; wrapMode: Text.WordWrap; color: Colours.text
             text: home.removing ? qsTr("Tarvo will stop recognizing %1.").arg(home.removing.name) : ""
         }
         footer: DialogButtonBox {
-            Button { text: qsTr("Cancel"); DialogButtonBox.buttonRole: DialogButtonBox.RejectRole }
-            Button { text: qsTr("Remove"); DialogButtonBox.buttonRole: DialogButtonBox.AcceptRole }
+            Button { text: qsTr("Cancel"); onClicked: removingDialog.reject() }
+            Button { text: qsTr("Remove"); onClicked: removingDialog.accept() }
         }
-        onAccepted: { views.removeFace(home.removing.id); home.removing = null }
+        onAccepted: { Views.removeFace(home.removing.id); home.removing = null }
         onRejected: home.removing = null
     }
 
@@ -412,12 +418,15 @@ ColumnLayout {
             sourceComponent: home.sheet === "password" ? passwordSheet : home.sheet === "test" ? testSheet : enrollSheet
         }
     }
+    // Qt 6.4's qmllint can't follow an id into a component; the engine
+    // can, and newer Qt binds it.
+    // qmllint disable unqualified
     Component {
         id: enrollSheet
         ColumnLayout {
             spacing: 20
             Title {
-                text: views.hasFaceNamed(model.faces, home.sheetName) ? qsTr("Re-enroll %1").arg(home.sheetName)
+                text: Views.hasFaceNamed(App.faces, home.sheetName) ? qsTr("Re-enroll %1").arg(home.sheetName)
                                                                      : qsTr("Add %1").arg(home.sheetName)
                 font.pixelSize: 20
             }
@@ -438,4 +447,5 @@ ColumnLayout {
         id: passwordSheet
         PasswordPanel { onDone: home.closeSheet() }
     }
+    // qmllint enable unqualified
 }

@@ -1,20 +1,22 @@
 import QtQuick
 import QtQuick.Layouts
+import Tarvo
 
 // A symbol and a text beside it, in one colour.
 RowLayout {
+    id: label
     property string symbol
     property alias text: caption.text
-    property color color: colours.secondary
+    property color color: Colours.secondary
     property int size: 14
     property bool bold: false
     spacing: 6
-    Symbol { name: symbol; color: parent.color; size: parent.size + 2 }
+    Symbol { name: label.symbol; color: label.color; size: label.size + 2 }
     Text {
         id: caption
-        color: parent.color
-        font.pixelSize: parent.size
-        font.bold: parent.bold
+        color: label.color
+        font.pixelSize: label.size
+        font.bold: label.bold
         wrapMode: Text.WordWrap
         Layout.maximumWidth: 400
     }

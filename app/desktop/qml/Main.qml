@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import Tarvo
 
 // The one window: setup until it is done, then the main view.
 ApplicationWindow {
@@ -11,16 +12,14 @@ ApplicationWindow {
     minimumWidth: 520
     minimumHeight: 600
     visible: false
-    color: colours.window
-    // For delegates whose own `model` hides the app's.
-    readonly property var appModel: model
+    color: Colours.window
     // Kept in the app's settings, not published: read again on every change.
     property bool onboardingFinished: false
-    Component.onCompleted: onboardingFinished = model.onboardingFinished
+    Component.onCompleted: onboardingFinished = App.onboardingFinished
 
     Connections {
-        target: model
-        function onDerivedChanged() { window.onboardingFinished = model.onboardingFinished }
+        target: App
+        function onDerivedChanged() { window.onboardingFinished = App.onboardingFinished }
     }
     Loader {
         anchors.fill: parent

@@ -9,25 +9,18 @@ ColumnLayout {
     id: onboarding
     objectName: "onboarding"
     property bool started: false
-    property int step: views.onboardingStep(model.camera, model.sampleCount, started, model.passwordSaved)
-    readonly property bool cameraDenied: model.camera === 2
+    property int step: Views.onboardingStep(App.camera, App.sampleCount, started, App.passwordSaved)
+    readonly property bool cameraDenied: App.camera === App.Denied
     spacing: 20
 
     // The dots: one per step, the current one long.
     Row {
         Layout.alignment: Qt.AlignHCenter
         spacing: 8
-        Repeater {
-            model: 4
-            Rectangle {
-                height: 8
-                radius: 4
-                width: index === onboarding.step ? 22 : 8
-                color: index <= onboarding.step ? colours.accent : Qt.rgba(0.5, 0.5, 0.5, 0.25)
-                Behavior on width { SpringAnimation { spring: 3; damping: 0.4 } }
-                Behavior on color { ColorAnimation { duration: 200 } }
-            }
-        }
+        Dot { current: onboarding.step === Views.Welcome; reached: true }
+        Dot { current: onboarding.step === Views.Enroll; reached: onboarding.step >= Views.Enroll }
+        Dot { current: onboarding.step === Views.Password; reached: onboarding.step >= Views.Password }
+        Dot { current: onboarding.step === Views.LockScreen; reached: onboarding.step >= Views.LockScreen }
     }
 
     StackLayout {
@@ -40,14 +33,15 @@ ColumnLayout {
             objectName: "welcomePage"
             Image {
                 visible: !onboarding.cameraDenied
-                source: "qrc:/tarvo/tarvo.svg"
-                sourceSize: Qt.size(96, 96)
+                source: "tarvo.svg"
+                sourceSize.width: 96
+                sourceSize.height: 96
                 Layout.alignment: Qt.AlignHCenter
             }
             Symbol {
                 visible: onboarding.cameraDenied
                 name: "camera-web-symbolic"
-                color: colours.accent
+                color: Colours.accent
                 size: 52
                 Layout.alignment: Qt.AlignHCenter
             }
@@ -58,7 +52,7 @@ ColumnLayout {
             }
             Explanation {
                 visible: onboarding.cameraDenied
-                text: model.cameraProblem
+                text: App.cameraProblem
             }
             ColumnLayout {
                 visible: !onboarding.cameraDenied
@@ -70,9 +64,11 @@ ColumnLayout {
                             ["dialog-password-symbolic", qsTr("If Tarvo fails, your password still works.")],
                             ["image-x-generic-symbolic", qsTr("A good photo could unlock it. Turn on Require a blink to stop that.")]]
                     RowLayout {
+                        id: point
+                        required property var modelData
                         spacing: 8
-                        Symbol { name: modelData[0]; color: colours.accent; size: 17; Layout.preferredWidth: 26 }
-                        Text { text: modelData[1]; color: colours.text; wrapMode: Text.WordWrap; Layout.fillWidth: true }
+                        Symbol { name: point.modelData[0]; color: Colours.accent; size: 17; Layout.preferredWidth: 26 }
+                        Text { text: point.modelData[1]; color: Colours.text; wrapMode: Text.WordWrap; Layout.fillWidth: true }
                     }
                 }
             }
@@ -82,8 +78,8 @@ ColumnLayout {
                 highlighted: true
                 onClicked: {
                     onboarding.started = true
-                    model.ensureCamera()
-                    model.refresh()
+                    App.ensureCamera()
+                    App.refresh()
                 }
             }
         }
@@ -95,17 +91,17 @@ ColumnLayout {
             Title { text: qsTr("Set up your face") }
             Text {
                 text: qsTr("Follow the prompts for about ten seconds.")
-                color: colours.secondary
+                color: Colours.secondary
                 Layout.alignment: Qt.AlignHCenter
             }
             Loader {
-                active: onboarding.step === 1
+                active: onboarding.step === Views.Enroll
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 sourceComponent: EnrollPanel {
                     name: "Me"
                     pinsButton: true
-                    onFinished: model.refresh()
+                    onFinished: App.refresh()
                 }
             }
         }
@@ -113,22 +109,22 @@ ColumnLayout {
         // The login password, checked and sealed.
         OnboardingPage {
             objectName: "passwordPage"
-            Symbol { name: "dialog-password-symbolic"; color: colours.accent; size: 52; Layout.alignment: Qt.AlignHCenter }
+            Symbol { name: "dialog-password-symbolic"; color: Colours.accent; size: 52; Layout.alignment: Qt.AlignHCenter }
             Title { text: qsTr("Enter your login password") }
             Explanation { text: qsTr("So your saved passwords keep working. It never leaves this computer.") }
             Label2 {
                 objectName: "tpmProblem"
-                visible: model.tpmProblem !== ""
+                visible: App.tpmProblem !== ""
                 symbol: "dialog-warning-symbolic"
-                text: model.tpmProblem
-                color: colours.orange
+                text: App.tpmProblem
+                color: Colours.orange
                 Layout.alignment: Qt.AlignHCenter
                 Layout.maximumWidth: 420
             }
             TextField {
                 id: passwordField
                 objectName: "passwordField"
-                enabled: model.tpmProblem === ""
+                enabled: App.tpmProblem === ""
                 echoMode: TextInput.Password
                 placeholderText: qsTr("Password")
                 Layout.preferredWidth: 280
@@ -140,7 +136,7 @@ ColumnLayout {
                 visible: passwordSaving.problem !== ""
                 symbol: "dialog-warning-symbolic"
                 text: passwordSaving.problem
-                color: colours.orange
+                color: Colours.orange
                 Layout.alignment: Qt.AlignHCenter
                 Layout.maximumWidth: 420
             }
@@ -162,18 +158,18 @@ ColumnLayout {
             objectName: "lockScreenPage"
             spacing: 14
             Item { Layout.fillHeight: true }
-            Symbol { name: "system-lock-screen-symbolic"; color: colours.accent; size: 52; Layout.alignment: Qt.AlignHCenter }
+            Symbol { name: "system-lock-screen-symbolic"; color: Colours.accent; size: 52; Layout.alignment: Qt.AlignHCenter }
             Title { text: qsTr("Turning on face unlock") }
             Explanation { text: qsTr("Tarvo is adding itself to the lock screen. If it ever can't recognize you, you type your password as usual.") }
             Item { Layout.fillHeight: true }
-            BusyIndicator { running: model.busy; visible: running; Layout.alignment: Qt.AlignHCenter }
+            BusyIndicator { running: App.busy; visible: running; Layout.alignment: Qt.AlignHCenter }
             Button {
                 objectName: "tryAgain"
-                visible: !model.busy
+                visible: !App.busy
                 text: qsTr("Try Again")
                 highlighted: true
                 Layout.alignment: Qt.AlignHCenter
-                onClicked: model.turnOnLockScreen()
+                onClicked: App.turnOnLockScreen()
             }
         }
     }
@@ -186,10 +182,10 @@ ColumnLayout {
             objectName: "actionError"
             anchors.centerIn: parent
             width: Math.min(parent.width, 420)
-            visible: model.actionError !== ""
+            visible: App.actionError !== ""
             symbol: "dialog-warning-symbolic"
-            text: model.actionError
-            color: colours.orange
+            text: App.actionError
+            color: Colours.orange
         }
     }
 
@@ -198,11 +194,11 @@ ColumnLayout {
         onSaved: passwordField.text = ""
     }
     Connections {
-        target: model
+        target: App
         function onLockScreenWiredChanged() {
-            if (model.lockScreenWired) model.onboardingFinished = true
+            if (App.lockScreenWired) App.onboardingFinished = true
         }
     }
-    onStepChanged: if (step === 3) model.turnOnLockScreen()
-    Component.onCompleted: if (step === 3) model.turnOnLockScreen()
+    onStepChanged: if (step === Views.LockScreen) App.turnOnLockScreen()
+    Component.onCompleted: if (step === Views.LockScreen) App.turnOnLockScreen()
 }

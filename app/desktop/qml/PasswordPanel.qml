@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Tarvo
 
 // Saving or changing the login password, checked before it is sealed.
 ColumnLayout {
@@ -13,19 +14,19 @@ ColumnLayout {
     Title { text: qsTr("Your Login Password"); font.pixelSize: 20 }
     Text {
         text: qsTr("The one you type at the lock screen. Tarvo uses it to open your keyring after it lets you in by face, so your saved passwords, tokens and keys keep working.")
-        color: colours.secondary; wrapMode: Text.WordWrap; Layout.fillWidth: true
+        color: Colours.secondary; wrapMode: Text.WordWrap; Layout.fillWidth: true
     }
     Label2 {
-        visible: model.tpmProblem !== ""
+        visible: App.tpmProblem !== ""
         symbol: "dialog-warning-symbolic"
-        text: model.tpmProblem
-        color: colours.orange
+        text: App.tpmProblem
+        color: Colours.orange
         Layout.fillWidth: true
     }
     TextField {
         id: field
         objectName: "sheetPasswordField"
-        enabled: model.tpmProblem === ""
+        enabled: App.tpmProblem === ""
         echoMode: TextInput.Password
         placeholderText: qsTr("Password")
         Layout.fillWidth: true
@@ -35,7 +36,7 @@ ColumnLayout {
         visible: saving.problem !== ""
         symbol: "dialog-warning-symbolic"
         text: saving.problem
-        color: colours.orange
+        color: Colours.orange
         Layout.fillWidth: true
     }
     RowLayout {

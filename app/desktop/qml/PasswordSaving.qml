@@ -1,4 +1,5 @@
 import QtQuick
+import Tarvo
 
 // Saving the login password through the model: checked, then sealed.
 // `problem` says why the last try failed; `saved` follows a success.
@@ -11,11 +12,11 @@ QtObject {
     function save(text) {
         if (text === "" || busy) return
         busy = true
-        model.savePassword(text)
+        App.savePassword(text)
     }
 
     property Connections finished: Connections {
-        target: model
+        target: App
         function onPasswordSaveFinished(message) {
             if (!saving.busy) return
             saving.problem = message

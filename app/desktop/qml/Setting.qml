@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import Tarvo
 
 // A control with its explanation under it.
 ColumnLayout {
@@ -11,7 +12,7 @@ ColumnLayout {
         id: captionText
         text: setting.caption
         font.pixelSize: 11
-        color: colours.secondary
+        color: Colours.secondary
         wrapMode: Text.WordWrap
         Layout.fillWidth: true
     }

@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Layouts
+import Tarvo
 
 // A prerequisite: a green tick and `text` when `ok`, else an orange
 // warning and `problem`; its buttons on the right.
@@ -17,7 +18,7 @@ Item {
         anchors.left: parent.left
         anchors.verticalCenter: parent.verticalCenter
         name: row.ok ? "object-select-symbolic" : "dialog-warning-symbolic"
-        color: row.ok ? colours.green : colours.orange
+        color: row.ok ? Colours.green : Colours.orange
     }
     Text {
         id: label
@@ -27,7 +28,7 @@ Item {
         anchors.rightMargin: 8
         anchors.verticalCenter: parent.verticalCenter
         text: row.ok ? row.text : row.problem
-        color: colours.text
+        color: Colours.text
         wrapMode: Text.WordWrap
     }
     Row {

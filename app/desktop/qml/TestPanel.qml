@@ -6,10 +6,6 @@ import Tarvo
 // The recognition test, run as soon as the panel shows.
 ColumnLayout {
     id: panel
-    // The model's phases, in its order.
-    readonly property int looking: 0
-    readonly property int matched: 1
-    readonly property int timedOut: 2
     spacing: 18
 
     TestModel { id: test; objectName: "testModel" }
@@ -17,7 +13,7 @@ ColumnLayout {
     CameraPreview {
         Layout.alignment: Qt.AlignHCenter
         feed: test.feed
-        highlight: test.phase === panel.matched ? colours.green : "transparent"
+        highlight: test.phase === TestModel.Matched ? Colours.green : "transparent"
     }
     Item {
         Layout.fillWidth: true
@@ -25,24 +21,24 @@ ColumnLayout {
         Text {
             objectName: "testDetail"
             anchors.centerIn: parent
-            visible: test.phase === panel.looking
+            visible: test.phase === TestModel.Looking
             text: test.detail
-            color: colours.secondary
+            color: Colours.secondary
         }
         Label2 {
             objectName: "testVerdict"
             anchors.centerIn: parent
-            visible: test.phase !== panel.looking
-            symbol: test.phase === panel.matched ? "object-select-symbolic" : "process-stop-symbolic"
-            text: test.phase === panel.matched ? qsTr("Recognized") : qsTr("Not recognized")
-            color: test.phase === panel.matched ? colours.green : colours.orange
+            visible: test.phase !== TestModel.Looking
+            symbol: test.phase === TestModel.Matched ? "object-select-symbolic" : "process-stop-symbolic"
+            text: test.phase === TestModel.Matched ? qsTr("Recognized") : qsTr("Not recognized")
+            color: test.phase === TestModel.Matched ? Colours.green : Colours.orange
             bold: true
             size: 15
         }
     }
     Button {
         Layout.alignment: Qt.AlignHCenter
-        visible: test.phase !== panel.looking
+        visible: test.phase !== TestModel.Looking
         text: qsTr("Test Again")
         onClicked: test.run()
     }

@@ -1,10 +1,11 @@
 import QtQuick
 import QtQuick.Layouts
+import Tarvo
 
 Text {
     font.pixelSize: 20
     font.weight: Font.DemiBold
-    color: colours.text
+    color: Colours.text
     horizontalAlignment: Text.AlignHCenter
     wrapMode: Text.WordWrap
     Layout.alignment: Qt.AlignHCenter
