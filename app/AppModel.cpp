@@ -61,11 +61,10 @@ AppModel::AppModel(QObject* parent) : AppModel(Machine{}, parent) {}
 AppModel::AppModel(Machine machine, QObject* parent)
     : QObject(parent), camera_(statusOf(CameraCheck::current())),
       launchAtLogin_(platform::LoginItem::isEnabled(Paths::configHome())), config_(Config::load()),
-      passwordSaved_(StoredPassword::isStored()), machine_(std::move(machine)),
-      agent_(Agent::create(false, machine_.agent)) {}
+      passwordSaved_(StoredPassword::isStored()), machine_(std::move(machine)) {}
 
 AppModel::~AppModel() {
-    agent_->stop();
+    if (agent_) agent_->stop();
 }
 
 // Announced only when it changed: a refresh that finds everything as it was
@@ -215,8 +214,11 @@ void AppModel::ensureAgent() {
                                     : QStringLiteral("no agent answers on ") +
                                           QString::fromStdString(Paths::socket().string()));
     }
-    if (!agent_->isRunning()) {
+    if (!agent_ || !agent_->isRunning()) {
         try {
+            // Made only here: a model that only looks has no agent, and no
+            // thread of one.
+            if (!agent_) agent_ = Agent::create(false, machine_.agent);
             agent_->start();
         } catch (const Agent::AgentError&) {
             return setAgentHost(AgentHost::Background, {});
@@ -372,7 +374,7 @@ void AppModel::finish(Action action, const Outcome& outcome) {
 // Everything of this user's goes, each step whatever the last one did; then
 // the application quits.
 void AppModel::cleanUpAfterUninstall() {
-    agent_->stop();
+    if (agent_) agent_->stop();
     (void)AgentHome::disable();
     (void)platform::LoginItem::setEnabled(Paths::configHome(), false, application());
     try {

@@ -137,14 +137,27 @@ void Mailbox::deliver() {
 
 Worker::~Worker() {
     mailbox_->close();
+    retire();
+}
+
+void Worker::handedOver() {
+    if (--pending_ == 0) retire();
+}
+
+// The queue runs the items already given, then says it is done; it is
+// joined later (right after, while the mailbox is open), so that neither
+// dropping a worker nor its last result ever waits for a thread.
+void Worker::retire() {
     reap(false);
-    // The queue runs the items already given, then says it is done; it is
-    // joined later, so that dropping a worker never waits for its work.
+    if (!queue_) return;
     auto done = std::make_shared<bool>(false);
-    queue_->async([done] {
-        std::lock_guard guard(retired().lock);
-        *done = true;
-        retired().finished.notify_all();
+    queue_->async([done, mailbox = mailbox_] {
+        {
+            std::lock_guard guard(retired().lock);
+            *done = true;
+            retired().finished.notify_all();
+        }
+        mailbox->post([] { reap(false); });
     });
     std::lock_guard guard(retired().lock);
     retired().queues.emplace_back(std::move(queue_), done);

@@ -53,34 +53,52 @@ class InFlight {
 };
 
 // Work off the owner's thread, one item at a time in order, each result
-// handed to the owner's thread. Items own what they work on: dropping the
-// worker doesn't wait for them, and nothing more is delivered; the
-// application's end waits for them and for their thread.
+// handed to the owner's thread. Its thread runs only while there is work:
+// it starts with the first item and goes once the last result is handed
+// over. Items own what they work on: dropping the worker doesn't wait for
+// them, and nothing more is delivered; the application's end waits for them
+// and for their thread.
 class Worker {
   public:
     Worker(QObject* owner, std::string label)
-        : mailbox_(std::make_shared<Mailbox>(owner)),
-          queue_(std::make_unique<SerialQueue>(std::move(label))) {}
+        : mailbox_(std::make_shared<Mailbox>(owner)), label_(std::move(label)) {}
     ~Worker();
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
 
     template <typename Work, typename Done> void run(Work work, Done done) {
+        if (!queue_) queue_ = std::make_unique<SerialQueue>(label_);
+        ++pending_;
+        // The result is handed over after the count: `done` may drop the
+        // worker, or give it more.
         queue_->async(
-            [mailbox = mailbox_, work = std::move(work), done = std::move(done)]() mutable {
+            [this, mailbox = mailbox_, work = std::move(work), done = std::move(done)]() mutable {
                 if constexpr (std::is_void_v<decltype(work())>) {
                     work();
-                    mailbox->post(done);
+                    mailbox->post([this, done] {
+                        handedOver();
+                        done();
+                    });
                 } else {
                     auto value = std::make_shared<decltype(work())>(work());
-                    mailbox->post([done, value] { done(*value); });
+                    mailbox->post([this, done, value] {
+                        handedOver();
+                        done(*value);
+                    });
                 }
             });
     }
+    // Whether a thread of this worker's runs (for tests and benches).
+    bool running() const { return queue_ != nullptr; }
 
   private:
+    void handedOver();
+    void retire();
+
     std::shared_ptr<Mailbox> mailbox_;
-    std::unique_ptr<SerialQueue> queue_;
+    std::string label_;
+    std::unique_ptr<SerialQueue> queue_; // while there is work
+    int pending_ = 0;
 };
 
 } // namespace tarvo::app

@@ -12,6 +12,7 @@
 #include "sandbox/Services.h"
 
 #include <QSignalSpy>
+#include <QTest>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -82,6 +83,7 @@ class AppModelTest : public testing::Test {
         EXPECT_TRUE(done.wait(30000));
         return done.value(0).value(0).toString();
     }
+    static long threads() { return std::distance(fs::directory_iterator("/proc/self/task"), {}); }
     static void enroll() {
         Enrollment::add("Franck", {Descriptor{std::vector<float>(128, 0.0884f)}});
     }
@@ -108,7 +110,11 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     enroll();
     ASSERT_TRUE(enrolled.wait(5000));
     EXPECT_EQ(model->statusSummary(), "Needs your login password");
+    long idle = threads();
     EXPECT_EQ(savePassword(password), "");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return threads() == idle; }, 5000))
+        << "the sealing's thread outlived its work: " << threads() << " threads, " << idle
+        << " before";
     EXPECT_EQ(model->statusSummary(), "Lock screen not set up");
 
     act(&AppModel::turnOnLockScreen);
@@ -133,6 +139,15 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
 }
 
 TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
+    {
+        long before = threads();
+        auto onlyLooks = machine(*admin);
+        onlyLooks.hostsAgent = false; // as tarvoctl status
+        AppModel status(onlyLooks);
+        status.bootstrap();
+        EXPECT_EQ(status.agentHost(), AppModel::AgentHost::Stopped);
+        EXPECT_EQ(threads(), before) << "a model that only looks started a thread";
+    }
     auto other = Agent::create(false, machine(*admin).agent);
     other->start();
     model->refresh();
