@@ -84,7 +84,8 @@ void EnrollModel::startStep(std::size_t index) {
 }
 
 void EnrollModel::lookSoon() {
-    if (step_.taken >= perStep || Clock::now() >= step_.deadline) return endStep();
+    if (std::size_t(step_.taken) >= Plan::samplesPerStep || Clock::now() >= step_.deadline)
+        return endStep();
     QTimer::singleShot(pause, this, [this, run = run_] {
         if (run == run_) look();
     });
@@ -178,7 +179,7 @@ void EnrollModel::hold(const FaceEngine::Detection& detection) {
     if (now - *step_.holdStart < holdDuration) return;
     step_.group.push_back(Calibration::Sample::from(detection));
     ++takenSoFar_;
-    progress_ = double(takenSoFar_) / double(Plan::steps.size() * perStep);
+    progress_ = double(takenSoFar_) / double(Plan::samples);
     emit progressChanged();
     ++step_.taken;
     step_.holdStart.reset();

@@ -39,7 +39,6 @@ class EnrollModel : public QObject {
     enum class Phase { Ready, Capturing, Done, Failed };
     Q_ENUM(Phase)
 
-    static constexpr int perStep = 2;
     static constexpr std::chrono::milliseconds holdDuration{500};
     static constexpr std::chrono::seconds stepTimeout{25};
     static constexpr std::chrono::milliseconds pause{120};

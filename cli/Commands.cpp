@@ -7,6 +7,7 @@
 #include "cli/Terminal.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
+#include "core/face/EnrollmentPlan.h"
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Log.h"
@@ -198,7 +199,10 @@ int enroll(const QStringList& args) {
     app::EnrollModel model;
     QObject::connect(&model, &app::EnrollModel::promptChanged, [&] {
         if (!model.prompt().isEmpty())
-            out(QString("\nStep %1 of 6: %2").arg(model.stepIndex() + 1).arg(model.prompt()));
+            out(QString("\nStep %1 of %2: %3")
+                    .arg(model.stepIndex() + 1)
+                    .arg(EnrollmentPlan::steps.size())
+                    .arg(model.prompt()));
     });
     QString shown;
     QObject::connect(&model, &app::EnrollModel::guidanceChanged, [&] {
@@ -207,10 +211,12 @@ int enroll(const QStringList& args) {
         out("  " + shown);
     });
     QObject::connect(&model, &app::EnrollModel::progressChanged, [&] {
-        int taken = int(std::lround(model.progress() * 12));
-        out(QString("  [%1%2] %3/12")
-                .arg(QString(taken * 2, '#'), QString((12 - taken) * 2, '-'))
-                .arg(taken));
+        int all = int(EnrollmentPlan::samples);
+        int taken = int(std::lround(model.progress() * all));
+        out(QString("  [%1%2] %3/%4")
+                .arg(QString(taken * 2, '#'), QString((all - taken) * 2, '-'))
+                .arg(taken)
+                .arg(all));
     });
     bool cancelled = false;
     Interrupts interrupts([&] {

@@ -77,7 +77,7 @@ cv::Rect pixels(const F::Observation& face, int width, int height) {
 // took.
 std::vector<std::vector<size_t>> enroll(const Stream& stream, double fps) {
     constexpr double spacing = 0.5;
-    constexpr size_t perStep = 2, stride = 3;
+    constexpr size_t perStep = Plan::samplesPerStep, stride = 3;
     std::vector<std::optional<F::Pose>> smoothed(stream.size());
     std::deque<F::Pose> recent;
     for (size_t i = 0; i < stream.size(); i += stride) {

@@ -46,6 +46,9 @@ inline const std::array<Step, 6> steps = {{
      "Keep your eyes on the screen"},
     {{Target::Kind::centered}, "Look straight ahead again", "Square your face to the screen"},
 }};
+// Samples each pose gives, and so a whole enrollment.
+inline constexpr std::size_t samplesPerStep = 2;
+inline const std::size_t samples = steps.size() * samplesPerStep;
 
 std::optional<Axis> axis(const Target& target);
 std::optional<double> value(Axis axis, const FaceEngine::Pose& pose);
