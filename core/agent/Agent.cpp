@@ -41,8 +41,7 @@ double millisecondsSince(Clock::time_point start) {
 } // namespace
 
 Agent::AgentError Agent::AgentError::alreadyRunning() {
-    return {Kind::alreadyRunning,
-            "another Tarvo agent is already running on " + Paths::socket().string()};
+    return AgentError("another Tarvo agent is already running on " + Paths::socket().string());
 }
 
 std::shared_ptr<Agent> Agent::create(bool requestsCameraAccess, Environment environment) {

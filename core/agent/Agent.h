@@ -3,7 +3,6 @@
 #include "core/agent/PasswordFreshness.h"
 #include "core/agent/SerialQueue.h"
 #include "core/agent/SocketServer.h"
-#include "core/base/KindedError.h"
 #include "core/base/UniqueFd.h"
 #include "core/face/Camera.h"
 #include "core/face/Recognizer.h"
@@ -17,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -29,10 +29,9 @@ namespace tarvo {
 // weakly, so it is always owned through a shared_ptr.
 class Agent : public std::enable_shared_from_this<Agent> {
   public:
-    enum class AgentErrorKind { alreadyRunning };
-    class AgentError : public KindedError<AgentErrorKind> {
+    class AgentError : public std::runtime_error {
       public:
-        using KindedError::KindedError;
+        using std::runtime_error::runtime_error;
         static AgentError alreadyRunning();
     };
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/base/KindedError.h"
 #include "core/base/UniqueFd.h"
 
 #include <atomic>
@@ -28,12 +27,11 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
         std::string password;
     };
 
-    enum class ServerErrorKind { bindFailed };
-    class ServerError : public KindedError<ServerErrorKind> {
+    class ServerError : public std::runtime_error {
       public:
-        using KindedError::KindedError;
+        using std::runtime_error::runtime_error;
         static ServerError bindFailed(const std::string& reason) {
-            return {Kind::bindFailed, "socket bind failed: " + reason};
+            return ServerError("socket bind failed: " + reason);
         }
     };
 

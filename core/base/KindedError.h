@@ -5,8 +5,10 @@
 
 namespace tarvo {
 
-// The shape every component's error shares: the text is the exact message
-// shown or logged, and the kind is what callers switch on.
+// The error of a component whose failures its callers tell apart: the text
+// is the exact message shown or logged, the kind what they switch on. Where
+// nobody tells them apart, a component's error is a plain runtime_error of
+// its own, with a named constructor for each message.
 template <typename KindType> class KindedError : public std::runtime_error {
   public:
     using Kind = KindType;

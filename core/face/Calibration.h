@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/base/KindedError.h"
 #include "core/face/FaceEngine.h"
 
 #include <cstdint>
@@ -32,14 +31,12 @@ struct Result {
     bool estimated = false; // no same-pose pair: the noise is not measured
 };
 
-enum class CalibrationErrorKind { tooFewSamples };
-class CalibrationError : public KindedError<CalibrationErrorKind> {
+class CalibrationError : public std::runtime_error {
   public:
-    using KindedError::KindedError;
+    using std::runtime_error::runtime_error;
     static CalibrationError tooFewSamples(std::int64_t count) {
-        return {Kind::tooFewSamples, "only captured " + std::to_string(count) +
-                                         " samples, need at least " +
-                                         std::to_string(minimumSamples)};
+        return CalibrationError("only captured " + std::to_string(count) +
+                                " samples, need at least " + std::to_string(minimumSamples));
     }
 };
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/base/KindedError.h"
 #include "platform/face/VideoSource.h"
 
 #include <atomic>
@@ -10,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <thread>
 
 namespace tarvo {
@@ -27,21 +27,20 @@ class Camera {
     // access first.
     using SourceFactory = std::function<platform::Result<std::unique_ptr<platform::VideoSource>>()>;
 
-    enum class CameraErrorKind { cannotConfigure, denied, noDevice, missing };
-    class CameraError : public KindedError<CameraErrorKind> {
+    class CameraError : public std::runtime_error {
       public:
-        using KindedError::KindedError;
+        using std::runtime_error::runtime_error;
         static CameraError cannotConfigure(const std::string& reason) {
-            return {Kind::cannotConfigure, "camera setup failed: " + reason};
+            return CameraError("camera setup failed: " + reason);
         }
         static CameraError denied() {
-            return {Kind::denied, "Tarvo may not use the camera. Join the video group (sudo "
-                                  "adduser $USER video), then log out and back in."};
+            return CameraError("Tarvo may not use the camera. Join the video group (sudo "
+                               "adduser $USER video), then log out and back in.");
         }
-        static CameraError noDevice() { return {Kind::noDevice, "No camera found. Plug one in."}; }
+        static CameraError noDevice() { return CameraError("No camera found. Plug one in."); }
         static CameraError missing(const std::string& chosen) {
-            return {Kind::missing, "The camera chosen (" + chosen +
-                                       ") is not connected. Plug it in, or choose another."};
+            return CameraError("The camera chosen (" + chosen +
+                               ") is not connected. Plug it in, or choose another.");
         }
     };
 

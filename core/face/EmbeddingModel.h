@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/base/KindedError.h"
 #include "core/face/TfliteModel.h"
 
 #include <filesystem>
@@ -9,20 +8,18 @@
 #include <opencv2/core.hpp>
 #include <opencv2/dnn.hpp>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace tarvo {
 
-enum class ModelErrorKind { unreadable, unsupported, inferenceFailed };
-class ModelError : public KindedError<ModelErrorKind> {
+class ModelError : public std::runtime_error {
   public:
-    using KindedError::KindedError;
-    static ModelError unreadable(const std::string& reason) { return {Kind::unreadable, reason}; }
-    static ModelError unsupported(const std::string& reason) { return {Kind::unsupported, reason}; }
-    static ModelError inferenceFailed(const std::string& reason) {
-        return {Kind::inferenceFailed, reason};
-    }
+    using std::runtime_error::runtime_error;
+    static ModelError unreadable(const std::string& reason) { return ModelError(reason); }
+    static ModelError unsupported(const std::string& reason) { return ModelError(reason); }
+    static ModelError inferenceFailed(const std::string& reason) { return ModelError(reason); }
 };
 
 // An embedding model run by OpenCV's DNN module: a 112 x 112 face crop in,

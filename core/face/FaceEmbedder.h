@@ -1,12 +1,12 @@
 #pragma once
 
-#include "core/base/KindedError.h"
 #include "platform/face/FaceDetector.h"
 #include "platform/face/VideoSource.h"
 
 #include <array>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -19,26 +19,23 @@ using Image = platform::Image;
 using Observation = platform::FaceDetector::Observation;
 using Point = platform::FaceDetector::Point;
 
-enum class EmbedErrorKind { inferenceFailed, modelMissing, landmarksMissing, alignmentFailed };
-class EmbedError : public KindedError<EmbedErrorKind> {
+class EmbedError : public std::runtime_error {
   public:
-    using KindedError::KindedError;
+    using std::runtime_error::runtime_error;
     static EmbedError inferenceFailed(const std::string& reason) {
-        return {Kind::inferenceFailed, "face model failed: " + reason};
+        return EmbedError("face model failed: " + reason);
     }
     static EmbedError modelMissing() {
-        return {Kind::modelMissing, "face model not found in the installation"};
+        return EmbedError("face model not found in the installation");
     }
     // A model file was found but could not be loaded: its reason, kept.
     static EmbedError modelMissing(const std::string& reason) {
-        return {Kind::modelMissing, "face model could not be loaded: " + reason};
+        return EmbedError("face model could not be loaded: " + reason);
     }
     static EmbedError landmarksMissing() {
-        return {Kind::landmarksMissing, "could not locate eyes, nose and mouth"};
+        return EmbedError("could not locate eyes, nose and mouth");
     }
-    static EmbedError alignmentFailed() {
-        return {Kind::alignmentFailed, "could not align the face"};
-    }
+    static EmbedError alignmentFailed() { return EmbedError("could not align the face"); }
 };
 
 inline constexpr int cropSize = 112;

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "core/base/KindedError.h"
 #include "core/store/Descriptor.h"
 #include "platform/face/FaceDetector.h"
 #include "platform/face/VideoSource.h"
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,19 +31,16 @@ struct Detection {
     Pose pose;
 };
 
-enum class EngineErrorKind { multipleFaces, noFace, embeddingFailed, detectorFailed };
-class EngineError : public KindedError<EngineErrorKind> {
+class EngineError : public std::runtime_error {
   public:
-    using KindedError::KindedError;
+    using std::runtime_error::runtime_error;
     static EngineError multipleFaces(int count) {
-        return {Kind::multipleFaces, std::to_string(count) + " faces in frame, need exactly one"};
+        return EngineError(std::to_string(count) + " faces in frame, need exactly one");
     }
-    static EngineError noFace() { return {Kind::noFace, "no face in frame"}; }
-    static EngineError detectorFailed(const std::string& reason) {
-        return {Kind::detectorFailed, reason};
-    }
+    static EngineError noFace() { return EngineError("no face in frame"); }
+    static EngineError detectorFailed(const std::string& reason) { return EngineError(reason); }
     static EngineError embeddingFailed() {
-        return {Kind::embeddingFailed, "could not compute a face embedding"};
+        return EngineError("could not compute a face embedding");
     }
 };
 

@@ -1,9 +1,8 @@
 #pragma once
 
-#include "core/base/KindedError.h"
-
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,11 +13,10 @@
 // gives an error, never a crash.
 namespace tarvo::Tflite {
 
-enum class ParseErrorKind { damaged };
-class ParseError : public KindedError<ParseErrorKind> {
+class ParseError : public std::runtime_error {
   public:
-    using KindedError::KindedError;
-    static ParseError damaged(const std::string& reason) { return {Kind::damaged, reason}; }
+    using std::runtime_error::runtime_error;
+    static ParseError damaged(const std::string& reason) { return ParseError(reason); }
 };
 
 enum class Op : std::int32_t {

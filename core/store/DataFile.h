@@ -1,7 +1,5 @@
 #pragma once
 
-#include "core/base/KindedError.h"
-
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -17,13 +15,12 @@ namespace tarvo::DataFile {
 // before is intact. notOwn: the folder or a file in it is not the user's
 // own (another owner, a symbolic link, a mode that lets others in and
 // can't be narrowed), so nothing in it is trusted or written.
-enum class FileErrorKind { notWritten, notOwn };
-class FileError : public KindedError<FileErrorKind> {
+class FileError : public std::runtime_error {
   public:
-    using KindedError::KindedError;
-    static FileError notWritten(const std::string& text) { return {Kind::notWritten, text}; }
+    using std::runtime_error::runtime_error;
+    static FileError notWritten(const std::string& text) { return FileError(text); }
     static FileError notOwn(const std::filesystem::path& path, const std::string& why) {
-        return {Kind::notOwn, "Tarvo won't use " + path.string() + ": " + why};
+        return FileError("Tarvo won't use " + path.string() + ": " + why);
     }
 };
 
