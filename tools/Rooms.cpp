@@ -117,10 +117,10 @@ const std::vector<Room>& all() {
     return rooms;
 }
 
-const Room& named(const std::string& name) {
+const Room& named(std::string_view name) {
     for (const auto& room : all())
         if (room.name == name) return room;
-    throw std::invalid_argument("no room named " + name);
+    throw std::invalid_argument("no room named " + std::string(name));
 }
 
 } // namespace tarvo::Rooms

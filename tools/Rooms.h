@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The rooms people unlock in, made from frames recorded in good light: a
@@ -25,7 +26,9 @@ struct Room {
 
 // As recorded first, then every degraded room.
 const std::vector<Room>& all();
-const Room& named(const std::string& name);
+// By view, not string: a reference into the table must not look tied to a
+// temporary argument.
+const Room& named(std::string_view name);
 
 // Sensor noise of `sigma` grey levels on each channel of each pixel.
 cv::Mat withNoise(const cv::Mat& frame, double sigma, std::uint64_t seed);
