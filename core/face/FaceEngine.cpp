@@ -3,6 +3,7 @@
 #include "core/face/FaceEmbedder.h"
 #include "core/store/Log.h"
 #include "core/store/Paths.h"
+#include "platform/face/LibraryPages.h"
 
 #include <algorithm>
 #include <cmath>
@@ -94,6 +95,7 @@ void release() {
     platform::FaceDetector::release();
     FaceEmbedder::release();
     ::malloc_trim(0);
+    platform::returnLibraryPages();
 }
 
 std::string search() {
