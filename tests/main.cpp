@@ -54,6 +54,10 @@ int main(int argc, char** argv) {
     // could not be set up fails, as it must on a machine meant to run it.
     int failed = RUN_ALL_TESTS();
     const auto* unit = testing::UnitTest::GetInstance();
+    // A suite whose set-up failed has its tests skipped, and GoogleTest may
+    // still report success: here that is a failure.
+    for (int i = 0; i < unit->total_test_suite_count(); ++i)
+        if (unit->GetTestSuite(i)->ad_hoc_test_result().Failed()) failed = 1;
     if (failed == 0 && unit->skipped_test_count() > 0 && unit->successful_test_count() == 0)
         return skippedExit;
     return failed;
