@@ -3,6 +3,7 @@
 #include "app/desktop/BrandMark.h"
 #include "app/desktop/SymbolProvider.h"
 #include "core/face/FaceEngine.h"
+#include "platform/face/LibraryPages.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -85,6 +86,9 @@ void Shell::releaseWindow() {
     // this process keeps (and releases) its own.
     if (!model_->hostsAgent()) FaceEngine::release();
     ::malloc_trim(0);
+    // And the pages it read of the libraries the window used (Qt Quick, the
+    // style, the camera's and the models' libraries): read again when it opens.
+    platform::returnLibraryPages();
 }
 
 QQuickWindow* Shell::window() const {
