@@ -88,8 +88,6 @@ class Worker {
                 }
             });
     }
-    // Whether a thread of this worker's runs (for tests and benches).
-    bool running() const { return queue_ != nullptr; }
 
   private:
     void handedOver();

@@ -10,27 +10,28 @@
 namespace tarvo::desktop {
 namespace {
 
-// The shell hands itself to each engine it makes. The objects stay the
-// shell's: an engine goes with every closed window, they don't.
-template <typename Part> auto* shellOwned(QQmlEngine* engine, Part part) {
-    auto* shell = qobject_cast<Shell*>(engine->property(Shell::engineProperty).value<QObject*>());
-    decltype(&part(*shell)) object = nullptr;
-    if (!shell) return object;
-    object = &part(*shell);
-    QJSEngine::setObjectOwnership(object, QJSEngine::CppOwnership);
+// The shell hands itself to each engine it makes.
+Shell* shellOf(QQmlEngine* engine) {
+    return qobject_cast<Shell*>(engine->property(Shell::engineProperty).value<QObject*>());
+}
+
+// The objects stay the shell's: an engine goes with every closed window,
+// they don't.
+template <typename T> T* keptByShell(T* object) {
+    if (object) QJSEngine::setObjectOwnership(object, QJSEngine::CppOwnership);
     return object;
 }
 
 } // namespace
 
 app::AppModel* AppForeign::create(QQmlEngine* engine, QJSEngine*) {
-    return shellOwned(
-        engine, [](Shell & shell) -> auto& { return shell.model(); });
+    auto* shell = shellOf(engine);
+    return keptByShell(shell ? &shell->model() : nullptr);
 }
 
 Views* ViewsForeign::create(QQmlEngine* engine, QJSEngine*) {
-    return shellOwned(
-        engine, [](Shell & shell) -> auto& { return shell.views(); });
+    auto* shell = shellOf(engine);
+    return keptByShell(shell ? &shell->views() : nullptr);
 }
 
 Colours::Colours(QObject* parent) : QObject(parent) {

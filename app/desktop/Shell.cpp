@@ -82,12 +82,13 @@ void Shell::releaseWindow() {
     // heap and its images are the bulk of what the window held.
     engine_.reset();
     QPixmapCache::clear();
-    // Models an enrollment or a test of this window loaded; an agent of
-    // this process keeps (and releases) its own.
-    if (!model_->hostsAgent()) FaceEngine::release();
+    // Models an enrollment or a test of this window loaded (their release
+    // trims the heap and hands back the pages read of mapped libraries); an
+    // agent of this process keeps (and releases) its own.
+    if (!model_->hostsAgent()) return FaceEngine::release();
     ::malloc_trim(0);
-    // And the pages it read of the libraries the window used (Qt Quick, the
-    // style, the camera's and the models' libraries): read again when it opens.
+    // The pages the window read of Qt Quick's and the style's libraries:
+    // read again when it opens.
     platform::returnLibraryPages();
 }
 
