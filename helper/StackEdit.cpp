@@ -7,6 +7,7 @@ namespace tarvo::StackEdit {
 namespace {
 
 constexpr const char* control = "[success=done ignore=ignore default=ignore]";
+constexpr std::string_view copyMark = "# Written by tarvo-helper from ";
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -91,6 +92,17 @@ std::string wire(const std::string& stack, const std::string& line) {
     size_t at = check < out.size() ? check : firstAuth;
     out.insert(out.begin() + static_cast<std::ptrdiff_t>(at), line);
     return join(out);
+}
+
+std::string wiredCopy(const std::string& vendorStack, const std::string& vendorPath,
+                      const std::string& line) {
+    return std::string(copyMark) + vendorPath +
+           " with face unlock wired; removed when face unlock is turned off.\n" +
+           wire(vendorStack, line);
+}
+
+bool isWiredCopy(const std::string& stack) {
+    return stack.rfind(copyMark, 0) == 0;
 }
 
 } // namespace tarvo::StackEdit

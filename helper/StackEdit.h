@@ -24,4 +24,12 @@ std::string wire(const std::string& stack, const std::string& line);
 // lines that merely mention the module stay.
 std::string unwire(const std::string& stack);
 
+// Where /etc/pam.d has no file of a lock screen's own (the package ships it
+// in /usr/lib/pam.d), wiring writes one there: the package's stack wired,
+// under a first line that says whose copy it is. Unwiring removes such a
+// copy whole, so libpam reads the package's file again.
+std::string wiredCopy(const std::string& vendorStack, const std::string& vendorPath,
+                      const std::string& line);
+bool isWiredCopy(const std::string& stack);
+
 } // namespace tarvo::StackEdit

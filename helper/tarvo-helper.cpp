@@ -260,19 +260,42 @@ void placeModule() {
     pendingTemp[0] = '\0';
 }
 
+// A stack of /etc/pam.d wired in place; one only the package ships (in
+// /usr/lib/pam.d), or our earlier copy of it, wired in a fresh copy in
+// /etc/pam.d, so that a newer package's stack is the one wired.
+bool wiredAsCopy(const fs::path& stack) {
+    std::error_code ec;
+    auto status = fs::symlink_status(stack, ec);
+    if (!fs::exists(status)) return true;
+    return fs::is_regular_file(status) && StackEdit::isWiredCopy(readAll(stack));
+}
+
+void wireStack(const fs::path& stack, const std::string& line) {
+    if (!wiredAsCopy(stack)) {
+        edit(stack, [&](const std::string& text) { return StackEdit::wire(text, line); });
+        return;
+    }
+    auto vendor = platform::vendorStack(stack);
+    struct stat st {};
+    checkStack(vendor, st);
+    replace(stack, st, StackEdit::wiredCopy(readAll(vendor), vendor.string(), line));
+}
+
 void install(const std::string& user) {
     requireUser(user);
     auto stacks = platform::lockScreenStacks();
-    if (stacks.empty()) fail("no lock screen PAM stack found in /etc/pam.d");
+    if (stacks.empty()) fail("no lock screen PAM stack found in /etc/pam.d or /usr/lib/pam.d");
     // All are checked before any is changed, so a refusal leaves none half done.
     for (const auto& stack : stacks) {
         struct stat st {};
-        checkStack(stack, st);
+        checkStack(wiredAsCopy(stack) ? platform::vendorStack(stack) : stack, st);
+        if (auto problem = LockScreen::rootOnlyChainProblem(stack.parent_path()))
+            fail(*problem + "; refusing to edit " + stack.string());
     }
     placeModule();
     std::string line = StackEdit::moduleLine(LockScreen::module);
     for (const auto& stack : stacks)
-        edit(stack, [&](const std::string& text) { return StackEdit::wire(text, line); });
+        wireStack(stack, line);
     joinGroups(user);
 }
 
@@ -280,6 +303,14 @@ void install(const std::string& user) {
 void updateModule() {
     std::error_code ec;
     if (fs::exists(fs::symlink_status(LockScreen::module, ec))) placeModule();
+}
+
+// Our copy of a package's stack goes whole; any other loses our lines.
+void unwireStack(const fs::path& stack) {
+    if (!wiredAsCopy(stack)) return edit(stack, StackEdit::unwire);
+    struct stat st {};
+    checkStack(stack, st);
+    if (::unlink(stack.c_str()) != 0) fail(stack.string() + ": " + std::strerror(errno));
 }
 
 // As many as can be are unwired, whatever fails with another. A symbolic
@@ -291,7 +322,7 @@ void unwireAll() {
         auto status = fs::symlink_status(stack, ec);
         if (!fs::exists(status) || fs::is_symlink(status)) continue;
         try {
-            edit(stack, StackEdit::unwire);
+            unwireStack(stack);
         } catch (const Failure& failure) {
             failures += (failures.empty() ? "" : "; ") + failure.text;
         }

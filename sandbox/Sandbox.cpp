@@ -262,21 +262,25 @@ int waitFor(pid_t pid) {
 }
 
 bool privateSystemFolders(bool withMachineStacks) {
+    // The stacks of /etc and the packages' own of /usr/lib, copied first.
     std::map<std::string, std::string> stacks;
     std::error_code ec;
-    if (withMachineStacks)
-        for (const auto& entry : std::filesystem::directory_iterator("/etc/pam.d", ec))
-            if (entry.is_regular_file(ec)) stacks[entry.path().filename()] = readFile(entry.path());
+    for (const char* folder : {"/usr/lib/pam.d", "/etc/pam.d"})
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+            if (withMachineStacks && entry.is_regular_file(ec))
+                stacks[entry.path().string()] = readFile(entry.path());
     bool isolated = geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                     ::mount("tmpfs", "/etc/pam.d", "tmpfs", 0, "mode=755") == 0 &&
+                    ::mount("tmpfs", "/usr/lib/pam.d", "tmpfs", 0, "mode=755") == 0 &&
                     ::mount("tmpfs", "/opt", "tmpfs", 0, "mode=755") == 0;
     // Root that can't have its own namespace is a machine fault the tests
     // must name, not a reason to skip.
     if (geteuid() == 0 && !isolated)
-        std::fprintf(stderr, "no private /etc/pam.d and /opt: %s\n", std::strerror(errno));
-    for (const auto& [name, text] : stacks)
-        if (isolated) std::ofstream("/etc/pam.d/" + name) << text;
+        std::fprintf(stderr, "no private /etc/pam.d, /usr/lib/pam.d and /opt: %s\n",
+                     std::strerror(errno));
+    for (const auto& [path, text] : stacks)
+        if (isolated) std::ofstream(path) << text;
     return isolated;
 }
 

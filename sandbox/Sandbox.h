@@ -61,9 +61,10 @@ Ran run(const std::string& command, const std::string& input = "");
 std::string outputAs(uid_t uid, const std::function<std::string()>& body);
 
 // As root: moves this process into a mount namespace of its own in which
-// /etc/pam.d and /opt are folders of its own, so that tests can install and
-// wire the module at its real paths without touching the machine's:
-// empty, or with /etc/pam.d holding copies of the machine's stacks. False
+// /etc/pam.d, /usr/lib/pam.d and /opt are folders of its own, so that tests
+// can install and wire the module at its real paths without touching the
+// machine's: empty, or with the pam.d folders holding copies of the
+// machine's stacks. False
 // when that isn't possible (not root).
 bool privateSystemFolders(bool withMachineStacks = false);
 

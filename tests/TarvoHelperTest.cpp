@@ -147,6 +147,29 @@ TEST_F(TarvoHelperTest, TemporaryFilesOfAKilledRunAreRemoved) {
         EXPECT_EQ(sb::readFile(pam / name), "not ours") << name;
 }
 
+// Plasma 6 ships its stack in /usr/lib/pam.d only: the wiring is a copy of
+// it in /etc/pam.d (which libpam reads first), made again from a newer
+// package's stack, and gone at removal, the package's file untouched.
+TEST_F(TarvoHelperTest, APackagesOwnStackIsWiredInACopyThatGoesWithIt) {
+    const fs::path vendor = "/usr/lib/pam.d/kde";
+    const std::string kde = "#%PAM-1.0\nauth include common-auth\naccount include common-account\n";
+    std::ofstream(vendor) << kde;
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    const std::string header = "# Written by tarvo-helper from /usr/lib/pam.d/kde with face unlock "
+                               "wired; removed when face unlock is turned off.\n";
+    EXPECT_EQ(sb::readFile(pam / "kde"), header + "#%PAM-1.0\n" + ours + kde.substr(10));
+    EXPECT_EQ(sb::modeOf(pam / "kde"), 0644u);
+
+    std::ofstream(vendor) << "auth include common-auth\n";
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    EXPECT_EQ(sb::readFile(pam / "kde"), header + ours + "auth include common-auth\n");
+
+    ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
+    EXPECT_FALSE(fs::exists(pam / "kde"));
+    EXPECT_EQ(sb::readFile(vendor), "auth include common-auth\n");
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+}
+
 // A stack that is a symbolic link was never edited, so removal passes it
 // over instead of failing (dpkg would stop the package's removal).
 TEST_F(TarvoHelperTest, RemovalPassesOverASymlinkedStack) {

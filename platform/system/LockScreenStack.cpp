@@ -7,6 +7,7 @@ namespace tarvo::platform {
 namespace {
 
 constexpr std::string_view pamDir = "/etc/pam.d/";
+constexpr std::string_view vendorPamDir = "/usr/lib/pam.d/";
 constexpr std::array<std::string_view, 9> lockers = {"gdm-password",
                                                      "kde",
                                                      "cinnamon-screensaver",
@@ -31,9 +32,14 @@ bool lightLockerInstalled() {
 std::vector<std::filesystem::path> lockScreenStacks() {
     std::vector<std::filesystem::path> found;
     for (auto& stack : everyLockScreenStack())
-        if (present(stack) && (stack.filename() != "lightdm" || lightLockerInstalled()))
+        if ((present(stack) || present(vendorStack(stack))) &&
+            (stack.filename() != "lightdm" || lightLockerInstalled()))
             found.push_back(stack);
     return found;
+}
+
+std::filesystem::path vendorStack(const std::filesystem::path& stack) {
+    return std::string(vendorPamDir) + stack.filename().string();
 }
 
 std::vector<std::filesystem::path> everyLockScreenStack() {
