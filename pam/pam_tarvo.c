@@ -8,9 +8,11 @@
 
 #include <errno.h>
 #include <pwd.h>
+#include <security/pam_ext.h>
 #include <security/pam_modules.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +24,7 @@
 #define EXPORT __attribute__((visibility("default")))
 #define PATH_SIZE 64
 #define NAME_SIZE 256
+#define ENTER_PROMPT "Password, or Enter to unlock with your face:"
 
 /* Found by the application in the installed file; never read here. */
 __attribute__((used)) const char module_id[] = "TARVO-MODULE-ID:" TARVO_MODULE_ID;
@@ -145,6 +148,37 @@ static enum vouch ask_and_judge(const char* name, const char* socket_path, uid_t
     return verdict;
 }
 
+/* Plasma's locker runs its stack as the screen locks, while whoever locked
+ * it is still in front of the camera, and a vouch then would stand until
+ * anyone pressed its Unlock button. There the module asks first, as the
+ * password prompt, and scans only when Enter comes with nothing typed. */
+static int scans_on_enter(pam_handle_t* pamh) {
+    const void* service = NULL;
+    return pam_get_item(pamh, PAM_SERVICE, &service) == PAM_SUCCESS && service != NULL &&
+           strcmp((const char*)service, "kde") == 0;
+}
+
+/* 1 when Enter came alone; a typed password goes in PAM_AUTHTOK, for the
+ * password check after this module, and no scan. */
+static int enter_pressed(pam_handle_t* pamh) {
+    char* response = NULL;
+    if (pam_prompt(pamh, PAM_PROMPT_ECHO_OFF, &response, "%s", ENTER_PROMPT) != PAM_SUCCESS ||
+        response == NULL) {
+        flog(LOG_DEBUG, "no answer to the prompt");
+        return 0;
+    }
+    int alone = response[0] == '\0';
+    if (!alone) {
+        int set = pam_set_item(pamh, PAM_AUTHTOK, response);
+        if (set != PAM_SUCCESS)
+            flog(LOG_WARNING, "could not set PAM_AUTHTOK: %s", pam_strerror(pamh, set));
+        flog(LOG_DEBUG, "password typed, leaving it to the password check");
+    }
+    wipe(response, strlen(response));
+    free(response);
+    return alone;
+}
+
 EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const char** argv) {
     (void)flags;
     for (int i = 0; i < argc; i++)
@@ -175,6 +209,7 @@ EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const ch
     snprintf(socket_path, sizeof socket_path, TARVO_SOCKET_FORMAT, (unsigned)entry.pw_uid);
     if (!path_is_safe(folder_path, entry.pw_uid) || !path_is_safe(socket_path, entry.pw_uid))
         return PAM_IGNORE;
+    if (scans_on_enter(pamh) && !enter_pressed(pamh)) return PAM_IGNORE;
 
     enum vouch verdict = ask_and_judge(name, socket_path, entry.pw_uid, password);
     int result = PAM_IGNORE;

@@ -3,6 +3,7 @@
 #include "sandbox/Sandbox.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <security/pam_appl.h>
@@ -11,10 +12,34 @@
 namespace tarvo::sandbox::PamStack {
 namespace {
 
-// The module under test must never prompt: a lock screen's Return carries
-// no conversation beyond what it already set.
-int refuseConversation(int, const pam_message**, pam_response**, void*) {
-    return PAM_CONV_ERR;
+// The person at the lock screen: answers prompts from a list and notes
+// them; with the list used up (or none, as on a Return that carries no
+// conversation) the conversation fails.
+struct Person {
+    std::vector<std::string> answers;
+    size_t next = 0;
+    std::vector<std::string> prompts;
+};
+
+int converse(int count, const pam_message** messages, pam_response** responses, void* data) {
+    auto& person = *static_cast<Person*>(data);
+    auto* out = static_cast<pam_response*>(calloc(size_t(count), sizeof(pam_response)));
+    if (!out) return PAM_BUF_ERR;
+    for (int i = 0; i < count; ++i) {
+        person.prompts.push_back(messages[i]->msg ? messages[i]->msg : "");
+        if (messages[i]->msg_style != PAM_PROMPT_ECHO_OFF &&
+            messages[i]->msg_style != PAM_PROMPT_ECHO_ON)
+            continue;
+        if (person.next == person.answers.size()) {
+            for (int j = 0; j < i; ++j)
+                free(out[j].resp);
+            free(out);
+            return PAM_CONV_ERR;
+        }
+        out[i].resp = strdup(person.answers[person.next++].c_str());
+    }
+    *responses = out;
+    return PAM_SUCCESS;
 }
 
 std::optional<std::string> environment(pam_handle_t* pamh, const char* name) {
@@ -50,9 +75,11 @@ std::string writeService(const std::string& service, const std::vector<std::stri
     return dir.string();
 }
 
-Outcome run(const std::string& service, const std::string& user) {
+Outcome run(const std::string& service, const std::string& user,
+            const std::vector<std::string>& answers) {
     std::string dir = (root() / "pam.d").string();
-    pam_conv conversation{refuseConversation, nullptr};
+    Person person{answers, 0, {}};
+    pam_conv conversation{converse, &person};
     pam_handle_t* pamh = nullptr;
     Outcome outcome;
     if (pam_start_confdir(service.c_str(), user.c_str(), &conversation, dir.c_str(), &pamh) !=
@@ -62,11 +89,14 @@ Outcome run(const std::string& service, const std::string& user) {
     outcome.stackWentOn = environment(pamh, "PAM_USER").has_value();
     outcome.token = environment(pamh, "PAM_AUTHTOK");
     pam_end(pamh, outcome.status);
+    outcome.prompts = person.prompts;
     return outcome;
 }
 
-Outcome authenticate(const std::string& user, const std::vector<std::string>& tarvoOptions,
-                     const std::optional<std::string>& typed) {
+namespace {
+
+void writeLockScreen(const std::string& service, const std::vector<std::string>& tarvoOptions,
+                     bool typed) {
     std::string tarvo = "auth [success=done ignore=ignore default=die] " + tarvoModule();
     for (const auto& option : tarvoOptions)
         tarvo += " " + option;
@@ -76,11 +106,24 @@ Outcome authenticate(const std::string& user, const std::vector<std::string>& ta
     if (typed) lines.push_back("auth required " + wrapperModule("pam_set_items.so"));
     lines.push_back(tarvo);
     lines.push_back("auth required " + wrapperModule("pam_get_items.so"));
-    writeService("tarvo-lockscreen", lines);
+    writeService(service, lines);
+}
+
+} // namespace
+
+Outcome authenticate(const std::string& user, const std::vector<std::string>& tarvoOptions,
+                     const std::optional<std::string>& typed) {
+    writeLockScreen("tarvo-lockscreen", tarvoOptions, typed.has_value());
     if (typed) setenv("PAM_AUTHTOK", typed->c_str(), 1);
     Outcome outcome = run("tarvo-lockscreen", user);
     unsetenv("PAM_AUTHTOK");
     return outcome;
+}
+
+Outcome authenticateAs(const std::string& service, const std::string& user,
+                       const std::vector<std::string>& answers) {
+    writeLockScreen(service, {"debug"}, false);
+    return run(service, user, answers);
 }
 
 void usePasswordCheck(const std::map<std::string, std::string>& passwords) {

@@ -18,6 +18,7 @@ struct Outcome {
     int status = -1;                  // what pam_authenticate returned
     bool stackWentOn = false;         // a module after pam_tarvo ran
     std::optional<std::string> token; // PAM_AUTHTOK as the next module saw it
+    std::vector<std::string> prompts; // what the person was asked, in order
 };
 
 // Writes the service file `service` under the sandbox's PAM directory, one
@@ -31,12 +32,19 @@ Outcome authenticate(const std::string& user,
                      const std::vector<std::string>& tarvoOptions = {"debug"},
                      const std::optional<std::string>& typed = std::nullopt);
 
+// The same stack under another service's name, whose person answers the
+// prompts with `answers`, one each, in order ("" is Enter alone).
+Outcome authenticateAs(const std::string& service, const std::string& user,
+                       const std::vector<std::string>& answers);
+
 // The account passwords Tarvo's own password check (PAM service "tarvo")
 // accepts from now on, by user: pam_matrix against a file of the sandbox's.
 // Points TARVO_PAM_CONFDIR at the sandbox's PAM directory.
 void usePasswordCheck(const std::map<std::string, std::string>& passwords);
 
-// Runs pam_authenticate for a service of the sandbox's PAM directory.
-Outcome run(const std::string& service, const std::string& user);
+// Runs pam_authenticate for a service of the sandbox's PAM directory; a
+// prompt beyond `answers` fails the conversation.
+Outcome run(const std::string& service, const std::string& user,
+            const std::vector<std::string>& answers = {});
 
 } // namespace tarvo::sandbox::PamStack

@@ -195,6 +195,32 @@ TEST_F(PamModuleTest, AsRootOnlyAHandedPasswordCounts) {
     }
 }
 
+// Plasma's locker runs the stack as the screen locks: the module asks first
+// and scans only on Enter alone; a typed password goes to the password
+// check unscanned; no answer, or no agent to ask, means no scan.
+TEST_F(PamModuleTest, PlasmasLockerScansOnlyWhenEnterComesAlone) {
+    const std::string prompt = "Password, or Enter to unlock with your face:";
+    struct Case {
+        std::vector<std::string> answers;
+        std::optional<std::string> token;
+        std::string request;
+    };
+    for (const Case& c : {Case{{""}, "abc", "VERIFY\n"}, Case{{"typed secret"}, "typed secret", ""},
+                          Case{{}, {}, ""}}) {
+        SCOPED_TRACE(c.answers.empty() ? "no answer" : c.answers[0]);
+        ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+        auto outcome = sb::PamStack::authenticateAs("kde", "alice", c.answers);
+        EXPECT_TRUE(outcome.stackWentOn);
+        EXPECT_EQ(outcome.token, c.token);
+        EXPECT_EQ(outcome.prompts, std::vector<std::string>{prompt});
+        EXPECT_EQ(agent.request(), c.request);
+    }
+    std::filesystem::remove(socket);
+    auto outcome = sb::PamStack::authenticateAs("kde", "alice", {""});
+    EXPECT_TRUE(outcome.prompts.empty()) << "no agent, no prompt of ours";
+    expectSteppedAside(outcome);
+}
+
 // A password that can't be handed on is a doubt like any other: the stack
 // goes on, and the password module after this one decides.
 TEST_F(PamModuleTest, APasswordThatCannotBeHandedOnStepsAside) {
