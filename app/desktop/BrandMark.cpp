@@ -21,17 +21,25 @@ QPainterPath path() {
     return mark;
 }
 
-QIcon trayIcon(const QColor& color, bool active) {
+// Panels are light or dark, whatever the app's own palette: the mark goes
+// on its blue tile, as in the app's icon, which reads on either.
+QIcon trayIcon(bool active) {
     QIcon icon;
     for (int scale : {1, 2, 3}) {
-        QPixmap pixmap(18 * scale, 16 * scale);
+        QPixmap pixmap(22 * scale, 22 * scale);
         pixmap.fill(Qt::transparent);
         QPainter painter(&pixmap);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.scale(scale, scale);
-        QColor ink = color;
-        ink.setAlphaF(active ? 1.0 : 0.4);
-        painter.fillPath(path(), ink);
+        painter.setOpacity(active ? 1.0 : 0.45);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(0x2f, 0x6f, 0xde));
+        painter.drawRoundedRect(QRectF(1, 1, 20, 20), 4.4, 4.4);
+        // The mark's middle (9, 8) on the tile's (11, 11).
+        painter.translate(11, 11);
+        painter.scale(1.1, 1.1);
+        painter.translate(-9, -8);
+        painter.fillPath(path(), Qt::white);
         painter.end();
         icon.addPixmap(pixmap);
     }

@@ -9,8 +9,9 @@ namespace tarvo::desktop::BrandMark {
 
 // The mark's one path (even-odd), in the box's coordinates with y down.
 QPainterPath path();
-// The tray's icon in `color`, full when face unlock is on, faint when off.
-QIcon trayIcon(const QColor& color, bool active);
+// The tray's icon: the mark on the app's blue tile, full when face unlock
+// is on, faint when off.
+QIcon trayIcon(bool active);
 // What the tray icon says to a screen reader.
 QString description(bool active);
 

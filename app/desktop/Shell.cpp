@@ -129,8 +129,7 @@ void Shell::updateTray() {
     if (trayActive_ == active) return;
     trayActive_ = active;
     buildMenu();
-    QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
-    tray_.setIcon(BrandMark::trayIcon(ink, active));
+    tray_.setIcon(BrandMark::trayIcon(active));
     tray_.setToolTip(BrandMark::description(active));
 }
 
