@@ -152,6 +152,8 @@ constexpr ScreensaverSpelling freedesktop{
     "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver"};
 constexpr ScreensaverSpelling gnomeShell{"org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver",
                                          "org.gnome.ScreenSaver"};
+constexpr ScreensaverSpelling xfce{"org.xfce.ScreenSaver", "/org/xfce/ScreenSaver",
+                                   "org.xfce.ScreenSaver"};
 
 sd_bus* openBus(bool system) {
     sd_bus* bus = nullptr;
@@ -238,6 +240,7 @@ struct LockServices::Peer {
 LockServices::LockServices(std::string sessionId, Screensaver screensaver)
     : peer_(std::make_unique<Peer>()) {
     if (screensaver == Screensaver::gnomeShell) peer_->screensaver = &gnomeShell;
+    if (screensaver == Screensaver::xfce) peer_->screensaver = &xfce;
     static const sd_bus_vtable vtable[] = {SD_BUS_VTABLE_START(0),
                                            SD_BUS_PROPERTY("LockedHint", "b", Peer::getLockedHint,
                                                            0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
@@ -282,7 +285,7 @@ void LockServices::setLockedHint(bool locked) {
 
 void LockServices::forge(bool locked) {
     sd_bus* session = openBus(false);
-    for (const auto* spelling : {&freedesktop, &gnomeShell})
+    for (const auto* spelling : {&freedesktop, &gnomeShell, &xfce})
         sendToEveryone(session, [&](sd_bus* bus) { return activeChanged(bus, *spelling, locked); });
     sd_bus_flush_close_unref(session);
     sd_bus* system = openBus(true);

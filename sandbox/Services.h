@@ -63,10 +63,10 @@ struct SystemBus : PrivateBus {
 // (LockedHint, readable and signalled) on the system bus. Sets
 // XDG_SESSION_ID. The screensaver is org.freedesktop.ScreenSaver, or, as
 // GNOME Shell 43 has it, the org.gnome.ScreenSaver interface sent by the
-// owner of org.gnome.Shell.ScreenShield.
+// owner of org.gnome.Shell.ScreenShield, or Xfce's org.xfce.ScreenSaver.
 class LockServices {
   public:
-    enum class Screensaver { freedesktop, gnomeShell };
+    enum class Screensaver { freedesktop, gnomeShell, xfce };
     explicit LockServices(std::string sessionId = "c1",
                           Screensaver screensaver = Screensaver::freedesktop);
     ~LockServices();

@@ -72,21 +72,26 @@ TEST(LockMonitorTest, FollowsLogindAndTheScreensaverOnceEach) {
 }
 
 // GNOME Shell 43: the GNOME interface's signal from the owner of
-// org.gnome.Shell.ScreenShield, with org.gnome.ScreenSaver unowned.
-TEST(LockMonitorTest, FollowsGnomeShellsScreenShield) {
-    sb::SessionBus session;
-    sb::SystemBus system;
-    sb::LockServices desktop("c1", sb::LockServices::Screensaver::gnomeShell);
-    std::atomic<int> locks{0}, unlocks{0};
-    LockMonitor monitor;
-    monitor.start([&] { ++locks; }, [&] { ++unlocks; });
-    desktop.setScreenSaverActive(true);
-    EXPECT_TRUE(settlesAt(locks, 1));
-    desktop.forge(false);
-    EXPECT_TRUE(settlesAt(unlocks, 0)) << "nobody else may send it";
-    desktop.setScreenSaverActive(false);
-    EXPECT_TRUE(settlesAt(unlocks, 1));
-    monitor.stop();
+// org.gnome.Shell.ScreenShield, with org.gnome.ScreenSaver unowned; Xfce's
+// locker: its own interface, and no LockedHint.
+TEST(LockMonitorTest, FollowsTheDesktopsOwnScreensavers) {
+    using Screensaver = sb::LockServices::Screensaver;
+    for (auto screensaver : {Screensaver::gnomeShell, Screensaver::xfce}) {
+        SCOPED_TRACE(static_cast<int>(screensaver));
+        sb::SessionBus session;
+        sb::SystemBus system;
+        sb::LockServices desktop("c1", screensaver);
+        std::atomic<int> locks{0}, unlocks{0};
+        LockMonitor monitor;
+        monitor.start([&] { ++locks; }, [&] { ++unlocks; });
+        desktop.setScreenSaverActive(true);
+        EXPECT_TRUE(settlesAt(locks, 1));
+        desktop.forge(false);
+        EXPECT_TRUE(settlesAt(unlocks, 0)) << "nobody else may send it";
+        desktop.setScreenSaverActive(false);
+        EXPECT_TRUE(settlesAt(unlocks, 1));
+        monitor.stop();
+    }
 }
 
 } // namespace

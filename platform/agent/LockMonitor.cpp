@@ -28,9 +28,13 @@ struct Screensaver {
     const char* interface;
     std::array<const char*, 2> senders;
 };
-constexpr std::array<Screensaver, 2> screensavers = {{
+// Xfce's and Cinnamon's lockers set no LockedHint: their own signal is all
+// there is of their lock.
+constexpr std::array<Screensaver, 4> screensavers = {{
     {"org.freedesktop.ScreenSaver", {"org.freedesktop.ScreenSaver", nullptr}},
     {"org.gnome.ScreenSaver", {"org.gnome.ScreenSaver", "org.gnome.Shell.ScreenShield"}},
+    {"org.xfce.ScreenSaver", {"org.xfce.ScreenSaver", nullptr}},
+    {"org.cinnamon.ScreenSaver", {"org.cinnamon.ScreenSaver", nullptr}},
 }};
 
 struct BusDeleter {
