@@ -281,9 +281,21 @@ void wireStack(const fs::path& stack, const std::string& line) {
     replace(stack, st, StackEdit::wiredCopy(readAll(vendor), vendor.string(), line));
 }
 
+// Our copy of a stack whose package has gone since.
+bool orphanedCopy(const fs::path& stack) {
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(stack, ec)) && wiredAsCopy(stack) &&
+           !fs::exists(platform::vendorStack(stack), ec);
+}
+
 void install(const std::string& user) {
     requireUser(user);
     auto stacks = platform::lockScreenStacks();
+    std::erase_if(stacks, [](const fs::path& stack) {
+        if (!orphanedCopy(stack)) return false;
+        if (::unlink(stack.c_str()) != 0) fail(stack.string() + ": " + std::strerror(errno));
+        return true;
+    });
     if (stacks.empty()) fail("no lock screen PAM stack found in /etc/pam.d or /usr/lib/pam.d");
     // All are checked before any is changed, so a refusal leaves none half done.
     for (const auto& stack : stacks) {

@@ -168,6 +168,13 @@ TEST_F(TarvoHelperTest, APackagesOwnStackIsWiredInACopyThatGoesWithIt) {
     EXPECT_FALSE(fs::exists(pam / "kde"));
     EXPECT_EQ(sb::readFile(vendor), "auth include common-auth\n");
     EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+
+    // Plasma removed since: its copy goes, the rest is wired as ever.
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    fs::remove(vendor);
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    EXPECT_FALSE(fs::exists(pam / "kde"));
+    EXPECT_NE(sb::readFile(pam / "gdm-password"), gdmStack);
 }
 
 // A stack that is a symbolic link was never edited, so removal passes it
