@@ -1,6 +1,7 @@
 /* pam_tarvo: asks the user's agent whether the enrolled face is in front of
  * the camera and, when it vouches, hands its password to the next module.
- * Every doubt steps aside (PAM_IGNORE) so the typed password works as ever. */
+ * Every doubt steps aside (PAM_IGNORE) so the typed password works as ever.
+ * A face only ever unlocks a session; it never opens one. */
 #define _GNU_SOURCE
 #include "agent_socket.h"
 #include "module_id.h"
@@ -19,6 +20,7 @@
 #include <sys/time.h>
 #include <sys/un.h>
 #include <syslog.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -148,14 +150,43 @@ static enum vouch ask_and_judge(const char* name, const char* socket_path, uid_t
     return verdict;
 }
 
-/* Plasma's locker runs its stack as the screen locks, while whoever locked
- * it is still in front of the camera, and a vouch then would stand until
- * anyone pressed its Unlock button. There the module asks first, as the
+static int is_local_graphical(const char* session) {
+    char *type = NULL, *class = NULL;
+    int graphical =
+        sd_session_get_type(session, &type) >= 0 && sd_session_get_class(session, &class) >= 0 &&
+        sd_session_is_remote(session) == 0 && strcmp(class, "user") == 0 &&
+        (strcmp(type, "x11") == 0 || strcmp(type, "wayland") == 0 || strcmp(type, "mir") == 0);
+    free(type);
+    free(class);
+    return graphical;
+}
+
+/* The root lock screens log people in through the same stack they unlock
+ * with (GDM's gdm-password, LightDM's lightdm), and the agent may well be
+ * running with no one logged in (lingering, an ssh login). What tells an
+ * unlock from a login is a session to go back to: a graphical one of the
+ * user's, on this machine, not closing. */
+static int has_session_to_unlock(uid_t uid) {
+    char** sessions = NULL;
+    int count = sd_uid_get_sessions(uid, 0, &sessions);
+    int found = 0;
+    for (int i = 0; i < count && !found; i++)
+        found = is_local_graphical(sessions[i]);
+    for (int i = 0; i < count; i++)
+        free(sessions[i]);
+    free(sessions);
+    return found;
+}
+
+/* Plasma's locker and LightDM's greeter run their stack as the lock screen
+ * appears, while whoever locked it is still in front of the camera: a vouch
+ * then would stand until anyone pressed Plasma's Unlock button, and under
+ * LightDM would undo the lock at once. There the module asks first, as the
  * password prompt, and scans only when Enter comes with nothing typed. */
 static int scans_on_enter(pam_handle_t* pamh) {
     const void* service = NULL;
-    return pam_get_item(pamh, PAM_SERVICE, &service) == PAM_SUCCESS && service != NULL &&
-           strcmp((const char*)service, "kde") == 0;
+    if (pam_get_item(pamh, PAM_SERVICE, &service) != PAM_SUCCESS || service == NULL) return 0;
+    return strcmp((const char*)service, "kde") == 0 || strcmp((const char*)service, "lightdm") == 0;
 }
 
 /* 1 when Enter came alone; a typed password goes in PAM_AUTHTOK, for the
@@ -209,6 +240,10 @@ EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const ch
     snprintf(socket_path, sizeof socket_path, TARVO_SOCKET_FORMAT, (unsigned)entry.pw_uid);
     if (!path_is_safe(folder_path, entry.pw_uid) || !path_is_safe(socket_path, entry.pw_uid))
         return PAM_IGNORE;
+    if (geteuid() == 0 && !has_session_to_unlock(entry.pw_uid)) {
+        flog(LOG_NOTICE, "%s has no session here to unlock \u2014 a face never logs in", name);
+        return PAM_IGNORE;
+    }
     if (scans_on_enter(pamh) && !enter_pressed(pamh)) return PAM_IGNORE;
 
     enum vouch verdict = ask_and_judge(name, socket_path, entry.pw_uid, password);

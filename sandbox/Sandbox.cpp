@@ -137,21 +137,44 @@ void reexec(char** argv) {
 
 } // namespace
 
-// Runtime directories as logind makes them, in a /run/user of this
-// process's own, so the agent's socket lies where the module looks for it.
+// Runtime directories and sessions as logind makes them, in a /run/user
+// and /run/systemd of this process's own, so the agent's socket lies where
+// the module looks for it and the users are logged in.
 void privateRuntimeDirectories() {
     if (geteuid() != 0) return;
-    std::filesystem::create_directories("/run/user");
-    if (::unshare(CLONE_NEWNS) != 0 ||
-        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/run/user", "tmpfs", 0, "mode=755") != 0)
-        throw std::runtime_error("sandbox: cannot make a private /run/user");
+    const char* privates[] = {"/run/user", "/run/systemd/users", "/run/systemd/sessions"};
+    for (const char* folder : privates)
+        std::filesystem::create_directories(folder);
+    bool isolated = ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    for (const char* folder : privates)
+        isolated = isolated && ::mount("tmpfs", folder, "tmpfs", 0, "mode=755") == 0;
+    if (!isolated) throw std::runtime_error("sandbox: cannot make a private /run");
     for (uid_t uid : {uid_t(0), aliceUid, bobUid}) {
         std::filesystem::path dir = "/run/user/" + std::to_string(uid);
         std::filesystem::create_directory(dir);
         (void)::chown(dir.c_str(), uid, uid);
         std::filesystem::permissions(dir, std::filesystem::perms(0700));
     }
+    for (uid_t uid : {aliceUid, bobUid})
+        setSessions(uid, {Session{}});
+}
+
+void setSessions(uid_t uid, const std::vector<Session>& sessions) {
+    const std::string user = "/run/systemd/users/" + std::to_string(uid);
+    std::string all, online;
+    for (size_t i = 0; i < sessions.size(); i++) {
+        const Session& s = sessions[i];
+        std::string id = std::to_string(uid) + "s" + std::to_string(i);
+        writeFile("/run/systemd/sessions/" + id,
+                  "UID=" + std::to_string(uid) + "\nSTATE=" + (s.closing ? "closing" : "online") +
+                      "\nREMOTE=" + (s.remote ? "1" : "0") + "\nTYPE=" + s.type +
+                      "\nCLASS=" + s.sessionClass + "\n");
+        all += (all.empty() ? "" : " ") + id;
+        if (!s.closing) online += (online.empty() ? "" : " ") + id;
+    }
+    writeFile(user, "STATE=" + std::string(online.empty() ? "lingering" : "online") +
+                        "\nSESSIONS=" + all + "\nONLINE_SESSIONS=" + online + "\n");
 }
 
 void enter(int, char** argv) {

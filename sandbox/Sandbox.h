@@ -34,6 +34,18 @@ std::filesystem::path dataFolder(std::string_view user, uid_t uid);
 // the test users, as a login manager would.
 std::filesystem::path runtimeFolder(uid_t uid);
 
+// The user's sessions as logind records them, in this process's own
+// /run/systemd/users and /run/systemd/sessions (as root). Each test user
+// starts with one local graphical session, the one a lock screen unlocks;
+// `{}` is a user with none, as at the login screen after boot.
+struct Session {
+    std::string type = "x11";
+    std::string sessionClass = "user";
+    bool remote = false;
+    bool closing = false;
+};
+void setSessions(uid_t uid, const std::vector<Session>& sessions);
+
 // Starts `body` in a forked child with all ids set to `uid`; the child
 // exits with what `body` returns. Fork only while this process runs no
 // other thread: a lock another thread held at the fork stays held in the

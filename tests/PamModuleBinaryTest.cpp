@@ -1,4 +1,4 @@
-// What the lock screen loads: only libpam and libc, only the three entry
+// What the lock screen loads: only libpam, libc and logind's libsystemd, only the three entry
 // points, and the identifier the application looks for.
 #include "sandbox/Sandbox.h"
 
@@ -23,11 +23,11 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
     return found;
 }
 
-TEST(PamModuleBinary, LinksOnlyLibpamAndLibc) {
+TEST(PamModuleBinary, LinksOnlyLibpamLibsystemdAndLibc) {
     if (TARVO_SANITIZED) GTEST_SKIP() << "sanitizer runtimes are linked in this build";
     auto needed = matches(run("readelf -d " PAM_TARVO_MODULE),
                           std::regex(R"(\(NEEDED\)\s+Shared library: \[([^\]]+)\])"));
-    EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libpam.so.0"}));
+    EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libpam.so.0", "libsystemd.so.0"}));
     std::string loaded = run("ldd " PAM_TARVO_MODULE);
     EXPECT_EQ(loaded.find("libstdc++"), std::string::npos) << loaded;
 }

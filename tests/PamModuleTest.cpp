@@ -195,30 +195,66 @@ TEST_F(PamModuleTest, AsRootOnlyAHandedPasswordCounts) {
     }
 }
 
-// Plasma's locker runs the stack as the screen locks: the module asks first
-// and scans only on Enter alone; a typed password goes to the password
-// check unscanned; no answer, or no agent to ask, means no scan.
-TEST_F(PamModuleTest, PlasmasLockerScansOnlyWhenEnterComesAlone) {
+// Plasma's locker and LightDM's greeter run the stack as the lock screen
+// appears: the module asks first and scans only on Enter alone; a typed
+// password goes to the password check unscanned; no answer, or no agent to
+// ask, means no scan.
+TEST_F(PamModuleTest, LockScreensThatAskAtOnceScanOnlyWhenEnterComesAlone) {
     const std::string prompt = "Password, or Enter to unlock with your face:";
     struct Case {
         std::vector<std::string> answers;
         std::optional<std::string> token;
         std::string request;
     };
-    for (const Case& c : {Case{{""}, "abc", "VERIFY\n"}, Case{{"typed secret"}, "typed secret", ""},
-                          Case{{}, {}, ""}}) {
-        SCOPED_TRACE(c.answers.empty() ? "no answer" : c.answers[0]);
-        ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
-        auto outcome = sb::PamStack::authenticateAs("kde", "alice", c.answers);
-        EXPECT_TRUE(outcome.stackWentOn);
-        EXPECT_EQ(outcome.token, c.token);
-        EXPECT_EQ(outcome.prompts, std::vector<std::string>{prompt});
-        EXPECT_EQ(agent.request(), c.request);
+    for (const std::string service : {"kde", "lightdm"}) {
+        for (const Case& c : {Case{{""}, "abc", "VERIFY\n"},
+                              Case{{"typed secret"}, "typed secret", ""}, Case{{}, {}, ""}}) {
+            SCOPED_TRACE(service + ": " + (c.answers.empty() ? "no answer" : c.answers[0]));
+            ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+            auto outcome = sb::PamStack::authenticateAs(service, "alice", c.answers);
+            EXPECT_TRUE(outcome.stackWentOn);
+            EXPECT_EQ(outcome.token, c.token);
+            EXPECT_EQ(outcome.prompts, std::vector<std::string>{prompt});
+            EXPECT_EQ(agent.request(), c.request);
+        }
     }
     std::filesystem::remove(socket);
-    auto outcome = sb::PamStack::authenticateAs("kde", "alice", {""});
+    auto outcome = sb::PamStack::authenticateAs("lightdm", "alice", {""});
     EXPECT_TRUE(outcome.prompts.empty()) << "no agent, no prompt of ours";
     expectSteppedAside(outcome);
+}
+
+// As root the module also serves login screens (GDM's and LightDM's greeters
+// log in and unlock through one stack), and the agent may run with no one
+// logged in. Only a local graphical session of the user's, not closing, is
+// one to unlock; lingering, a console or ssh login, a remote desktop, a
+// session on its way out and a greeter's are not, and the agent is never
+// asked, nor is a prompt of ours shown.
+TEST_F(PamModuleTest, AsRootAFaceUnlocksASessionButNeverOpensOne) {
+    using S = sb::Session;
+    const Lines notAsked = {"5 pam_tarvo: alice has no session here to unlock " DASH
+                            " a face never logs in"};
+    for (const auto& sessions : std::vector<std::vector<S>>{{},
+                                                            {S{.type = "tty"}},
+                                                            {S{.remote = true}},
+                                                            {S{.closing = true}},
+                                                            {S{.sessionClass = "greeter"}},
+                                                            {S{.sessionClass = "user-early"}}}) {
+        SCOPED_TRACE(sessions.empty() ? "none" : sessions[0].type + sessions[0].sessionClass);
+        sb::setSessions(sb::aliceUid, sessions);
+        ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+        expectSteppedAside(authenticate("alice"));
+        EXPECT_EQ(moduleLog(), notAsked);
+        auto atGreeter = sb::PamStack::authenticateAs("lightdm", "alice", {"secret"});
+        EXPECT_TRUE(atGreeter.prompts.empty());
+        EXPECT_EQ(agent.request(), "");
+        moduleLog();
+    }
+    sb::setSessions(sb::aliceUid, {S{.type = "tty"}, S{.type = "wayland"}});
+    ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+    EXPECT_EQ(authenticate("alice").token, "abc");
+    EXPECT_EQ(agent.request(), "VERIFY\n");
+    sb::setSessions(sb::aliceUid, {S{}});
 }
 
 // A password that can't be handed on is a doubt like any other: the stack
