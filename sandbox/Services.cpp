@@ -212,12 +212,17 @@ struct LockServices::Peer {
     sd_bus* system = nullptr;
     std::string path;
     int lockedHint = 0;
+    int active = 1;
     std::atomic<bool> stopping{false};
     std::thread thread;
 
     static int getLockedHint(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                              void* data, sd_bus_error*) {
         return sd_bus_message_append(reply, "b", static_cast<Peer*>(data)->lockedHint);
+    }
+    static int getActive(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                         void* data, sd_bus_error*) {
+        return sd_bus_message_append(reply, "b", static_cast<Peer*>(data)->active);
     }
 
     void serve() {
@@ -241,10 +246,12 @@ LockServices::LockServices(std::string sessionId, Screensaver screensaver)
     : peer_(std::make_unique<Peer>()) {
     if (screensaver == Screensaver::gnomeShell) peer_->screensaver = &gnomeShell;
     if (screensaver == Screensaver::xfce) peer_->screensaver = &xfce;
-    static const sd_bus_vtable vtable[] = {SD_BUS_VTABLE_START(0),
-                                           SD_BUS_PROPERTY("LockedHint", "b", Peer::getLockedHint,
-                                                           0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
-                                           SD_BUS_VTABLE_END};
+    static const sd_bus_vtable vtable[] = {
+        SD_BUS_VTABLE_START(0),
+        SD_BUS_PROPERTY("LockedHint", "b", Peer::getLockedHint, 0,
+                        SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+        SD_BUS_PROPERTY("Active", "b", Peer::getActive, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+        SD_BUS_VTABLE_END};
     ::setenv("XDG_SESSION_ID", sessionId.c_str(), 1);
     char* path = nullptr;
     sd_bus_path_encode("/org/freedesktop/login1/session", sessionId.c_str(), &path);
@@ -280,6 +287,14 @@ void LockServices::setLockedHint(bool locked) {
     peer_->lockedHint = locked;
     sd_bus_emit_properties_changed(peer_->system, peer_->path.c_str(), sessionInterface,
                                    "LockedHint", nullptr);
+    sd_bus_flush(peer_->system);
+}
+
+void LockServices::setActive(bool active) {
+    std::lock_guard guard(peer_->lock);
+    peer_->active = active;
+    sd_bus_emit_properties_changed(peer_->system, peer_->path.c_str(), sessionInterface, "Active",
+                                   nullptr);
     sd_bus_flush(peer_->system);
 }
 

@@ -60,7 +60,7 @@ struct SystemBus : PrivateBus {
 
 // A desktop's lock state as the buses show it: the screensaver's
 // ActiveChanged on the session bus and logind's session `sessionId`
-// (LockedHint, readable and signalled) on the system bus. Sets
+// (LockedHint and Active, readable and signalled) on the system bus. Sets
 // XDG_SESSION_ID. The screensaver is org.freedesktop.ScreenSaver, or, as
 // GNOME Shell 43 has it, the org.gnome.ScreenSaver interface sent by the
 // owner of org.gnome.Shell.ScreenShield, or Xfce's org.xfce.ScreenSaver.
@@ -75,6 +75,8 @@ class LockServices {
 
     void setScreenSaverActive(bool active);
     void setLockedHint(bool locked);
+    // The session on screen or not (a VT switch, LightDM's greeter).
+    void setActive(bool active);
     // Another client, owning neither name, sends the screensaver's and
     // logind's signals to every connection on both buses.
     void forge(bool locked);

@@ -94,4 +94,31 @@ TEST(LockMonitorTest, FollowsTheDesktopsOwnScreensavers) {
     }
 }
 
+// LightDM locks by switching to its greeter: the session goes off the
+// screen with no hint set. Back on screen it is unlocked, unless the
+// desktop's own locker still says it is locked.
+TEST(LockMonitorTest, ASessionOffTheScreenCountsAsLocked) {
+    sb::SessionBus session;
+    sb::SystemBus system;
+    sb::LockServices desktop("c1", sb::LockServices::Screensaver::xfce);
+    desktop.setActive(false);
+    EXPECT_TRUE(LockMonitor::isLocked());
+    desktop.setActive(true);
+    std::atomic<int> locks{0}, unlocks{0};
+    LockMonitor monitor;
+    monitor.start([&] { ++locks; }, [&] { ++unlocks; });
+    desktop.setActive(false);
+    EXPECT_TRUE(settlesAt(locks, 1));
+    desktop.setActive(true);
+    EXPECT_TRUE(settlesAt(unlocks, 1));
+    desktop.setScreenSaverActive(true);
+    EXPECT_TRUE(settlesAt(locks, 2));
+    desktop.setActive(false);
+    desktop.setActive(true);
+    EXPECT_TRUE(settlesAt(locks, 2));
+    EXPECT_TRUE(settlesAt(unlocks, 1)) << "Xfce's locker still holds the screen";
+    desktop.setScreenSaverActive(false);
+    EXPECT_TRUE(settlesAt(unlocks, 2));
+}
+
 } // namespace

@@ -78,24 +78,54 @@ bool sentByOwner(sd_bus_message* message, const char* name) {
     return owned;
 }
 
-// LockedHint out of a PropertiesChanged signal of the session, if it is there.
-std::optional<bool> lockedHint(sd_bus_message* message) {
+// What logind says of the session: its LockedHint, and whether it is the
+// one on screen. LightDM locks by switching to its greeter, leaving the
+// session inactive and the hint unset.
+struct SessionState {
+    std::optional<bool> lockedHint, active;
+};
+
+// The session's properties out of a PropertiesChanged signal, those there.
+SessionState changedState(sd_bus_message* message) {
+    SessionState state;
     const char* interface = nullptr;
     if (sd_bus_message_read(message, "s", &interface) < 0 ||
         std::string(interface) != sessionInterface ||
         sd_bus_message_enter_container(message, 'a', "{sv}") < 0)
-        return std::nullopt;
+        return state;
     while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
         const char* property = nullptr;
-        if (sd_bus_message_read(message, "s", &property) < 0) return std::nullopt;
-        int hint = 0;
-        if (std::string(property) == "LockedHint" &&
-            sd_bus_message_read(message, "v", "b", &hint) >= 0)
-            return hint != 0;
-        if (sd_bus_message_skip(message, "v") < 0 || sd_bus_message_exit_container(message) < 0)
-            return std::nullopt;
+        if (sd_bus_message_read(message, "s", &property) < 0) return state;
+        std::string name = property;
+        int value = 0;
+        if ((name == "LockedHint" || name == "Active") &&
+            sd_bus_message_read(message, "v", "b", &value) >= 0)
+            (name == "Active" ? state.active : state.lockedHint) = value != 0;
+        else if (sd_bus_message_skip(message, "v") < 0)
+            return state;
+        if (sd_bus_message_exit_container(message) < 0) return state;
     }
-    return std::nullopt;
+    return state;
+}
+
+// The session's state as logind reports it now; what can't be read is left out.
+SessionState currentState() {
+    SessionState state;
+    auto path = sessionPath();
+    sd_bus* bus = nullptr;
+    if (!path || sd_bus_open_system(&bus) < 0) return state;
+    Bus owned(bus);
+    for (const char* property : {"LockedHint", "Active"}) {
+        int value = 0;
+        if (sd_bus_get_property_trivial(bus, logind, path->c_str(), sessionInterface, property,
+                                        nullptr, 'b', &value) >= 0)
+            (std::string(property) == "Active" ? state.active : state.lockedHint) = value != 0;
+    }
+    return state;
+}
+
+bool lockedIn(const SessionState& state) {
+    return state.lockedHint.value_or(false) || !state.active.value_or(true);
 }
 
 } // namespace
@@ -106,6 +136,10 @@ struct LockMonitor::Watch {
     int wake = -1;
     std::thread thread;
     std::optional<bool> locked;
+    // The last word of each source, for when the session comes back on
+    // screen: then it is locked if either still says so.
+    SessionState sessionState;
+    bool screensaverActive = false;
 
     ~Watch() {
         if (wake >= 0) ::close(wake);
@@ -117,9 +151,22 @@ struct LockMonitor::Watch {
         (nowLocked ? onLock : onUnlock)();
     }
 
+    // Each source's news stands until the next (a hint lifted unlocks even
+    // if the screensaver never said so); only the session's return to the
+    // screen asks the others.
     static int onSessionChanged(sd_bus_message* message, void* data, sd_bus_error*) {
-        auto hint = lockedHint(message);
-        if (hint && sentByOwner(message, logind)) static_cast<Watch*>(data)->report(*hint);
+        auto* watch = static_cast<Watch*>(data);
+        SessionState change = changedState(message);
+        if ((!change.lockedHint && !change.active) || !sentByOwner(message, logind)) return 0;
+        SessionState& now = watch->sessionState;
+        if (change.lockedHint) now.lockedHint = change.lockedHint;
+        if (change.active) now.active = change.active;
+        if (change.active == false)
+            watch->report(true);
+        else if (change.lockedHint)
+            watch->report(*change.lockedHint);
+        else
+            watch->report(now.lockedHint.value_or(false) || watch->screensaverActive);
         return 0;
     }
 
@@ -131,6 +178,7 @@ struct LockMonitor::Watch {
             if (!interface || std::string(interface) != screensaver.interface) continue;
             for (const char* sender : screensaver.senders)
                 if (sender && sentByOwner(message, sender)) {
+                    static_cast<Watch*>(data)->screensaverActive = active != 0;
                     static_cast<Watch*>(data)->report(active != 0);
                     return 0;
                 }
@@ -198,7 +246,8 @@ void LockMonitor::start(Callback onLock, Callback onUnlock) {
     auto watch = std::make_shared<Watch>();
     watch->onLock = std::move(onLock);
     watch->onUnlock = std::move(onUnlock);
-    watch->locked = isLocked();
+    watch->sessionState = currentState();
+    watch->locked = lockedIn(watch->sessionState);
     watch->watchSystemBus();
     watch->watchSessionBus();
     watch->wake = ::eventfd(0, EFD_CLOEXEC);
@@ -221,14 +270,7 @@ void LockMonitor::stop() {
 }
 
 bool LockMonitor::isLocked() {
-    auto path = sessionPath();
-    sd_bus* bus = nullptr;
-    if (!path || sd_bus_open_system(&bus) < 0) return false;
-    Bus owned(bus);
-    int hint = 0;
-    return sd_bus_get_property_trivial(bus, logind, path->c_str(), sessionInterface, "LockedHint",
-                                       nullptr, 'b', &hint) >= 0 &&
-           hint != 0;
+    return lockedIn(currentState());
 }
 
 namespace DisplayPower {

@@ -6,12 +6,13 @@
 
 namespace tarvo::platform {
 
-// Lock and unlock of the user's session: logind's LockedHint on the system
-// bus and the screensaver's ActiveChanged on the session bus, whichever the
-// desktop provides. A signal counts only when it comes from the current
-// owner of the service's name, so another client on the bus can't forge a
-// lock or an unlock. Both sources report one state; each change is
-// delivered once, on the monitor's own thread.
+// Lock and unlock of the user's session: logind's LockedHint and Active on
+// the system bus (a session no longer on screen counts as locked: LightDM
+// locks by switching to its greeter) and the screensaver's ActiveChanged on
+// the session bus, whichever the desktop provides. A signal counts only when it comes from the
+// current owner of the service's name, so another client on the bus can't forge a lock or an
+// unlock. Both sources report one state; each change is delivered once, on the monitor's own
+// thread.
 class LockMonitor {
   public:
     using Callback = std::function<void()>;
@@ -26,8 +27,8 @@ class LockMonitor {
     // Stops watching; no callback runs once this returns.
     void stop();
 
-    // The session's LockedHint as logind reports it now; false when it can't
-    // be read.
+    // Whether logind reports the session locked (LockedHint) or off the
+    // screen now; false when it can't be read.
     static bool isLocked();
 
   private:
