@@ -32,6 +32,15 @@ bool settlesAt(const std::atomic<int>& count, int value) {
     return count == value;
 }
 
+// A started monitor and what it delivered.
+struct Watching {
+    std::atomic<int> locks{0}, unlocks{0};
+    LockMonitor monitor;
+    Watching() {
+        monitor.start([this] { ++locks; }, [this] { ++unlocks; });
+    }
+};
+
 TEST(DisplayPowerTest, AsleepOnlyWhenEveryConnectedScreenIsOff) {
     auto drm = sb::root() / "drm";
     EXPECT_FALSE(DisplayPower::isAsleep(drm)) << "no DRM at all: awake";
@@ -54,21 +63,19 @@ TEST(LockMonitorTest, FollowsLogindAndTheScreensaverOnceEach) {
     desktop.setLockedHint(true);
     EXPECT_TRUE(LockMonitor::isLocked());
 
-    std::atomic<int> locks{0}, unlocks{0};
-    LockMonitor monitor;
-    monitor.start([&] { ++locks; }, [&] { ++unlocks; });
+    Watching watch;
     // Already locked at start: the same state again is no news.
     desktop.setScreenSaverActive(true);
-    EXPECT_TRUE(settlesAt(locks, 0));
+    EXPECT_TRUE(settlesAt(watch.locks, 0));
     desktop.setLockedHint(false);
     desktop.setScreenSaverActive(false);
-    EXPECT_TRUE(settlesAt(unlocks, 1)) << "both services report one unlock";
+    EXPECT_TRUE(settlesAt(watch.unlocks, 1)) << "both services report one unlock";
     desktop.setScreenSaverActive(true);
-    EXPECT_TRUE(settlesAt(locks, 1));
+    EXPECT_TRUE(settlesAt(watch.locks, 1));
 
-    monitor.stop();
+    watch.monitor.stop();
     desktop.setScreenSaverActive(false);
-    EXPECT_TRUE(settlesAt(unlocks, 1)) << "nothing after stop";
+    EXPECT_TRUE(settlesAt(watch.unlocks, 1)) << "nothing after stop";
 }
 
 // GNOME Shell 43: the GNOME interface's signal from the owner of
@@ -81,16 +88,14 @@ TEST(LockMonitorTest, FollowsTheDesktopsOwnScreensavers) {
         sb::SessionBus session;
         sb::SystemBus system;
         sb::LockServices desktop("c1", screensaver);
-        std::atomic<int> locks{0}, unlocks{0};
-        LockMonitor monitor;
-        monitor.start([&] { ++locks; }, [&] { ++unlocks; });
+        Watching watch;
         desktop.setScreenSaverActive(true);
-        EXPECT_TRUE(settlesAt(locks, 1));
+        EXPECT_TRUE(settlesAt(watch.locks, 1));
         desktop.forge(false);
-        EXPECT_TRUE(settlesAt(unlocks, 0)) << "nobody else may send it";
+        EXPECT_TRUE(settlesAt(watch.unlocks, 0)) << "nobody else may send it";
         desktop.setScreenSaverActive(false);
-        EXPECT_TRUE(settlesAt(unlocks, 1));
-        monitor.stop();
+        EXPECT_TRUE(settlesAt(watch.unlocks, 1));
+        watch.monitor.stop();
     }
 }
 
@@ -104,21 +109,19 @@ TEST(LockMonitorTest, ASessionOffTheScreenCountsAsLocked) {
     desktop.setActive(false);
     EXPECT_TRUE(LockMonitor::isLocked());
     desktop.setActive(true);
-    std::atomic<int> locks{0}, unlocks{0};
-    LockMonitor monitor;
-    monitor.start([&] { ++locks; }, [&] { ++unlocks; });
+    Watching watch;
     desktop.setActive(false);
-    EXPECT_TRUE(settlesAt(locks, 1));
+    EXPECT_TRUE(settlesAt(watch.locks, 1));
     desktop.setActive(true);
-    EXPECT_TRUE(settlesAt(unlocks, 1));
+    EXPECT_TRUE(settlesAt(watch.unlocks, 1));
     desktop.setScreenSaverActive(true);
-    EXPECT_TRUE(settlesAt(locks, 2));
+    EXPECT_TRUE(settlesAt(watch.locks, 2));
     desktop.setActive(false);
     desktop.setActive(true);
-    EXPECT_TRUE(settlesAt(locks, 2));
-    EXPECT_TRUE(settlesAt(unlocks, 1)) << "Xfce's locker still holds the screen";
+    EXPECT_TRUE(settlesAt(watch.locks, 2));
+    EXPECT_TRUE(settlesAt(watch.unlocks, 1)) << "Xfce's locker still holds the screen";
     desktop.setScreenSaverActive(false);
-    EXPECT_TRUE(settlesAt(unlocks, 2));
+    EXPECT_TRUE(settlesAt(watch.unlocks, 2));
 }
 
 } // namespace

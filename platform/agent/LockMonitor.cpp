@@ -136,10 +136,9 @@ struct LockMonitor::Watch {
     int wake = -1;
     std::thread thread;
     std::optional<bool> locked;
-    // The last word of each source, for when the session comes back on
-    // screen: then it is locked if either still says so.
-    SessionState sessionState;
-    bool screensaverActive = false;
+    // The last word of the other sources, for when the session comes back
+    // on screen: then it is locked if either still says so.
+    bool lockedHint = false, screensaverActive = false;
 
     ~Watch() {
         if (wake >= 0) ::close(wake);
@@ -158,15 +157,13 @@ struct LockMonitor::Watch {
         auto* watch = static_cast<Watch*>(data);
         SessionState change = changedState(message);
         if ((!change.lockedHint && !change.active) || !sentByOwner(message, logind)) return 0;
-        SessionState& now = watch->sessionState;
-        if (change.lockedHint) now.lockedHint = change.lockedHint;
-        if (change.active) now.active = change.active;
+        if (change.lockedHint) watch->lockedHint = *change.lockedHint;
         if (change.active == false)
             watch->report(true);
         else if (change.lockedHint)
             watch->report(*change.lockedHint);
         else
-            watch->report(now.lockedHint.value_or(false) || watch->screensaverActive);
+            watch->report(watch->lockedHint || watch->screensaverActive);
         return 0;
     }
 
@@ -246,8 +243,9 @@ void LockMonitor::start(Callback onLock, Callback onUnlock) {
     auto watch = std::make_shared<Watch>();
     watch->onLock = std::move(onLock);
     watch->onUnlock = std::move(onUnlock);
-    watch->sessionState = currentState();
-    watch->locked = lockedIn(watch->sessionState);
+    SessionState now = currentState();
+    watch->lockedHint = now.lockedHint.value_or(false);
+    watch->locked = lockedIn(now);
     watch->watchSystemBus();
     watch->watchSessionBus();
     watch->wake = ::eventfd(0, EFD_CLOEXEC);
