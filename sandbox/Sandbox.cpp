@@ -29,6 +29,21 @@ void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
+std::vector<pid_t> capturePrograms() {
+    std::vector<pid_t> found;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        pid_t pid = std::atoi(entry.path().filename().c_str());
+        if (pid <= 0) continue;
+        // "pid (comm) state ppid ..."
+        auto stat = readFile(entry.path() / "stat");
+        auto end = stat.find(") ");
+        if (end == std::string::npos || stat.find("(tarvo-capture)") == std::string::npos) continue;
+        if (std::atoi(stat.c_str() + end + 4) == ::getpid()) found.push_back(pid);
+    }
+    return found;
+}
+
 UniqueFd boundSocket(const std::filesystem::path& path, uid_t owner) {
     auto addr = UnixSocket::address(path.string());
     UniqueFd fd = UnixSocket::create();

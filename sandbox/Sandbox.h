@@ -96,6 +96,9 @@ UniqueFd connectedTo(const std::filesystem::path& path);
 std::string readFile(const std::filesystem::path& path);
 // Replaces `path` with `text`.
 void writeFile(const std::filesystem::path& path, const std::string& text);
+// The camera programs (tarvo-capture) this process started and has not
+// reaped: cameras on, or programs not ended.
+std::vector<pid_t> capturePrograms();
 // A file's permission bits; 0 when it can't be looked at.
 mode_t modeOf(const std::filesystem::path& path);
 // What `body` threw as an E; nothing when it threw nothing.

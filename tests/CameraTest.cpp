@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <semaphore>
@@ -126,6 +127,45 @@ TEST(CameraTest, ASlowConsumerGetsRecentFramesNotAQueue) {
     EXPECT_TRUE(sb::eventually([&] { return seen == 2; }, 3s));
     EXPECT_FALSE(sb::eventually([&] { return seen > 2; }, 200ms));
     camera.stop();
+}
+
+// Frames come from a program of their own, so that the camera's libraries
+// never load here; it ends with its source, and a program that dies takes
+// the source with it rather than hanging whoever waits for a frame.
+TEST(CameraTest, FramesComeFromAProgramThatEndsWithTheSource) {
+    auto source = tarvo::platform::openReplay(franck);
+    ASSERT_TRUE(source) << source.error().text;
+    Camera::Image frame;
+    ASSERT_TRUE((*source)->next(frame));
+    EXPECT_EQ(frame.type(), CV_8UC3);
+    EXPECT_GT(frame.cols, 0);
+    auto maps = sb::readFile("/proc/self/maps");
+    EXPECT_EQ(maps.find("libopencv_videoio"), std::string::npos);
+    EXPECT_EQ(maps.find("libavcodec"), std::string::npos);
+    ASSERT_EQ(sb::capturePrograms().size(), 1u);
+    source->reset();
+    EXPECT_TRUE(sb::capturePrograms().empty()) << "ended and reaped";
+
+    source = tarvo::platform::openReplay(franck);
+    ASSERT_TRUE(source);
+    ::kill(sb::capturePrograms().at(0), SIGKILL);
+    EXPECT_FALSE((*source)->next(frame));
+    EXPECT_FALSE((*source)->next(frame)) << "failed for good";
+    source->reset();
+    EXPECT_TRUE(sb::capturePrograms().empty());
+
+    // What the program could not open, in its words.
+    auto notVideo = sb::root() / "notes.txt";
+    sb::writeFile(notVideo, "not a video");
+    auto failed = tarvo::platform::openReplay(notVideo);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().text, notVideo.string() + ": cannot be opened as a video");
+    auto empty = sb::root() / "no-images";
+    std::filesystem::create_directories(empty);
+    failed = tarvo::platform::openReplay(empty);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().text, empty.string() + ": no images to replay");
+    EXPECT_TRUE(sb::capturePrograms().empty());
 }
 
 // The system's default source: a replay when TARVO_CAMERA names one, else

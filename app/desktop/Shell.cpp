@@ -3,7 +3,7 @@
 #include "app/desktop/BrandMark.h"
 #include "app/desktop/SymbolProvider.h"
 #include "core/face/FaceEngine.h"
-#include "platform/face/LibraryPages.h"
+#include "platform/face/ResidentMemory.h"
 
 #include <QApplication>
 #include <QIcon>

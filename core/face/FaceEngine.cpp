@@ -3,7 +3,7 @@
 #include "core/face/FaceEmbedder.h"
 #include "core/store/Log.h"
 #include "core/store/Paths.h"
-#include "platform/face/LibraryPages.h"
+#include "platform/face/ResidentMemory.h"
 
 #include <algorithm>
 #include <cmath>

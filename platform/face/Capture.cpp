@@ -1,12 +1,16 @@
-// The capture backend: replays and V4L2 cameras through OpenCV's videoio
-// and imgcodecs, which bring some 240 libraries (FFmpeg, GStreamer, GDAL)
-// and a fifth of a second of loading with them. It is a module of its own,
-// loaded on the first camera a process opens, so that a process that never
-// opens one (tarvoctl status, the helper) starts at once.
+// tarvo-capture: one camera or replay, frames handed to the process that
+// started it over its channel (see CaptureChannel.h). Replays and V4L2
+// cameras go through OpenCV's videoio and imgcodecs, which stay out of the
+// processes that ask for frames.
+//   tarvo-capture device N        /dev/videoN
+//   tarvo-capture replay PATH     a video, an image or a folder of images
+#include "platform/face/CaptureChannel.h"
 #include "platform/face/VideoSource.h"
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -73,12 +77,7 @@ class ImageReplay : public VideoSource {
 class V4l2Camera : public VideoSource {
   public:
     explicit V4l2Camera(cv::VideoCapture capture) : capture_(std::move(capture)) {}
-    bool next(Image& frame) override {
-        if (!capture_.read(frame) || frame.empty()) return false;
-        // An infrared camera's grey frames go through the pipeline as any.
-        if (frame.channels() == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
-        return true;
-    }
+    bool next(Image& frame) override { return capture_.read(frame) && !frame.empty(); }
 
   private:
     cv::VideoCapture capture_;
@@ -110,30 +109,71 @@ Result<std::unique_ptr<VideoSource>> replay(const std::filesystem::path& path) {
     return {std::make_unique<VideoReplay>(std::move(capture), fps)};
 }
 
-} // namespace
-} // namespace tarvo::platform
-
-using tarvo::platform::VideoSource;
-
-// The module's entry points: a source, or null with `error` set.
-extern "C" VideoSource* tarvo_capture_replay(const char* path, std::string* error) {
-    auto made = tarvo::platform::replay(path);
-    if (!made) {
-        *error = made.error().text;
-        return nullptr;
-    }
-    return made->release();
-}
-
-extern "C" VideoSource* tarvo_capture_device(int index, std::string* error) {
+Result<std::unique_ptr<VideoSource>> device(int index) {
     cv::VideoCapture capture(index, cv::CAP_V4L2);
-    if (!capture.isOpened()) {
-        *error = "/dev/video" + std::to_string(index) + " could not be opened";
-        return nullptr;
-    }
+    if (!capture.isOpened())
+        return fail("/dev/video" + std::to_string(index) + " could not be opened");
     capture.set(cv::CAP_PROP_FRAME_WIDTH, 1280);
     capture.set(cv::CAP_PROP_FRAME_HEIGHT, 720);
     // Keep the driver's queue short so frames are fresh.
     capture.set(cv::CAP_PROP_BUFFERSIZE, 1);
-    return new tarvo::platform::V4l2Camera(std::move(capture));
+    return {std::make_unique<V4l2Camera>(std::move(capture))};
+}
+
+Result<std::unique_ptr<VideoSource>> sourceFrom(int argc, char** argv) {
+    std::string kind = argc == 3 ? argv[1] : "";
+    if (kind == "replay") return replay(argv[2]);
+    if (kind == "device") return device(std::atoi(argv[2]));
+    return fail("usage: tarvo-capture device N | replay PATH");
+}
+
+bool say(capture::Message message, const Image* frame = nullptr, const std::string& text = {}) {
+    capture::Header header{std::uint32_t(message), 0, 0, std::uint32_t(text.size())};
+    if (frame) {
+        header.rows = std::uint32_t(frame->rows);
+        header.cols = std::uint32_t(frame->cols);
+        header.bytes = header.rows * header.cols * 3;
+    }
+    if (!capture::plausible(header))
+        return say(capture::Message::failed, nullptr, "a frame too large");
+    return capture::sendAll(capture::channel, &header, sizeof header) &&
+           (frame ? capture::sendAll(capture::channel, frame->data, header.bytes)
+                  : capture::sendAll(capture::channel, text.data(), text.size()));
+}
+
+// Frames travel as 8-bit BGR whatever the source gives: an infrared
+// camera's grey, a PNG's alpha.
+bool toBgr(Image& frame) {
+    if (frame.empty()) return false;
+    if (frame.depth() != CV_8U)
+        frame.convertTo(frame, CV_8U, frame.depth() == CV_16U ? 1 / 256.0 : 1);
+    if (frame.channels() == 1) cv::cvtColor(frame, frame, cv::COLOR_GRAY2BGR);
+    if (frame.channels() == 4) cv::cvtColor(frame, frame, cv::COLOR_BGRA2BGR);
+    if (!frame.isContinuous()) frame = frame.clone();
+    return frame.type() == CV_8UC3;
+}
+
+} // namespace
+} // namespace tarvo::platform
+
+using namespace tarvo::platform;
+
+int main(int argc, char** argv) {
+    std::signal(SIGPIPE, SIG_IGN);
+    auto source = sourceFrom(argc, argv);
+    if (!source) {
+        say(capture::Message::failed, nullptr, source.error().text.substr(0, capture::longestText));
+        return 1;
+    }
+    if (!say(capture::Message::opened)) return 1;
+    // Until the parent closes its end: one frame for each byte it sends.
+    Image frame;
+    char request;
+    while (capture::receiveAll(capture::channel, &request, 1, -1)) {
+        bool sent = (*source)->next(frame) && toBgr(frame)
+                        ? say(capture::Message::frame, &frame)
+                        : say(capture::Message::failed, nullptr, "the camera delivered no frame");
+        if (!sent) return 1;
+    }
+    return 0;
 }

@@ -1,16 +1,24 @@
 #include "platform/face/VideoSource.h"
 
+#include "platform/face/CaptureChannel.h"
+
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <map>
-#include <mutex>
 #include <optional>
+#include <poll.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace tarvo::platform {
 namespace {
@@ -98,46 +106,147 @@ DeviceProbe choose(const std::string& chosen, std::string& node) {
     return {DeviceProbe::Kind::ready, first->node};
 }
 
-// The capture module (Capture.cpp): where it was installed, else where
-// this tree built it. Loaded once and never unloaded.
-struct Backend {
-    using Replay = VideoSource* (*)(const char*, std::string*);
-    using Device = VideoSource* (*)(int, std::string*);
-    Replay replay = nullptr;
-    Device device = nullptr;
-    std::string error;
+// Frames from a tarvo-capture of our own (Capture.cpp, the channel in
+// CaptureChannel.h). It stays in step with its requests: one byte asks for
+// one frame. A program that answers late or wrongly is ended, and the
+// source fails for good, as an unplugged camera does.
+class CaptureProgram : public VideoSource {
+  public:
+    static constexpr int openingMs = 10000; // loading its libraries, a slow camera's start
+    static constexpr int frameMs = 5000;
+
+    static Result<std::unique_ptr<VideoSource>> start(std::vector<std::string> args);
+    ~CaptureProgram() override;
+    bool next(Image& frame) override;
+
+  private:
+    CaptureProgram(pid_t pid, int channel) : pid_(pid), channel_(channel) {}
+    bool receive(capture::Header& header, int timeoutMs);
+    void end();
+
+    pid_t pid_;
+    int channel_;
+    bool broken_ = false;
 };
 
-const Backend& backend() {
-    static const Backend loaded = [] {
-        Backend b;
-        void* module = ::dlopen(TARVO_CAPTURE_INSTALLED, RTLD_NOW | RTLD_LOCAL);
-        if (!module) module = ::dlopen(TARVO_CAPTURE_BUILT, RTLD_NOW | RTLD_LOCAL);
-        if (!module) {
-            const char* why = ::dlerror();
-            b.error = std::string("the capture module can't be loaded: ") + (why ? why : "");
-            return b;
-        }
-        b.replay = reinterpret_cast<Backend::Replay>(::dlsym(module, "tarvo_capture_replay"));
-        b.device = reinterpret_cast<Backend::Device>(::dlsym(module, "tarvo_capture_device"));
-        if (!b.replay || !b.device) b.error = "the capture module lacks its entry points";
-        return b;
-    }();
-    return loaded;
+// Where the program was installed, else where this tree built it.
+const char* programPath() {
+    return ::access(TARVO_CAPTURE_INSTALLED, X_OK) == 0 ? TARVO_CAPTURE_INSTALLED
+                                                        : TARVO_CAPTURE_BUILT;
 }
 
-Result<std::unique_ptr<VideoSource>> made(VideoSource* source, const std::string& error) {
-    if (!source) return fail(error);
-    return {std::unique_ptr<VideoSource>(source)};
+// The program's own signal dispositions, whatever this process blocks or
+// ignores.
+void defaultSignals(posix_spawnattr_t& attributes) {
+    sigset_t none, reset;
+    sigemptyset(&none);
+    sigemptyset(&reset);
+    for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&reset, signal);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &reset);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+Result<std::unique_ptr<VideoSource>> CaptureProgram::start(std::vector<std::string> args) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return fail(std::string("the camera's channel: ") + std::strerror(errno));
+    // Its end must not already sit where it goes: dup2 onto itself would
+    // leave it closing at exec.
+    if (ends[1] == capture::channel) {
+        int moved = ::fcntl(ends[1], F_DUPFD_CLOEXEC, capture::channel + 1);
+        ::close(ends[1]);
+        ends[1] = moved;
+    }
+    args.insert(args.begin(), programPath());
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], capture::channel);
+    posix_spawn_file_actions_addclosefrom_np(&actions, capture::channel + 1);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    defaultSignals(attributes);
+    pid_t pid = -1;
+    int spawned = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    if (spawned != 0) {
+        ::close(ends[0]);
+        return fail(std::string(argv[0]) + ": " + std::strerror(spawned));
+    }
+    std::unique_ptr<CaptureProgram> program(new CaptureProgram(pid, ends[0]));
+    capture::Header header;
+    if (!program->receive(header, openingMs)) return fail("the camera's program did not start");
+    if (capture::Message(header.message) == capture::Message::opened) return {std::move(program)};
+    std::string why(header.bytes, '\0');
+    if (capture::Message(header.message) != capture::Message::failed ||
+        !capture::receiveAll(program->channel_, why.data(), why.size(), frameMs))
+        return fail("the camera's program did not start");
+    return fail(why);
+}
+
+CaptureProgram::~CaptureProgram() {
+    end();
+}
+
+// Closing its end tells the program to stop; it gets a second to close the
+// camera before it is killed.
+void CaptureProgram::end() {
+    if (channel_ < 0) return;
+    ::close(channel_);
+    channel_ = -1;
+    // By system call: glibc 2.36 declares pidfd_open for C only.
+    int pidfd = int(::syscall(SYS_pidfd_open, pid_, 0));
+    pollfd exited{pidfd, POLLIN, 0};
+    if (pidfd < 0 || ::poll(&exited, 1, 1000) <= 0) ::kill(pid_, SIGKILL);
+    if (pidfd >= 0) ::close(pidfd);
+    int status;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+bool CaptureProgram::receive(capture::Header& header, int timeoutMs) {
+    if (!capture::receiveAll(channel_, &header, sizeof header, timeoutMs) ||
+        !capture::plausible(header))
+        broken_ = true;
+    return !broken_;
+}
+
+bool CaptureProgram::next(Image& frame) {
+    char request = 1;
+    capture::Header header;
+    if (broken_ || !capture::sendAll(channel_, &request, 1) || !receive(header, frameMs)) {
+        broken_ = true;
+        return false;
+    }
+    std::vector<char> text;
+    switch (capture::Message(header.message)) {
+    case capture::Message::frame:
+        frame.create(int(header.rows), int(header.cols), CV_8UC3);
+        broken_ = !capture::receiveAll(channel_, frame.data, header.bytes, frameMs);
+        return !broken_;
+    case capture::Message::failed: // the camera has no frame this time
+        text.resize(header.bytes);
+        broken_ = !capture::receiveAll(channel_, text.data(), text.size(), frameMs);
+        return false;
+    case capture::Message::opened:
+        break;
+    }
+    broken_ = true;
+    return false;
 }
 
 } // namespace
 
 Result<std::unique_ptr<VideoSource>> openReplay(const std::filesystem::path& path) {
-    const auto& b = backend();
-    if (!b.error.empty()) return fail(b.error);
-    std::string error;
-    return made(b.replay(path.c_str(), &error), error);
+    return CaptureProgram::start({"replay", path.string()});
 }
 
 std::vector<CaptureDevice> captureDevices() {
@@ -187,10 +296,7 @@ Result<std::unique_ptr<VideoSource>> openSource(const std::string& chosen) {
     case DeviceProbe::Kind::failed:
         return fail(probe.text);
     }
-    const auto& b = backend();
-    if (!b.error.empty()) return fail(b.error);
-    std::string error;
-    return made(b.device(nodeNumber(node), &error), error);
+    return CaptureProgram::start({"device", std::to_string(nodeNumber(node))});
 }
 
 } // namespace tarvo::platform

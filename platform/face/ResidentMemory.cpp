@@ -1,4 +1,4 @@
-#include "platform/face/LibraryPages.h"
+#include "platform/face/ResidentMemory.h"
 
 #include <cstdint>
 #include <fstream>
