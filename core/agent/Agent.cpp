@@ -10,6 +10,7 @@
 #include "core/store/Log.h"
 #include "core/store/Paths.h"
 #include "platform/agent/SystemState.h"
+#include "platform/face/ResidentMemory.h"
 
 #include <cerrno>
 #include <charconv>
@@ -65,6 +66,8 @@ Agent::~Agent() {
 
 void Agent::start() {
     if (isRunning_) return;
+    // It runs all day and loads and releases the models again and again.
+    platform::returnFreedMemory();
     try {
         DataFile::ownFolder(Paths::runtimeDir(), true);
         DataFile::ownFolder(Paths::dir(), true); // for its log
@@ -485,17 +488,16 @@ std::optional<float> Agent::scanOnce() {
         Log::line(std::string("verify: not enrolled (") + error.what() + ")");
         return std::nullopt;
     }
+    // With no lock signal before it the models are cold: they load while
+    // the camera's program starts, not after its first frame.
+    loadModels();
     auto config = Config::load();
     Recognizer recognizer(config, samples, environment_.analyze);
     Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
               shortestText(config.threshold) + ")");
     auto distance = runScan(std::move(recognizer), scanLimit);
-    // A scan of an unlocked screen (a locker that sends no lock signal)
-    // loaded the models itself: they go again in a while.
-    {
-        std::lock_guard guard(modelsLock_);
-        if (!environment_.analyze) modelsLoaded_ = true;
-    }
+    // A scan of an unlocked screen (a locker that sends no lock signal):
+    // the models go again in a while.
     bool locked;
     {
         std::lock_guard guard(lock_);

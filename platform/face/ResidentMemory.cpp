@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <malloc.h>
 #include <sstream>
 #include <string>
 #include <sys/mman.h>
@@ -28,6 +29,12 @@ void returnLibraryPages() {
         (void)::madvise(reinterpret_cast<void*>(start), end - start, MADV_PAGEOUT);
     }
 #endif
+}
+
+void returnFreedMemory() {
+    // Setting either limit also stops glibc from moving them.
+    ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    ::mallopt(M_TRIM_THRESHOLD, 256 * 1024);
 }
 
 } // namespace tarvo::platform
