@@ -122,6 +122,7 @@ class CaptureProgram : public VideoSource {
   private:
     CaptureProgram(pid_t pid, int channel) : pid_(pid), channel_(channel) {}
     bool receive(capture::Header& header, int timeoutMs);
+    std::optional<std::string> failure(const capture::Header& header);
     void end();
 
     pid_t pid_;
@@ -185,11 +186,8 @@ Result<std::unique_ptr<VideoSource>> CaptureProgram::start(std::vector<std::stri
     capture::Header header;
     if (!program->receive(header, openingMs)) return fail("the camera's program did not start");
     if (capture::Message(header.message) == capture::Message::opened) return {std::move(program)};
-    std::string why(header.bytes, '\0');
-    if (capture::Message(header.message) != capture::Message::failed ||
-        !capture::receiveAll(program->channel_, why.data(), why.size(), frameMs))
-        return fail("the camera's program did not start");
-    return fail(why);
+    auto why = program->failure(header);
+    return fail(why ? *why : "the camera's program did not start");
 }
 
 CaptureProgram::~CaptureProgram() {
@@ -219,27 +217,28 @@ bool CaptureProgram::receive(capture::Header& header, int timeoutMs) {
     return !broken_;
 }
 
+// The text of a failure the program said; nothing (and the program is
+// broken) for any other message or a text that doesn't arrive.
+std::optional<std::string> CaptureProgram::failure(const capture::Header& header) {
+    std::string why(header.bytes, '\0');
+    broken_ = capture::Message(header.message) != capture::Message::failed ||
+              !capture::receiveAll(channel_, why.data(), why.size(), frameMs);
+    if (broken_) return std::nullopt;
+    return why;
+}
+
 bool CaptureProgram::next(Image& frame) {
     char request = 1;
     capture::Header header;
-    if (broken_ || !capture::sendAll(channel_, &request, 1) || !receive(header, frameMs)) {
-        broken_ = true;
-        return false;
-    }
-    std::vector<char> text;
-    switch (capture::Message(header.message)) {
-    case capture::Message::frame:
+    broken_ = broken_ || !capture::sendAll(channel_, &request, 1) || !receive(header, frameMs);
+    if (broken_) return false;
+    if (capture::Message(header.message) == capture::Message::frame) {
         frame.create(int(header.rows), int(header.cols), CV_8UC3);
         broken_ = !capture::receiveAll(channel_, frame.data, header.bytes, frameMs);
         return !broken_;
-    case capture::Message::failed: // the camera has no frame this time
-        text.resize(header.bytes);
-        broken_ = !capture::receiveAll(channel_, text.data(), text.size(), frameMs);
-        return false;
-    case capture::Message::opened:
-        break;
     }
-    broken_ = true;
+    // The camera has no frame this time, or the program said what it may not.
+    (void)failure(header);
     return false;
 }
 
