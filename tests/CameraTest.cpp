@@ -173,6 +173,32 @@ TEST(CameraTest, FramesComeFromAProgramThatEndsWithTheSource) {
     EXPECT_TRUE(sb::capturePrograms().empty());
 }
 
+// A lock screen's camera runs for hours: a program that dies, or stops
+// answering, is reaped and replaced while the camera runs, not left to
+// fail every scan until the next unlock.
+TEST(CameraTest, AProgramThatDiesOrStallsIsReplaced) {
+    Camera camera(replay(franck));
+    std::atomic<int> frames{0};
+    camera.start([&](const Camera::Image&) { ++frames; });
+    auto deliversAgain = [&] {
+        int before = frames;
+        return sb::eventually([&] { return frames > before + 5; }, 15s);
+    };
+    ASSERT_TRUE(deliversAgain());
+    for (int signal : {SIGKILL, SIGSTOP}) {
+        SCOPED_TRACE(signal);
+        auto programs = sb::capturePrograms();
+        ASSERT_EQ(programs.size(), 1u);
+        ::kill(programs[0], signal);
+        EXPECT_TRUE(deliversAgain());
+        EXPECT_TRUE(sb::eventually([&] { return sb::capturePrograms().size() == 1u; }, 5s))
+            << "the old one reaped";
+        EXPECT_NE(sb::capturePrograms().at(0), programs[0]);
+    }
+    camera.stop();
+    EXPECT_TRUE(sb::capturePrograms().empty());
+}
+
 // The system's default source: a replay when TARVO_CAMERA names one, else
 // the first V4L2 capture device.
 TEST(CameraTest, DefaultSourceErrors) {

@@ -100,7 +100,7 @@ void Camera::capture() {
     for (;;) {
         // A fresh image each time: the source may reuse a buffer it is given.
         Image frame;
-        bool ok = source_->next(frame);
+        bool ok = source_ && source_->next(frame);
         {
             std::lock_guard guard(slotLock_);
             if (!running_) return;
@@ -110,8 +110,22 @@ void Camera::capture() {
                 continue;
             }
         }
-        // A source that fails (a camera unplugged) is retried gently.
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // A source without a frame this time (a camera unplugged) is asked
+        // again gently; one that ended (its program died or stalled) is
+        // ended, its program reaped, and a new one opened, for as long as
+        // the camera runs: a lock screen's camera stays warm for hours.
+        std::chrono::milliseconds pause(100);
+        if (!source_ || source_->ended()) {
+            source_.reset();
+            try {
+                source_ = openSource();
+                continue;
+            } catch (const std::exception&) {
+                pause = std::chrono::seconds(1);
+            }
+        }
+        std::unique_lock lock(slotLock_);
+        if (slotReady_.wait_for(lock, pause, [&] { return !running_; })) return;
     }
 }
 

@@ -57,4 +57,12 @@ bool receiveAll(int fd, void* data, std::size_t size, int timeoutMs) {
     return true;
 }
 
+bool receiveMessage(int fd, Header& header, const std::function<void*(const Header&)>& into,
+                    int timeoutMs) {
+    if (!receiveAll(fd, &header, sizeof header, timeoutMs) || !plausible(header)) return false;
+    if (header.bytes == 0) return true;
+    void* buffer = into(header);
+    return buffer && receiveAll(fd, buffer, header.bytes, timeoutMs);
+}
+
 } // namespace tarvo::platform::capture

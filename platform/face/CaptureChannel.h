@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // The camera runs in a program of its own, tarvo-capture, started for each
 // source a process opens and ended when it closes: OpenCV's videoio and
@@ -38,5 +39,12 @@ bool sendAll(int fd, const void* data, std::size_t size);
 // Receives exactly `size` bytes within `timeoutMs` (-1: no limit); false on
 // the peer's end, an error or the time running out.
 bool receiveAll(int fd, void* data, std::size_t size, int timeoutMs);
+
+// Receives one message the program may send: its header, then its bytes
+// into the buffer `into` gives for that header (a frame's image, a
+// failure's text), each part within `timeoutMs`. False for a header the
+// program may not send, a buffer not given, or a message cut short.
+bool receiveMessage(int fd, Header& header, const std::function<void*(const Header&)>& into,
+                    int timeoutMs);
 
 } // namespace tarvo::platform::capture

@@ -118,11 +118,11 @@ class CaptureProgram : public VideoSource {
     static Result<std::unique_ptr<VideoSource>> start(std::vector<std::string> args);
     ~CaptureProgram() override;
     bool next(Image& frame) override;
+    bool ended() const override { return broken_; }
 
   private:
     CaptureProgram(pid_t pid, int channel) : pid_(pid), channel_(channel) {}
-    bool receive(capture::Header& header, int timeoutMs);
-    std::optional<std::string> failure(const capture::Header& header);
+    bool receive(capture::Header& header, Image& frame, std::string& text, int timeoutMs);
     void end();
 
     pid_t pid_;
@@ -130,10 +130,17 @@ class CaptureProgram : public VideoSource {
     bool broken_ = false;
 };
 
-// Where the program was installed, else where this tree built it.
-const char* programPath() {
-    return ::access(TARVO_CAPTURE_INSTALLED, X_OK) == 0 ? TARVO_CAPTURE_INSTALLED
-                                                        : TARVO_CAPTURE_BUILT;
+// The program of the installation this process belongs to, never another:
+// a package runs only what it installed (a build folder's path may be one
+// another user can create), and a program of the build tree runs only the
+// program built beside it, not a package's of another version.
+std::string programPath() {
+#ifdef TARVO_CAPTURE_BUILT
+    std::error_code ec;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+    if (!ec && self.rfind(TARVO_BUILD_TREE "/", 0) == 0) return TARVO_CAPTURE_BUILT;
+#endif
+    return TARVO_CAPTURE_PREFIX "/libexec/tarvo-capture";
 }
 
 // The program's own signal dispositions, whatever this process blocks or
@@ -184,10 +191,13 @@ Result<std::unique_ptr<VideoSource>> CaptureProgram::start(std::vector<std::stri
     }
     std::unique_ptr<CaptureProgram> program(new CaptureProgram(pid, ends[0]));
     capture::Header header;
-    if (!program->receive(header, openingMs)) return fail("the camera's program did not start");
-    if (capture::Message(header.message) == capture::Message::opened) return {std::move(program)};
-    auto why = program->failure(header);
-    return fail(why ? *why : "the camera's program did not start");
+    Image none;
+    std::string why;
+    if (!program->receive(header, none, why, openingMs) ||
+        capture::Message(header.message) == capture::Message::frame)
+        return fail("the camera's program did not start");
+    if (capture::Message(header.message) == capture::Message::failed) return fail(why);
+    return {std::move(program)};
 }
 
 CaptureProgram::~CaptureProgram() {
@@ -210,36 +220,32 @@ void CaptureProgram::end() {
     }
 }
 
-bool CaptureProgram::receive(capture::Header& header, int timeoutMs) {
-    if (!capture::receiveAll(channel_, &header, sizeof header, timeoutMs) ||
-        !capture::plausible(header))
-        broken_ = true;
+// One message of the program's, a frame's bytes into `frame` and a
+// failure's into `text`; false, and the program broken for good, when it
+// sends what it may not, or not whole in time.
+bool CaptureProgram::receive(capture::Header& header, Image& frame, std::string& text,
+                             int timeoutMs) {
+    auto into = [&](const capture::Header& h) -> void* {
+        if (capture::Message(h.message) == capture::Message::frame) {
+            frame.create(int(h.rows), int(h.cols), CV_8UC3);
+            return frame.data;
+        }
+        text.assign(h.bytes, '\0');
+        return text.data();
+    };
+    broken_ = broken_ || !capture::receiveMessage(channel_, header, into, timeoutMs);
     return !broken_;
-}
-
-// The text of a failure the program said; nothing (and the program is
-// broken) for any other message or a text that doesn't arrive.
-std::optional<std::string> CaptureProgram::failure(const capture::Header& header) {
-    std::string why(header.bytes, '\0');
-    broken_ = capture::Message(header.message) != capture::Message::failed ||
-              !capture::receiveAll(channel_, why.data(), why.size(), frameMs);
-    if (broken_) return std::nullopt;
-    return why;
 }
 
 bool CaptureProgram::next(Image& frame) {
     char request = 1;
     capture::Header header;
-    broken_ = broken_ || !capture::sendAll(channel_, &request, 1) || !receive(header, frameMs);
-    if (broken_) return false;
-    if (capture::Message(header.message) == capture::Message::frame) {
-        frame.create(int(header.rows), int(header.cols), CV_8UC3);
-        broken_ = !capture::receiveAll(channel_, frame.data, header.bytes, frameMs);
-        return !broken_;
-    }
-    // The camera has no frame this time, or the program said what it may not.
-    (void)failure(header);
-    return false;
+    std::string why;
+    broken_ = broken_ || !capture::sendAll(channel_, &request, 1);
+    if (!receive(header, frame, why, frameMs)) return false;
+    // A failure is the camera having no frame this time; it opens only once.
+    broken_ = capture::Message(header.message) == capture::Message::opened;
+    return capture::Message(header.message) == capture::Message::frame;
 }
 
 } // namespace

@@ -18,9 +18,12 @@ using Image = cv::Mat;
 class VideoSource {
   public:
     virtual ~VideoSource() = default;
-    // Blocks until the next frame is due and returns it; false when the
-    // source has failed for good.
+    // Blocks until the next frame is due and returns it; false when there
+    // is none this time, or the source has ended.
     virtual bool next(Image& frame) = 0;
+    // The source failed for good (its program died or stopped answering):
+    // only a new one delivers again.
+    virtual bool ended() const { return false; }
 };
 
 // What a source would be, without keeping it open.
