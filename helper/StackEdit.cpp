@@ -1,6 +1,9 @@
 #include "helper/StackEdit.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 namespace tarvo::StackEdit {
@@ -8,6 +11,7 @@ namespace {
 
 constexpr const char* control = "[success=done ignore=ignore default=ignore]";
 constexpr std::string_view copyMark = "# Written by tarvo-helper from ";
+constexpr std::string_view checkMark = " Check: ";
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -94,15 +98,36 @@ std::string wire(const std::string& stack, const std::string& line) {
     return join(out);
 }
 
-std::string wiredCopy(const std::string& vendorStack, const std::string& vendorPath,
-                      const std::string& line) {
-    return std::string(copyMark) + vendorPath +
-           " with face unlock wired; removed when face unlock is turned off.\n" +
-           wire(vendorStack, line);
+// FNV-1a over the copy's lines, in hexadecimal: not a defence against
+// root, only a way to tell our text from one an administrator edited.
+std::string checkOf(std::string_view body) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (unsigned char c : body)
+        hash = (hash ^ c) * 1099511628211ull;
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return text;
 }
 
-bool isWiredCopy(const std::string& stack) {
-    return stack.rfind(copyMark, 0) == 0;
+std::string wiredCopy(const std::string& vendorStack, const std::string& vendorPath,
+                      const std::string& line) {
+    std::string body = wire(vendorStack, line);
+    return std::string(copyMark) + vendorPath +
+           " with face unlock wired; removed when face unlock is turned off." +
+           std::string(checkMark) + checkOf(body) + "\n" + body;
+}
+
+CopyState copyState(const std::string& stack) {
+    if (stack.rfind(copyMark, 0) != 0) return CopyState::notACopy;
+    size_t end = stack.find('\n');
+    if (end == std::string::npos) return CopyState::edited;
+    std::string_view header(stack.data(), end);
+    size_t check = header.rfind(checkMark);
+    // Copies from before the check was written are taken as they were.
+    if (check == std::string_view::npos) return CopyState::ours;
+    std::string_view body(stack.data() + end + 1, stack.size() - end - 1);
+    return header.substr(check + checkMark.size()) == checkOf(body) ? CopyState::ours
+                                                                    : CopyState::edited;
 }
 
 } // namespace tarvo::StackEdit

@@ -27,9 +27,13 @@ std::string unwire(const std::string& stack);
 // Where /etc/pam.d has no file of a lock screen's own (the package ships it
 // in /usr/lib/pam.d), wiring writes one there: the package's stack wired,
 // under a first line that says whose copy it is. Unwiring removes such a
-// copy whole, so libpam reads the package's file again.
+// copy whole, so libpam reads the package's file again. Its first line
+// carries a check of the rest: a copy an administrator edited since is
+// theirs, edited line by line like any stack of /etc/pam.d, never
+// replaced or removed.
 std::string wiredCopy(const std::string& vendorStack, const std::string& vendorPath,
                       const std::string& line);
-bool isWiredCopy(const std::string& stack);
+enum class CopyState { notACopy, ours, edited };
+CopyState copyState(const std::string& stack);
 
 } // namespace tarvo::StackEdit

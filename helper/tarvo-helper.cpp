@@ -20,6 +20,7 @@
 #include "platform/system/LockScreenStack.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -54,8 +55,47 @@ struct Failure {
     throw Failure{text};
 }
 
+// A process's user ids as /proc has them: real, effective, saved, file system.
+std::optional<std::array<uid_t, 4>> uidsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        std::array<uid_t, 4> ids{};
+        if (std::sscanf(line.c_str(), "Uid: %u %u %u %u", &ids[0], &ids[1], &ids[2], &ids[3]) == 4)
+            return ids;
+    }
+    return std::nullopt;
+}
+
+// Whom this run may act for: anyone when root asked (directly, or through
+// sudo, which stays our parent as root); else only the user who asked.
+// pkexec runs us in place of that user's process, which stays our parent,
+// and polkit pins the verb alone: a cached authorisation of the user's
+// must not reach another account. A parent gone (we were handed to init)
+// says nothing of who asked; then the user whose login we descend from
+// does, which no process can change, not even as root.
+std::optional<uid_t> onlyFor() {
+    pid_t parent = getppid();
+    auto ids = uidsOf(parent);
+    if (ids && parent != 1 && getppid() == parent) {
+        if ((*ids)[1] == 0) return std::nullopt;
+        return (*ids)[0];
+    }
+    unsigned login = unsigned(-1);
+    std::ifstream("/proc/self/loginuid") >> login;
+    if (login == 0) return std::nullopt;
+    if (login != unsigned(-1)) return uid_t(login);
+    fail("can't tell who asked; an administrator can run: sudo tarvoctl on --user NAME");
+}
+
 void requireUser(const std::string& name) {
-    if (name.empty() || !getpwnam(name.c_str())) fail("no such user: " + name);
+    const struct passwd* entry = name.empty() ? nullptr : getpwnam(name.c_str());
+    if (!entry) fail("no such user: " + name);
+    auto only = onlyFor();
+    if (!only || *only == entry->pw_uid) return;
+    const struct passwd* asker = getpwuid(*only);
+    std::string who = asker ? asker->pw_name : "uid " + std::to_string(*only);
+    fail(who + " may act only for " + who + ", not for " + name +
+         "; an administrator can run: sudo tarvoctl on --user " + name);
 }
 
 // A stack we may rewrite: a regular file of root's with one link, writable
@@ -267,7 +307,23 @@ bool wiredAsCopy(const fs::path& stack) {
     std::error_code ec;
     auto status = fs::symlink_status(stack, ec);
     if (!fs::exists(status)) return true;
-    return fs::is_regular_file(status) && StackEdit::isWiredCopy(readAll(stack));
+    if (!fs::is_regular_file(status)) return false;
+    switch (StackEdit::copyState(readAll(stack))) {
+    case StackEdit::CopyState::ours:
+        return true;
+    case StackEdit::CopyState::edited: {
+        static std::set<fs::path> told;
+        if (told.insert(stack).second)
+            std::fprintf(stderr,
+                         "tarvo-helper: %s was changed since tarvo-helper wrote it; only our "
+                         "line in it is touched, and the file stays\n",
+                         stack.c_str());
+        return false;
+    }
+    case StackEdit::CopyState::notACopy:
+        return false;
+    }
+    return false;
 }
 
 void wireStack(const fs::path& stack, const std::string& line) {

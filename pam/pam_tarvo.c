@@ -26,6 +26,8 @@
 #define EXPORT __attribute__((visibility("default")))
 #define PATH_SIZE 64
 #define NAME_SIZE 256
+/* How long telling the agent of an accepted password may hold up the stack. */
+#define NOTE_TIMEOUT_MS 500
 #define ENTER_PROMPT "Password, or Enter to unlock with your face:"
 
 /* Found by the application in the installed file; never read here. */
@@ -93,10 +95,10 @@ static int peer_is(int fd, const char* socket_path, uid_t uid) {
     return 1;
 }
 
-/* Connects to the agent's socket, checks who listens and asks VERIFY; the
- * connected descriptor, or -1 after logging why not. A full listen queue
- * makes connect wait, so it shares the one deadline with the reply. */
-static int ask_agent(const char* socket_path, uid_t uid, long long deadline) {
+/* Connects to the agent's socket, checks who listens and sends `request`;
+ * the connected descriptor, or -1 after logging why not. A full listen
+ * queue makes connect wait, so it shares the one deadline with the reply. */
+static int ask_agent(const char* socket_path, uid_t uid, const char* request, long long deadline) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         flog(LOG_DEBUG, "socket(): %s", strerror(errno));
@@ -118,7 +120,8 @@ static int ask_agent(const char* socket_path, uid_t uid, long long deadline) {
         close(fd);
         return -1;
     }
-    if (send(fd, "VERIFY\n", 7, MSG_NOSIGNAL) < 7) {
+    size_t length = strlen(request);
+    if (send(fd, request, length, MSG_NOSIGNAL) < (ssize_t)length) {
         flog(LOG_DEBUG, "write(): %s", strerror(errno));
         close(fd);
         return -1;
@@ -131,7 +134,7 @@ static enum vouch ask_and_judge(const char* name, const char* socket_path, uid_t
                                 char* password) {
     long long deadline = monotonic_ms() + REPLY_TIMEOUT_MS;
     wipe(password, PASSWORD_SIZE);
-    int fd = ask_agent(socket_path, uid, deadline);
+    int fd = ask_agent(socket_path, uid, "VERIFY\n", deadline);
     if (fd < 0) return VOUCH_NONE;
     char reply[REPLY_SIZE];
     int length = read_line_before(fd, reply, deadline);
@@ -210,35 +213,52 @@ static int enter_pressed(pam_handle_t* pamh) {
     return alone;
 }
 
-EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const char** argv) {
-    (void)flags;
-    for (int i = 0; i < argc; i++)
-        if (strcmp(argv[i], "debug") == 0) debug_enabled = 1;
-
+/* The user PAM names, printable in `name`, and the agent's socket, derived
+ * from the uid alone (nothing under the home folder is read); 0 when the
+ * user or the socket can't be trusted. */
+static int find_agent(pam_handle_t* pamh, struct passwd* entry, char* entry_buffer,
+                      size_t buffer_size, char* name, char* socket_path) {
     const char* user = NULL;
-    const void* typed = NULL;
-    struct passwd entry, *found = NULL;
-    char entry_buffer[4096], name[NAME_SIZE];
-    char socket_path[PATH_SIZE], folder_path[PATH_SIZE], password[PASSWORD_SIZE];
-
+    struct passwd* found = NULL;
+    char folder_path[PATH_SIZE];
     if (pam_get_user(pamh, &user, NULL) != PAM_SUCCESS || user == NULL || user[0] == '\0') {
         flog(LOG_DEBUG, "no user in pam handle");
-        return PAM_IGNORE;
+        return 0;
     }
     printable(user, name);
+    if (getpwnam_r(user, entry, entry_buffer, buffer_size, &found) != 0 || !found) {
+        flog(LOG_DEBUG, "unknown user %s", name);
+        return 0;
+    }
+    snprintf(folder_path, sizeof folder_path, TARVO_RUNTIME_FOLDER_FORMAT, (unsigned)entry->pw_uid);
+    snprintf(socket_path, PATH_SIZE, TARVO_SOCKET_FORMAT, (unsigned)entry->pw_uid);
+    return path_is_safe(folder_path, entry->pw_uid) && path_is_safe(socket_path, entry->pw_uid);
+}
+
+/* Set for the handle when this module vouched: a stack that then succeeds
+ * was opened by the face, not by a password. */
+#define VOUCHED_DATA "pam_tarvo_vouched"
+
+static void parse_options(int argc, const char** argv) {
+    for (int i = 0; i < argc; i++)
+        if (strcmp(argv[i], "debug") == 0) debug_enabled = 1;
+}
+
+EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const char** argv) {
+    (void)flags;
+    parse_options(argc, argv);
+    const void* typed = NULL;
+    struct passwd entry;
+    char entry_buffer[4096], name[NAME_SIZE];
+    char socket_path[PATH_SIZE], password[PASSWORD_SIZE];
+
+    pam_set_data(pamh, VOUCHED_DATA, NULL, NULL);
     if (pam_get_item(pamh, PAM_AUTHTOK, &typed) == PAM_SUCCESS && typed != NULL &&
         ((const char*)typed)[0] != '\0') {
         flog(LOG_DEBUG, "password typed, leaving it to the password check");
         return PAM_IGNORE;
     }
-    if (getpwnam_r(user, &entry, entry_buffer, sizeof entry_buffer, &found) != 0 || !found) {
-        flog(LOG_DEBUG, "unknown user %s", name);
-        return PAM_IGNORE;
-    }
-    /* Derived from the uid alone: nothing under the home folder is read. */
-    snprintf(folder_path, sizeof folder_path, TARVO_RUNTIME_FOLDER_FORMAT, (unsigned)entry.pw_uid);
-    snprintf(socket_path, sizeof socket_path, TARVO_SOCKET_FORMAT, (unsigned)entry.pw_uid);
-    if (!path_is_safe(folder_path, entry.pw_uid) || !path_is_safe(socket_path, entry.pw_uid))
+    if (!find_agent(pamh, &entry, entry_buffer, sizeof entry_buffer, name, socket_path))
         return PAM_IGNORE;
     if (geteuid() == 0 && !has_session_to_unlock(entry.pw_uid)) {
         flog(LOG_NOTICE, "%s has no session here to unlock \u2014 a face never logs in", name);
@@ -263,12 +283,31 @@ EXPORT int pam_sm_authenticate(pam_handle_t* pamh, int flags, int argc, const ch
         if (set != PAM_SUCCESS)
             flog(LOG_WARNING, "could not set PAM_AUTHTOK: %s", pam_strerror(pamh, set));
     }
+    if (result == PAM_SUCCESS || verdict == VOUCH_PASSWORD)
+        pam_set_data(pamh, VOUCHED_DATA, (void*)VOUCHED_DATA, NULL);
     wipe(password, sizeof password);
     return result;
 }
 
+/* A stack calls this only once it has authenticated the user. When that
+ * was not this module's vouch (a typed password, a login), the agent hears
+ * of it: only a password the stack accepted starts the password's period
+ * again. The agent answers nothing; nothing here waits for it. */
 EXPORT int pam_sm_setcred(pam_handle_t* pamh, int flags, int argc, const char** argv) {
-    (void)pamh, (void)flags, (void)argc, (void)argv;
+    parse_options(argc, argv);
+    const void* vouched = NULL;
+    struct passwd entry;
+    char entry_buffer[4096], name[NAME_SIZE], socket_path[PATH_SIZE];
+    if (flags & PAM_DELETE_CRED) return PAM_IGNORE;
+    if (pam_get_data(pamh, VOUCHED_DATA, &vouched) == PAM_SUCCESS && vouched != NULL)
+        return PAM_IGNORE;
+    if (!find_agent(pamh, &entry, entry_buffer, sizeof entry_buffer, name, socket_path))
+        return PAM_IGNORE;
+    int fd = ask_agent(socket_path, entry.pw_uid, "ACCEPTED\n", monotonic_ms() + NOTE_TIMEOUT_MS);
+    if (fd >= 0) {
+        flog(LOG_DEBUG, "told the agent that %s was let in without a face", name);
+        close(fd);
+    }
     return PAM_IGNORE;
 }
 

@@ -76,7 +76,7 @@ std::string writeService(const std::string& service, const std::vector<std::stri
 }
 
 Outcome run(const std::string& service, const std::string& user,
-            const std::vector<std::string>& answers) {
+            const std::vector<std::string>& answers, ThenCredentials then) {
     std::string dir = (root() / "pam.d").string();
     Person person{answers, 0, {}};
     pam_conv conversation{converse, &person};
@@ -88,6 +88,8 @@ Outcome run(const std::string& service, const std::string& user,
     outcome.status = pam_authenticate(pamh, 0);
     outcome.stackWentOn = environment(pamh, "PAM_USER").has_value();
     outcome.token = environment(pamh, "PAM_AUTHTOK");
+    if (then == ThenCredentials::yes && outcome.status == PAM_SUCCESS)
+        pam_setcred(pamh, PAM_REFRESH_CRED);
     pam_end(pamh, outcome.status);
     outcome.prompts = person.prompts;
     return outcome;
@@ -112,10 +114,10 @@ void writeLockScreen(const std::string& service, const std::vector<std::string>&
 } // namespace
 
 Outcome authenticate(const std::string& user, const std::vector<std::string>& tarvoOptions,
-                     const std::optional<std::string>& typed) {
+                     const std::optional<std::string>& typed, ThenCredentials then) {
     writeLockScreen("tarvo-lockscreen", tarvoOptions, typed.has_value());
     if (typed) setenv("PAM_AUTHTOK", typed->c_str(), 1);
-    Outcome outcome = run("tarvo-lockscreen", user);
+    Outcome outcome = run("tarvo-lockscreen", user, {}, then);
     unsetenv("PAM_AUTHTOK");
     return outcome;
 }

@@ -21,6 +21,9 @@ struct Outcome {
     std::vector<std::string> prompts; // what the person was asked, in order
 };
 
+// What a lock screen does once its stack let the user in: pam_setcred.
+enum class ThenCredentials { no, yes };
+
 // Writes the service file `service` under the sandbox's PAM directory, one
 // line per entry, and returns the directory for pam_start_confdir.
 std::string writeService(const std::string& service, const std::vector<std::string>& lines);
@@ -30,7 +33,8 @@ std::string writeService(const std::string& service, const std::vector<std::stri
 // PAM_AUTHTOK. `typed` is the password typed before pressing Return.
 Outcome authenticate(const std::string& user,
                      const std::vector<std::string>& tarvoOptions = {"debug"},
-                     const std::optional<std::string>& typed = std::nullopt);
+                     const std::optional<std::string>& typed = std::nullopt,
+                     ThenCredentials then = ThenCredentials::no);
 
 // The same stack under another service's name, whose person answers the
 // prompts with `answers`, one each, in order ("" is Enter alone).
@@ -45,6 +49,7 @@ void usePasswordCheck(const std::map<std::string, std::string>& passwords);
 // Runs pam_authenticate for a service of the sandbox's PAM directory; a
 // prompt beyond `answers` fails the conversation.
 Outcome run(const std::string& service, const std::string& user,
-            const std::vector<std::string>& answers = {});
+            const std::vector<std::string>& answers = {},
+            ThenCredentials then = ThenCredentials::no);
 
 } // namespace tarvo::sandbox::PamStack

@@ -176,11 +176,18 @@ void privateRuntimeDirectories() {
 }
 
 void setSessions(uid_t uid, const std::vector<Session>& sessions) {
+    // As logind writes them: whole, then moved into place, which is what
+    // sd_login_monitor watches for.
+    auto writeFile = [](const std::string& path, const std::string& text) {
+        sandbox::writeFile(path + ".new", text);
+        std::filesystem::rename(path + ".new", path);
+    };
     const std::string user = "/run/systemd/users/" + std::to_string(uid);
-    std::string all, online;
+    std::string all, online, display;
     for (size_t i = 0; i < sessions.size(); i++) {
         const Session& s = sessions[i];
         std::string id = std::to_string(uid) + "s" + std::to_string(i);
+        if (display.empty() && !s.closing && (s.type == "x11" || s.type == "wayland")) display = id;
         writeFile("/run/systemd/sessions/" + id,
                   "UID=" + std::to_string(uid) + "\nSTATE=" + (s.closing ? "closing" : "online") +
                       "\nREMOTE=" + (s.remote ? "1" : "0") + "\nTYPE=" + s.type +
@@ -189,7 +196,8 @@ void setSessions(uid_t uid, const std::vector<Session>& sessions) {
         if (!s.closing) online += (online.empty() ? "" : " ") + id;
     }
     writeFile(user, "STATE=" + std::string(online.empty() ? "lingering" : "online") +
-                        "\nSESSIONS=" + all + "\nONLINE_SESSIONS=" + online + "\n");
+                        (display.empty() ? "" : "\nDISPLAY=" + display) + "\nSESSIONS=" + all +
+                        "\nONLINE_SESSIONS=" + online + "\n");
 }
 
 void enter(int, char** argv) {

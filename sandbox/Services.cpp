@@ -147,13 +147,17 @@ struct ScreensaverSpelling {
     const char* owned;
     const char* path;
     const char* interface;
+    const char* desktop;
 };
-constexpr ScreensaverSpelling freedesktop{
-    "org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver"};
+constexpr ScreensaverSpelling freedesktop{"org.freedesktop.ScreenSaver",
+                                          "/org/freedesktop/ScreenSaver",
+                                          "org.freedesktop.ScreenSaver", "KDE"};
 constexpr ScreensaverSpelling gnomeShell{"org.gnome.Shell.ScreenShield", "/org/gnome/ScreenSaver",
-                                         "org.gnome.ScreenSaver"};
+                                         "org.gnome.ScreenSaver", "GNOME"};
 constexpr ScreensaverSpelling xfce{"org.xfce.ScreenSaver", "/org/xfce/ScreenSaver",
-                                   "org.xfce.ScreenSaver"};
+                                   "org.xfce.ScreenSaver", "XFCE"};
+constexpr ScreensaverSpelling cinnamon{"org.cinnamon.ScreenSaver", "/org/cinnamon/ScreenSaver",
+                                       "org.cinnamon.ScreenSaver", "X-Cinnamon"};
 
 sd_bus* openBus(bool system) {
     sd_bus* bus = nullptr;
@@ -210,6 +214,7 @@ struct LockServices::Peer {
     const ScreensaverSpelling* screensaver = &freedesktop;
     sd_bus* session = nullptr;
     sd_bus* system = nullptr;
+    sd_bus* forger = nullptr;
     std::string path;
     int lockedHint = 0;
     int active = 1;
@@ -223,6 +228,10 @@ struct LockServices::Peer {
     static int getActive(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                          void* data, sd_bus_error*) {
         return sd_bus_message_append(reply, "b", static_cast<Peer*>(data)->active);
+    }
+    static int getDesktop(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                          void* data, sd_bus_error*) {
+        return sd_bus_message_append(reply, "s", static_cast<Peer*>(data)->screensaver->desktop);
     }
 
     void serve() {
@@ -251,6 +260,7 @@ LockServices::LockServices(std::string sessionId, Screensaver screensaver)
         SD_BUS_PROPERTY("LockedHint", "b", Peer::getLockedHint, 0,
                         SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
         SD_BUS_PROPERTY("Active", "b", Peer::getActive, 0, SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE),
+        SD_BUS_PROPERTY("Desktop", "s", Peer::getDesktop, 0, SD_BUS_VTABLE_PROPERTY_CONST),
         SD_BUS_VTABLE_END};
     ::setenv("XDG_SESSION_ID", sessionId.c_str(), 1);
     char* path = nullptr;
@@ -272,6 +282,7 @@ LockServices::~LockServices() {
     peer_->thread.join();
     sd_bus_flush_close_unref(peer_->session);
     sd_bus_flush_close_unref(peer_->system);
+    if (peer_->forger) sd_bus_flush_close_unref(peer_->forger);
 }
 
 void LockServices::setScreenSaverActive(bool active) {
@@ -309,6 +320,21 @@ void LockServices::forge(bool locked) {
     sd_bus_flush_close_unref(system);
 }
 
+void LockServices::forgeAsOwner(bool locked) {
+    // The names stay its own for as long as the services run: a receiver
+    // asks who owns them after the signal came.
+    std::lock_guard guard(peer_->lock);
+    if (!peer_->forger) peer_->forger = openBus(false);
+    for (const auto* spelling : {&freedesktop, &gnomeShell, &xfce, &cinnamon}) {
+        sd_bus_request_name(peer_->forger, spelling->owned, 0);
+        sd_bus_request_name(peer_->forger, spelling->interface, 0);
+        sd_bus_message* signal = activeChanged(peer_->forger, *spelling, locked);
+        sd_bus_send(peer_->forger, signal, nullptr);
+        sd_bus_message_unref(signal);
+    }
+    sd_bus_flush(peer_->forger);
+}
+
 KeyringDaemon::KeyringDaemon(const std::string& password) {
     auto home = freshDir("keyring");
     std::filesystem::permissions(home, std::filesystem::perms::owner_all);
@@ -344,6 +370,16 @@ void writeExecutable(const std::filesystem::path& path, const std::string& text)
 }
 
 } // namespace
+
+std::filesystem::path installedHelper(const std::filesystem::path& helper) {
+    const std::filesystem::path folder = "/opt/tarvo-test/libexec";
+    std::filesystem::create_directories(folder);
+    const auto copy = std::filesystem::copy_options::overwrite_existing;
+    std::filesystem::copy_file(helper, folder / "tarvo-helper", copy);
+    std::filesystem::copy_file(helper.parent_path() / "pam_tarvo.so", folder / "pam_tarvo.so",
+                               copy);
+    return folder / "tarvo-helper";
+}
 
 void installBundle(const std::filesystem::path& app, const std::filesystem::path& helper,
                    const std::filesystem::path& module) {

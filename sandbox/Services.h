@@ -63,7 +63,8 @@ struct SystemBus : PrivateBus {
 // (LockedHint and Active, readable and signalled) on the system bus. Sets
 // XDG_SESSION_ID. The screensaver is org.freedesktop.ScreenSaver, or, as
 // GNOME Shell 43 has it, the org.gnome.ScreenSaver interface sent by the
-// owner of org.gnome.Shell.ScreenShield, or Xfce's org.xfce.ScreenSaver.
+// owner of org.gnome.Shell.ScreenShield, or Xfce's org.xfce.ScreenSaver;
+// logind names the session's desktop accordingly (KDE, GNOME, XFCE).
 class LockServices {
   public:
     enum class Screensaver { freedesktop, gnomeShell, xfce };
@@ -80,6 +81,9 @@ class LockServices {
     // Another client, owning neither name, sends the screensaver's and
     // logind's signals to every connection on both buses.
     void forge(bool locked);
+    // Another client takes every screensaver name nobody owns (any client
+    // of the session bus may) and sends each interface's ActiveChanged.
+    void forgeAsOwner(bool locked);
 
   private:
     struct Peer;
@@ -97,6 +101,12 @@ class KeyringDaemon {
   private:
     std::optional<Process> daemon_;
 };
+
+// The built helper and the module beside it, copied where a real install
+// puts them: a folder of the private /opt, which only root can change (the
+// helper refuses to install a module a checkout under /tmp would hand it).
+// The copy's path.
+std::filesystem::path installedHelper(const std::filesystem::path& helper);
 
 // An installation at `app` of the built `helper` and `module`, its manifest
 // listing both, made the one TARVO_BUNDLE names.

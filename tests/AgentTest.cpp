@@ -365,10 +365,12 @@ TEST_F(AgentTest, ARestartKeepsThePasswordsAge) {
     EXPECT_TRUE(logged("verify: password needed, 48 hours since the last password"));
 }
 
-// A typed unlock starts the password's 48 hours again and touches no
-// keyring; after 48 hours a face is refused and the lock screen isn't
-// warmed until the password is typed.
-TEST_F(AgentTest, TypedUnlockStartsThePasswordsPeriodAgain) {
+// Only the lock screen's word that its stack accepted a password starts
+// the password's 48 hours again, and it touches no keyring: an unlock the
+// agent merely saw (a switch of terminals and back, a locker's signal) may
+// have asked for nothing. After 48 hours a face is refused and the lock
+// screen isn't warmed until the password is typed.
+TEST_F(AgentTest, OnlyAPasswordTheLockScreenAcceptedStartsThePeriodAgain) {
     agent->start();
     hoursSinceBoot = 50;
     desktop->lock.setScreenSaverActive(true);
@@ -378,6 +380,11 @@ TEST_F(AgentTest, TypedUnlockStartsThePasswordsPeriodAgain) {
     EXPECT_TRUE(logged("verify: password needed, 48 hours since the last password"));
     desktop->lock.setScreenSaverActive(false);
     ASSERT_TRUE(logged("screen unlocked"));
+    desktop->lock.setActive(false);
+    desktop->lock.setActive(true);
+    ASSERT_TRUE(eventually([] { return count("screen unlocked") == 2u; }, 2s));
+    EXPECT_EQ(verify(), "NO not-seen") << "no password was typed";
+    EXPECT_EQ(SocketClient::request("ACCEPTED", Paths::socket().string(), 2.0), "NOTED");
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65") << "typed just now: a face will do";
     EXPECT_EQ(count("login keyring"), 0u);
 }

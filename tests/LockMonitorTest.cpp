@@ -89,6 +89,8 @@ TEST(LockMonitorTest, FollowsTheDesktopsOwnScreensavers) {
         sb::SystemBus system;
         sb::LockServices desktop("c1", screensaver);
         Watching watch;
+        desktop.forgeAsOwner(true);
+        EXPECT_TRUE(settlesAt(watch.locks, 0)) << "another desktop's names, taken by anyone";
         desktop.setScreenSaverActive(true);
         EXPECT_TRUE(settlesAt(watch.locks, 1));
         desktop.forge(false);
@@ -97,6 +99,29 @@ TEST(LockMonitorTest, FollowsTheDesktopsOwnScreensavers) {
         EXPECT_TRUE(settlesAt(watch.unlocks, 1));
         watch.monitor.stop();
     }
+}
+
+// An agent started before the user's graphical session (a lingering
+// user's manager at boot, an ssh login first) follows that session once it
+// begins, and the next one after a logout.
+TEST(LockMonitorTest, FollowsTheGraphicalSessionThatBeganAfterIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs the sandbox's own /run/systemd";
+    sb::SessionBus session;
+    sb::SystemBus system;
+    sb::LockServices desktop(std::to_string(geteuid()) + "s0");
+    ::unsetenv("XDG_SESSION_ID");
+    Watching watch;
+    desktop.setLockedHint(true);
+    EXPECT_TRUE(settlesAt(watch.locks, 0)) << "no session of ours yet";
+    desktop.setLockedHint(false);
+    sb::setSessions(geteuid(), {sb::Session{}});
+    EXPECT_TRUE(settlesAt(watch.locks, 0));
+    desktop.setLockedHint(true);
+    EXPECT_TRUE(settlesAt(watch.locks, 1));
+    desktop.setLockedHint(false);
+    EXPECT_TRUE(settlesAt(watch.unlocks, 1));
+    watch.monitor.stop();
+    sb::setSessions(geteuid(), {});
 }
 
 // LightDM locks by switching to its greeter: the session goes off the

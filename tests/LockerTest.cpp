@@ -142,7 +142,7 @@ class LockerTest : public testing::TestWithParam<std::string> {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
         ASSERT_TRUE(ready) << "the lock screen's world could not be set up";
-        ASSERT_EQ(run(std::string(TARVO_HELPER) + " install --user alice"), 0);
+        ASSERT_EQ(run(sb::installedHelper(TARVO_HELPER).string() + " install --user alice"), 0);
         if (x11())
             startX();
         else
@@ -263,6 +263,10 @@ TEST_P(LockerTest, AStrangerKeepsItLockedAndTheTypedPasswordStillWorks) {
                         std::chrono::duration<double, std::milli>(Clock::now() - pressed).count());
     }
     EXPECT_TRUE(unlocked) << "the typed password did not unlock";
+    // The locker sets credentials once its stack let alice in: only that
+    // starts the password's 48 hours again.
+    EXPECT_TRUE(logged("socket: ACCEPTED from uid 4242", 3s));
+    EXPECT_TRUE(logged("the lock screen accepted the password", 3s));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lockers, LockerTest, testing::Values("i3lock", "swaylock"),

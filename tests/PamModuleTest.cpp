@@ -41,7 +41,7 @@ namespace {
 
 #define DASH "\xE2\x80\x94"
 
-// Listens on a path like the agent, as `owner`, and answers one connection
+// Listens on a path like the agent, as `owner`, and answers each connection
 // as scripted: sends `reply` if any, then keeps the connection open for up
 // to `hold` or until the module hangs up.
 class ScriptedAgent {
@@ -60,10 +60,15 @@ class ScriptedAgent {
         thread_ = std::thread([this, script] { serve(script); });
     }
     ~ScriptedAgent() { finish(); }
-    // What the module sent; empty if it never came.
+    // What the module sent first; empty if it never came.
     std::string request() {
         finish();
-        return request_;
+        return requests_.empty() ? "" : requests_[0];
+    }
+    // Everything it sent, a connection each.
+    std::vector<std::string> requests() {
+        finish();
+        return requests_;
     }
 
   private:
@@ -73,17 +78,20 @@ class ScriptedAgent {
         thread_.join();
     }
     void serve(const Script& script) {
-        tarvo::UniqueFd connection(accept(listener_.get(), nullptr, nullptr));
-        if (!connection) return;
-        request_ = tarvo::UnixSocket::readOnce(connection.get(), 256, 2000).value_or("");
-        if (script.reply) tarvo::writeAll(connection.get(), *script.reply);
-        pollfd hangup{connection.get(), POLLIN, 0};
-        poll(&hangup, 1, static_cast<int>(script.hold.count()));
+        for (;;) {
+            tarvo::UniqueFd connection(accept(listener_.get(), nullptr, nullptr));
+            if (!connection) return;
+            requests_.push_back(
+                tarvo::UnixSocket::readOnce(connection.get(), 256, 2000).value_or(""));
+            if (script.reply) tarvo::writeAll(connection.get(), *script.reply);
+            pollfd hangup{connection.get(), POLLIN, 0};
+            poll(&hangup, 1, static_cast<int>(script.hold.count()));
+        }
     }
 
     tarvo::UniqueFd listener_;
     std::thread thread_;
-    std::string request_;
+    std::vector<std::string> requests_;
 };
 
 class PamModuleTest : public testing::Test {
@@ -123,6 +131,36 @@ TEST_F(PamModuleTest, TypedPasswordLeavesTheSocketAlone) {
     EXPECT_EQ(outcome.token, "typed secret");
     EXPECT_EQ(agent.request(), "");
     EXPECT_EQ(moduleLog(), Lines{"7 pam_tarvo: password typed, leaving it to the password check"});
+}
+
+// Once the stack let the user in, the agent hears of it unless the face
+// did it: only a password the stack accepted starts the password's period
+// again. Credentials being deleted say nothing.
+TEST_F(PamModuleTest, TheAgentHearsOfAPasswordTheStackAccepted) {
+    using sb::PamStack::ThenCredentials;
+    using Requests = std::vector<std::string>;
+    {
+        ScriptedAgent agent(socket, sb::aliceUid, {std::nullopt});
+        authenticate("alice", {"debug"}, "typed secret", ThenCredentials::yes);
+        EXPECT_EQ(agent.requests(), Requests{"ACCEPTED\n"});
+    }
+    {
+        ScriptedAgent agent(socket, sb::aliceUid, {"NO not-seen\n"});
+        authenticate("alice", {"debug"}, std::nullopt, ThenCredentials::yes);
+        EXPECT_EQ(agent.requests(), (Requests{"VERIFY\n", "ACCEPTED\n"}))
+            << "a miss, then the stack's own yes";
+    }
+    {
+        ScriptedAgent agent(socket, sb::aliceUid, {"OK 616263\n"});
+        authenticate("alice", {"debug"}, std::nullopt, ThenCredentials::yes);
+        EXPECT_EQ(agent.requests(), Requests{"VERIFY\n"}) << "the face opened it";
+    }
+    {
+        ScriptedAgent agent(socket, sb::aliceUid, {std::nullopt}, sb::bobUid);
+        authenticate("alice", {"debug"}, "typed secret", ThenCredentials::yes);
+        EXPECT_EQ(agent.requests(), Requests{""}) << "told to nobody but alice's agent";
+    }
+    moduleLog();
 }
 
 TEST_F(PamModuleTest, NoAgentMeansOnlyADebugLine) {

@@ -4,6 +4,7 @@
 #include "core/system/SystemInstaller.h"
 #include "helper/StackEdit.h"
 #include "sandbox/Sandbox.h"
+#include "sandbox/Services.h"
 
 #include <fcntl.h>
 #include <filesystem>
@@ -45,6 +46,7 @@ class TarvoHelperTest : public testing::Test {
   protected:
     void SetUp() override {
         if (!sb::privateSystemFolders()) GTEST_SKIP() << "the helper runs as root";
+        installed = sb::installedHelper(TARVO_HELPER);
         write("gdm-password", gdmStack);
         write("i3lock", i3lockStack);
         for (auto name : {"login", "sudo", "common-auth"})
@@ -57,12 +59,48 @@ class TarvoHelperTest : public testing::Test {
 
     // Runs the helper; its exit status, with its standard error in `err`.
     int helper(const std::string& arguments) {
-        auto ran = sb::run(std::string(TARVO_HELPER) + " " + arguments);
+        auto ran = sb::run(installed.string() + " " + arguments);
         err = ran.err;
         return ran.status;
     }
 
+    // As pkexec leaves it: the helper running as root in place of a
+    // process of `uid`'s, which stays its parent.
+    int helperUnderPkexec(uid_t uid, const std::vector<std::string>& arguments) {
+        auto errors = sb::root() / "pkexec-stderr";
+        std::vector<std::string> words{installed.string()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (auto& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        int go[2];
+        if (::pipe(go) != 0) return -1;
+        pid_t asker = fork();
+        if (asker == 0) {
+            pid_t helper = fork();
+            if (helper == 0) {
+                char byte;
+                ::close(go[1]);
+                int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                if (::read(go[0], &byte, 1) != 1 || err < 0 || ::dup2(err, 2) < 0) _exit(126);
+                ::execv(argv[0], argv.data());
+                _exit(127);
+            }
+            ::close(go[0]);
+            if (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(126);
+            (void)!::write(go[1], "x", 1);
+            _exit(sb::waitFor(helper));
+        }
+        ::close(go[0]);
+        ::close(go[1]);
+        int status = sb::waitFor(asker);
+        err = sb::readFile(errors);
+        return status;
+    }
+
     const fs::path pam = "/etc/pam.d";
+    fs::path installed;
     std::string err;
 };
 
@@ -156,18 +194,36 @@ TEST_F(TarvoHelperTest, APackagesOwnStackIsWiredInACopyThatGoesWithIt) {
     std::ofstream(vendor) << kde;
     ASSERT_EQ(helper("install --user alice"), 0) << err;
     const std::string header = "# Written by tarvo-helper from /usr/lib/pam.d/kde with face unlock "
-                               "wired; removed when face unlock is turned off.\n";
-    EXPECT_EQ(sb::readFile(pam / "kde"), header + "#%PAM-1.0\n" + ours + kde.substr(10));
+                               "wired; removed when face unlock is turned off. Check: ";
+    auto copy = [&] {
+        auto text = sb::readFile(pam / "kde");
+        EXPECT_EQ(text.rfind(header, 0), 0u) << text;
+        return text.substr(text.find('\n') + 1);
+    };
+    EXPECT_EQ(copy(), "#%PAM-1.0\n" + ours + kde.substr(10));
     EXPECT_EQ(sb::modeOf(pam / "kde"), 0644u);
 
     std::ofstream(vendor) << "auth include common-auth\n";
     ASSERT_EQ(helper("install --user alice"), 0) << err;
-    EXPECT_EQ(sb::readFile(pam / "kde"), header + ours + "auth include common-auth\n");
+    EXPECT_EQ(copy(), ours + "auth include common-auth\n");
 
     ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
     EXPECT_FALSE(fs::exists(pam / "kde"));
     EXPECT_EQ(sb::readFile(vendor), "auth include common-auth\n");
     EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+
+    // An administrator's edit makes the copy theirs: wired and unwired
+    // line by line, never rewritten from the package's nor removed.
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    const std::string faillock = "auth required pam_faillock.so preauth\n";
+    std::ofstream(pam / "kde", std::ios::app) << faillock;
+    auto edited = sb::readFile(pam / "kde");
+    ASSERT_EQ(helper("install --user alice"), 0) << err;
+    EXPECT_EQ(sb::readFile(pam / "kde"), edited);
+    EXPECT_NE(err.find("/etc/pam.d/kde was changed since"), std::string::npos) << err;
+    ASSERT_EQ(helper("uninstall --user alice"), 0) << err;
+    EXPECT_EQ(sb::readFile(pam / "kde"), tarvo::StackEdit::unwire(edited));
+    fs::remove(pam / "kde");
 
     // Plasma removed since: its copy goes, the rest is wired as ever.
     ASSERT_EQ(helper("install --user alice"), 0) << err;
@@ -304,6 +360,22 @@ TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
     purge = install(home);
     EXPECT_EQ(std::system((purge + quote(home.string())).c_str()) >> 8, 1);
     EXPECT_TRUE(fs::exists(home / "share/tarvo/FaceEmbedding.tflite"));
+}
+
+// polkit pins the verb alone: under pkexec the helper acts for the user
+// who asked and nobody else; root (directly or through sudo) for anyone.
+TEST_F(TarvoHelperTest, UnderPkexecItActsOnlyForTheUserWhoAsked) {
+    for (auto verb : {"install", "uninstall"}) {
+        SCOPED_TRACE(verb);
+        EXPECT_EQ(helperUnderPkexec(sb::aliceUid, {verb, "--user", "bob"}), 1);
+        EXPECT_NE(err.find("alice may act only for alice, not for bob"), std::string::npos) << err;
+        EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+    }
+    EXPECT_EQ(helperUnderPkexec(sb::aliceUid, {"install", "--user", "alice"}), 0) << err;
+    EXPECT_NE(sb::readFile(pam / "gdm-password"), gdmStack);
+    EXPECT_EQ(helperUnderPkexec(sb::aliceUid, {"uninstall", "--user", "alice"}), 0) << err;
+    EXPECT_EQ(sb::readFile(pam / "gdm-password"), gdmStack);
+    EXPECT_EQ(helper("install --user bob"), 0) << err;
 }
 
 TEST(StackEdit, TheLineGoesRightBeforeThePasswordCheck) {

@@ -92,7 +92,8 @@ void Agent::start() {
             if (self.socketEvents_.line("socket: " + event))
                 self.control_.after(Log::Throttle::window,
                                     self.weakly([](Agent& agent) { agent.socketEvents_.flush(); }));
-        }));
+        }),
+        weakly([](Agent& self, SocketServer::Peer) { self.onAccepted(); }));
     server->start();
     server_ = std::move(server);
     singleInstance_ = std::move(instance);
@@ -287,9 +288,15 @@ void Agent::onUnlock() {
         wipe(*password);
     } else if (faceOnly) {
         openKeyringAfterFaceOnly();
-    } else {
-        freshness_.credentialPresented();
     }
+}
+
+// Only the stack's word that it let the user in counts as a password: an
+// unlock the agent merely saw (a session back on screen after a switch of
+// terminals, a locker's signal) may have asked for nothing at all.
+void Agent::onAccepted() {
+    freshness_.credentialPresented();
+    Log::line("the lock screen accepted the password; a face will do for 48 hours");
 }
 
 void Agent::unlockKeyring(const std::string& password) {

@@ -87,6 +87,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
 
     void onLock();
     void onUnlock();
+    void onAccepted();
     void loadModels();
     void releaseModelsLater();
     void endLock();

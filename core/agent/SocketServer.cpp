@@ -50,14 +50,17 @@ void appendHex(std::string& out, std::string_view bytes) {
 } // namespace
 
 std::shared_ptr<SocketServer> SocketServer::create(std::string path, Verify verify,
-                                                   IsScanning isScanning, OnEvent onEvent) {
-    return std::shared_ptr<SocketServer>(new SocketServer(
-        std::move(path), std::move(verify), std::move(isScanning), std::move(onEvent)));
+                                                   IsScanning isScanning, OnEvent onEvent,
+                                                   OnAccepted onAccepted) {
+    return std::shared_ptr<SocketServer>(new SocketServer(std::move(path), std::move(verify),
+                                                          std::move(isScanning), std::move(onEvent),
+                                                          std::move(onAccepted)));
 }
 
-SocketServer::SocketServer(std::string path, Verify verify, IsScanning isScanning, OnEvent onEvent)
+SocketServer::SocketServer(std::string path, Verify verify, IsScanning isScanning, OnEvent onEvent,
+                           OnAccepted onAccepted)
     : verify_(std::move(verify)), isScanning_(std::move(isScanning)), path_(std::move(path)),
-      onEvent_(std::move(onEvent)), ownUid_(geteuid()) {}
+      onEvent_(std::move(onEvent)), onAccepted_(std::move(onAccepted)), ownUid_(geteuid()) {}
 
 SocketServer::~SocketServer() {
     if (listenFD_ >= 0) stop();
@@ -225,6 +228,11 @@ std::string SocketServer::answer(std::string_view bytes, uid_t peer) {
         return reply;
     }
     if (request == "STATUS") return isScanning_() ? "SCANNING\n" : "IDLE\n";
+    if (request == "ACCEPTED") {
+        onEvent_(peer == 0 ? "ACCEPTED" : "ACCEPTED from uid " + std::to_string(peer));
+        if (onAccepted_) onAccepted_(peer == 0 ? Peer::root : Peer::user);
+        return "NOTED\n";
+    }
     return "NO bad-request\n";
 }
 

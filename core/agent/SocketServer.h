@@ -43,6 +43,9 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     using Verify = std::function<std::optional<Match>(Peer)>;
     using IsScanning = std::function<bool()>;
     using OnEvent = std::function<void(const std::string&)>;
+    // ACCEPTED: the lock screen's stack let the user in without the face
+    // (a typed password), as the module says once the stack succeeded.
+    using OnAccepted = std::function<void(Peer)>;
 
     // How long a permitted peer may take to send its request after
     // connecting. The PAM module writes at once; a peer that stalls longer
@@ -55,7 +58,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     static constexpr size_t maxAnswering = 16;
 
     static std::shared_ptr<SocketServer> create(std::string path, Verify verify,
-                                                IsScanning isScanning, OnEvent onEvent);
+                                                IsScanning isScanning, OnEvent onEvent,
+                                                OnAccepted onAccepted = {});
     ~SocketServer();
 
     // Binds, listens and starts the accept thread; throws ServerError.
@@ -74,7 +78,8 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     struct Listener;
     struct Waiting;
 
-    SocketServer(std::string path, Verify verify, IsScanning isScanning, OnEvent onEvent);
+    SocketServer(std::string path, Verify verify, IsScanning isScanning, OnEvent onEvent,
+                 OnAccepted onAccepted);
     static void acceptLoop(std::shared_ptr<Listener> listener, std::weak_ptr<SocketServer> owner);
     // A new connection: refused at once, or kept waiting for its request.
     void admit(UniqueFd connection, std::vector<Waiting>& waiting);
@@ -88,6 +93,7 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
     std::mutex lifecycle_;
     std::shared_ptr<Listener> listener_;
     OnEvent onEvent_;
+    OnAccepted onAccepted_;
     uid_t ownUid_;
     std::atomic<size_t> answering_{0};
 };

@@ -1,6 +1,8 @@
 #include "platform/agent/LockMonitor.h"
 
 #include <array>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -21,20 +23,25 @@ namespace {
 constexpr const char* logind = "org.freedesktop.login1";
 constexpr const char* sessionInterface = "org.freedesktop.login1.Session";
 // The screensaver interfaces desktops signal ActiveChanged on, each with
-// the names whose owner may send it. GNOME Shell 43 sends the GNOME one
-// from its own connection, which owns org.gnome.Shell.ScreenShield, while
-// org.gnome.ScreenSaver itself has no owner.
+// the desktops (logind's name for the session's, lower case) that have it,
+// and the names whose owner may send it. Any client may own a name nobody
+// owns, so a signal counts only on the session's own desktop, from the
+// name its locker holds for as long as the desktop runs. GNOME Shell 43
+// sends the GNOME one from its own connection, which owns
+// org.gnome.Shell.ScreenShield, while org.gnome.ScreenSaver itself has no
+// owner; GNOME and Plasma set LockedHint besides.
 struct Screensaver {
     const char* interface;
-    std::array<const char*, 2> senders;
+    std::array<const char*, 3> desktops;
+    const char* sender;
 };
 // Xfce's and Cinnamon's lockers set no LockedHint: their own signal is all
 // there is of their lock.
 constexpr std::array<Screensaver, 4> screensavers = {{
-    {"org.freedesktop.ScreenSaver", {"org.freedesktop.ScreenSaver", nullptr}},
-    {"org.gnome.ScreenSaver", {"org.gnome.ScreenSaver", "org.gnome.Shell.ScreenShield"}},
-    {"org.xfce.ScreenSaver", {"org.xfce.ScreenSaver", nullptr}},
-    {"org.cinnamon.ScreenSaver", {"org.cinnamon.ScreenSaver", nullptr}},
+    {"org.freedesktop.ScreenSaver", {"kde", "plasma", nullptr}, "org.freedesktop.ScreenSaver"},
+    {"org.gnome.ScreenSaver", {"gnome", "ubuntu", "gnome-classic"}, "org.gnome.Shell.ScreenShield"},
+    {"org.xfce.ScreenSaver", {"xfce", nullptr, nullptr}, "org.xfce.ScreenSaver"},
+    {"org.cinnamon.ScreenSaver", {"x-cinnamon", "cinnamon", nullptr}, "org.cinnamon.ScreenSaver"},
 }};
 
 struct BusDeleter {
@@ -42,26 +49,32 @@ struct BusDeleter {
 };
 using Bus = std::unique_ptr<sd_bus, BusDeleter>;
 
-// This login session: XDG_SESSION_ID, else the session of this process,
-// else the user's graphical session (an agent started as a user service
-// belongs to none).
-std::optional<std::string> sessionPath() {
-    std::string id;
-    if (const char* env = std::getenv("XDG_SESSION_ID"); env && *env) {
-        id = env;
-    } else {
-        char* found = nullptr;
-        if (sd_pid_get_session(0, &found) < 0 && sd_uid_get_display(getuid(), &found) < 0)
-            return std::nullopt;
-        id = found;
-        std::free(found);
-    }
+std::optional<std::string> pathOf(const std::string& id) {
     char* path = nullptr;
     if (sd_bus_path_encode("/org/freedesktop/login1/session", id.c_str(), &path) < 0)
         return std::nullopt;
     std::string result = path;
     std::free(path);
     return result;
+}
+
+// The session whose lock counts: the user's graphical session when there is
+// one (an agent started from an ssh or tty login, or by a lingering user's
+// manager at boot, belongs to another or none), else XDG_SESSION_ID, else
+// this process's own.
+std::optional<std::string> sessionPath() {
+    char* found = nullptr;
+    std::string id;
+    if (sd_uid_get_display(getuid(), &found) >= 0) {
+        id = found;
+    } else if (const char* env = std::getenv("XDG_SESSION_ID"); env && *env) {
+        id = env;
+    } else if (sd_pid_get_session(0, &found) >= 0) {
+        id = found;
+    }
+    std::free(found);
+    if (id.empty()) return std::nullopt;
+    return pathOf(id);
 }
 
 // Whether the message was sent by the connection that owns `name` now.
@@ -109,19 +122,40 @@ SessionState changedState(sd_bus_message* message) {
 }
 
 // The session's state as logind reports it now; what can't be read is left out.
-SessionState currentState() {
+SessionState currentState(sd_bus* bus, const std::string& path) {
     SessionState state;
-    auto path = sessionPath();
-    sd_bus* bus = nullptr;
-    if (!path || sd_bus_open_system(&bus) < 0) return state;
-    Bus owned(bus);
     for (const char* property : {"LockedHint", "Active"}) {
         int value = 0;
-        if (sd_bus_get_property_trivial(bus, logind, path->c_str(), sessionInterface, property,
+        if (sd_bus_get_property_trivial(bus, logind, path.c_str(), sessionInterface, property,
                                         nullptr, 'b', &value) >= 0)
             (std::string(property) == "Active" ? state.active : state.lockedHint) = value != 0;
     }
     return state;
+}
+
+SessionState currentState() {
+    auto path = sessionPath();
+    sd_bus* bus = nullptr;
+    if (!path || sd_bus_open_system(&bus) < 0) return {};
+    Bus owned(bus);
+    return currentState(bus, *path);
+}
+
+// The session's desktop, lower case: logind's (the login manager sets it),
+// else the one this process was started in.
+std::string desktopOf(sd_bus* bus, const std::string& path) {
+    char* desktop = nullptr;
+    std::string name;
+    if (bus && sd_bus_get_property_string(bus, logind, path.c_str(), sessionInterface, "Desktop",
+                                          nullptr, &desktop) >= 0)
+        name = desktop;
+    std::free(desktop);
+    if (name.empty())
+        if (const char* current = std::getenv("XDG_CURRENT_DESKTOP")) name = current;
+    name = name.substr(0, name.find(':'));
+    for (char& c : name)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return name;
 }
 
 bool lockedIn(const SessionState& state) {
@@ -136,12 +170,20 @@ struct LockMonitor::Watch {
     int wake = -1;
     std::thread thread;
     std::optional<bool> locked;
+    // The session followed, its match on the system bus and its desktop.
+    std::optional<std::string> path;
+    sd_bus_slot* sessionMatch = nullptr;
+    std::string desktop;
+    // The user's sessions coming and going.
+    sd_login_monitor* logins = nullptr;
     // The last word of the other sources, for when the session comes back
     // on screen: then it is locked if either still says so.
     bool lockedHint = false, screensaverActive = false;
 
     ~Watch() {
         if (wake >= 0) ::close(wake);
+        sd_bus_slot_unref(sessionMatch);
+        sd_login_monitor_unref(logins);
     }
 
     void report(bool nowLocked) {
@@ -168,32 +210,49 @@ struct LockMonitor::Watch {
     }
 
     static int onActiveChanged(sd_bus_message* message, void* data, sd_bus_error*) {
+        auto* watch = static_cast<Watch*>(data);
         int active = 0;
         if (sd_bus_message_read(message, "b", &active) < 0) return 0;
         const char* interface = sd_bus_message_get_interface(message);
         for (const auto& screensaver : screensavers) {
             if (!interface || std::string(interface) != screensaver.interface) continue;
-            for (const char* sender : screensaver.senders)
-                if (sender && sentByOwner(message, sender)) {
-                    static_cast<Watch*>(data)->screensaverActive = active != 0;
-                    static_cast<Watch*>(data)->report(active != 0);
-                    return 0;
-                }
+            bool ours = false;
+            for (const char* desktop : screensaver.desktops)
+                ours = ours || (desktop && watch->desktop == desktop);
+            if (ours && sentByOwner(message, screensaver.sender)) {
+                watch->screensaverActive = active != 0;
+                watch->report(active != 0);
+            }
+            return 0;
         }
         return 0;
     }
 
-    void watchSystemBus() {
-        sd_bus* bus = nullptr;
-        auto path = sessionPath();
-        if (!path || sd_bus_open_system(&bus) < 0) return;
-        system.reset(bus);
+    // Follows the session sessionPath names now: a graphical session that
+    // began after the agent, or a new one after a logout.
+    void follow() {
+        auto now = sessionPath();
+        if (!system || now == path) return;
+        path = now;
+        sessionMatch = sd_bus_slot_unref(sessionMatch);
+        if (!path) return;
         std::string rule = "type='signal',sender='" + std::string(logind) +
                            "',interface='org.freedesktop.DBus.Properties',"
                            "member='PropertiesChanged',path='" +
                            *path + "'";
-        if (sd_bus_add_match(bus, nullptr, rule.c_str(), onSessionChanged, this) < 0)
-            system.reset();
+        sd_bus_add_match(system.get(), &sessionMatch, rule.c_str(), onSessionChanged, this);
+        desktop = desktopOf(system.get(), *path);
+        SessionState state = currentState(system.get(), *path);
+        lockedHint = state.lockedHint.value_or(false);
+        if (locked) report(lockedIn(state) || screensaverActive);
+    }
+
+    void watchSystemBus() {
+        sd_bus* bus = nullptr;
+        if (sd_bus_open_system(&bus) < 0) return;
+        system.reset(bus);
+        if (sd_login_monitor_new("uid", &logins) < 0) logins = nullptr;
+        follow();
     }
 
     void watchSessionBus() {
@@ -201,7 +260,7 @@ struct LockMonitor::Watch {
         if (sd_bus_open_user(&bus) < 0) return;
         session.reset(bus);
         // No sender in the rule: the sender is checked per signal against
-        // every name that may send it.
+        // the name that may send it.
         for (const auto& screensaver : screensavers) {
             std::string rule = "type='signal',interface='" + std::string(screensaver.interface) +
                                "',member='ActiveChanged'";
@@ -221,13 +280,22 @@ struct LockMonitor::Watch {
                 while (sd_bus_process(bus, nullptr) > 0) {
                 }
             std::vector<pollfd> fds{{wake, POLLIN, 0}};
+            if (logins)
+                fds.push_back({sd_login_monitor_get_fd(logins),
+                               static_cast<short>(sd_login_monitor_get_events(logins)), 0});
+            size_t first = fds.size();
             for (sd_bus* bus : buses)
                 fds.push_back({sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0});
             if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
             if (fds[0].revents) return;
+            if (logins && fds[1].revents) {
+                sd_login_monitor_flush(logins);
+                follow();
+            }
             // A bus that went away is left out; the other one still counts.
-            for (size_t i = fds.size() - 1; i >= 1; --i)
-                if (fds[i].revents & (POLLHUP | POLLERR)) buses.erase(buses.begin() + (i - 1));
+            for (size_t i = fds.size() - 1; i >= first; --i)
+                if (fds[i].revents & (POLLHUP | POLLERR))
+                    buses.erase(buses.begin() + long(i - first));
             if (buses.empty()) return;
         }
     }
@@ -243,10 +311,10 @@ void LockMonitor::start(Callback onLock, Callback onUnlock) {
     auto watch = std::make_shared<Watch>();
     watch->onLock = std::move(onLock);
     watch->onUnlock = std::move(onUnlock);
-    SessionState now = currentState();
-    watch->lockedHint = now.lockedHint.value_or(false);
-    watch->locked = lockedIn(now);
     watch->watchSystemBus();
+    watch->locked =
+        lockedIn(watch->system && watch->path ? currentState(watch->system.get(), *watch->path)
+                                              : SessionState{});
     watch->watchSessionBus();
     watch->wake = ::eventfd(0, EFD_CLOEXEC);
     if (watch->wake < 0 || (!watch->system && !watch->session)) return;
