@@ -3,6 +3,7 @@
 #include "core/agent/UnixSocket.h"
 #include "core/store/Paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <crypt.h>
 #include <cstdio>
@@ -27,6 +28,17 @@ std::string readFile(const std::filesystem::path& path) {
 
 void writeFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+std::vector<std::filesystem::path> filesLike(const std::filesystem::path& file,
+                                             const std::string& suffix) {
+    std::vector<std::filesystem::path> found;
+    std::string prefix = file.filename().string() + suffix;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(file.parent_path(), ec))
+        if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path());
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::vector<pid_t> capturePrograms() {

@@ -96,6 +96,10 @@ UniqueFd connectedTo(const std::filesystem::path& path);
 std::string readFile(const std::filesystem::path& path);
 // Replaces `path` with `text`.
 void writeFile(const std::filesystem::path& path, const std::string& text);
+// The files beside `file` named after it with `suffix` and more (the
+// copies set aside from it), in name order.
+std::vector<std::filesystem::path> filesLike(const std::filesystem::path& file,
+                                             const std::string& suffix = ".damaged-");
 // The camera programs (tarvo-capture) this process started and has not
 // reaped: cameras on, or programs not ended.
 std::vector<pid_t> capturePrograms();

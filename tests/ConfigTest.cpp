@@ -13,39 +13,93 @@ namespace {
 
 class ConfigTest : public testing::Test {
   protected:
-    void SetUp() override { std::filesystem::remove(tarvo::Paths::config()); }
+    void SetUp() override {
+        for (const auto& file : {tarvo::Paths::config(), tarvo::Paths::configLastGood()}) {
+            std::filesystem::remove(file);
+            for (const auto& aside : tarvo::sandbox::filesLike(file))
+                std::filesystem::remove(aside);
+        }
+    }
 
     static void writeFile(const std::string& text) {
         tarvo::sandbox::writeFile(tarvo::Paths::config(), text);
     }
     static std::string readFile() { return tarvo::sandbox::readFile(tarvo::Paths::config()); }
-    static void expectFallback(const Config& config) {
+    // The defaults at the strictest threshold; with `blink`, the strictest
+    // settings a damaged file falls back to.
+    static void expectFallback(const Config& config, bool blink = false) {
         Config expected;
         expected.threshold = Config::strictest();
+        if (blink) expected.liveness = Config::Liveness::blink;
         EXPECT_EQ(config, expected);
+    }
+    static Config loadFrom(Config::Source expected) {
+        Config::Source source;
+        Config config = Config::load(&source);
+        EXPECT_EQ(source, expected);
+        return config;
     }
 };
 
 TEST_F(ConfigTest, MissingOrUndecodableFileGivesStrictestDefaults) {
-    expectFallback(Config::load());
-    for (const char* bad :
-         {"", "{", "[]", "null", "\"x\"", "{\"requiredFrames\": \"3\"}", "{\"warmWithDisplay\": 1}",
-          "{\"sensitivity\": true}", "{\"requiredFrames\": 3.5}", "{\"threshold\": 1e300}",
+    expectFallback(loadFrom(Config::Source::defaults));
+    for (const char* wrong :
+         {"{\"requiredFrames\": \"3\"}", "{\"warmWithDisplay\": 1}", "{\"sensitivity\": true}",
+          "{\"requiredFrames\": 3.5}", "{\"threshold\": 1e300}",
           "{\"requiredFrames\": 18446744073709551615}"}) {
+        writeFile(wrong);
+        SCOPED_TRACE(wrong);
+        expectFallback(loadFrom(Config::Source::file));
+    }
+    for (const char* bad : {"", "{", "[]", "null", "\"x\""}) {
         writeFile(bad);
         SCOPED_TRACE(bad);
-        expectFallback(Config::load());
+        expectFallback(loadFrom(Config::Source::strictest), true);
     }
-    EXPECT_EQ(readFile(), "{\"requiredFrames\": 18446744073709551615}") << "bad file is left";
+    EXPECT_EQ(readFile(), "\"x\"") << "bad file is left";
 
     // Neither a directory nor a FIFO in the file's place holds a reader up.
     std::filesystem::remove(tarvo::Paths::config());
     ASSERT_EQ(mkfifo(tarvo::Paths::config().c_str(), 0600), 0);
-    expectFallback(Config::load());
+    expectFallback(loadFrom(Config::Source::strictest), true);
     std::filesystem::remove(tarvo::Paths::config());
     std::filesystem::create_directory(tarvo::Paths::config());
-    expectFallback(Config::load());
+    expectFallback(loadFrom(Config::Source::strictest), true);
     std::filesystem::remove(tarvo::Paths::config());
+}
+
+// A damaged file never loosens anything: the last save stands in for it,
+// else the strictest settings; a save keeps it aside.
+TEST_F(ConfigTest, ADamagedFileNeverWeakensAndIsKeptAside) {
+    Config chosen;
+    chosen.liveness = Config::Liveness::blink;
+    chosen.setSensitivity(0.4);
+    chosen.save();
+    EXPECT_EQ(tarvo::sandbox::readFile(tarvo::Paths::configLastGood()), readFile());
+    const std::string damaged = readFile().substr(0, 30);
+    writeFile(damaged);
+    Config loaded = loadFrom(Config::Source::lastGood);
+    EXPECT_EQ(loaded, chosen);
+    EXPECT_EQ(Config::problem(Config::Source::lastGood),
+              "Your settings file is damaged: Tarvo uses your last good settings");
+    loaded.warmWithDisplay = false;
+    loaded.save();
+    auto aside = tarvo::sandbox::filesLike(tarvo::Paths::config());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(tarvo::sandbox::readFile(aside[0]), damaged);
+    EXPECT_EQ(loadFrom(Config::Source::file), loaded);
+
+    std::filesystem::remove(tarvo::Paths::configLastGood());
+    writeFile(damaged);
+    expectFallback(loadFrom(Config::Source::strictest), true);
+    EXPECT_EQ(Config::problem(Config::Source::strictest),
+              "Your settings file is damaged: Tarvo uses the strictest settings (blink, "
+              "sensitivity 0)");
+    EXPECT_EQ(Config::problem(Config::Source::defaults), std::nullopt);
+    // A file saved before there were copies gets one.
+    writeFile(R"({"liveness": "blink"})");
+    Config::keepLastGood();
+    EXPECT_EQ(tarvo::sandbox::readFile(tarvo::Paths::configLastGood()), readFile());
 }
 
 TEST_F(ConfigTest, ThresholdIsAlwaysDerivedFromSensitivity) {

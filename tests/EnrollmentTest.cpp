@@ -20,7 +20,11 @@ Enrollment::EnrollError loadFails() {
 
 class EnrollmentTest : public testing::Test {
   protected:
-    void SetUp() override { Enrollment::clear(); }
+    void SetUp() override {
+        Enrollment::clear();
+        for (const auto& aside : sb::filesLike(tarvo::Paths::enrolled()))
+            std::filesystem::remove(aside);
+    }
     const Descriptor a{{0.6f, 0.8f}}, b{{0.8f, 0.6f}}, c{{1, 0}};
 };
 
@@ -104,16 +108,30 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
                                      std::string(1 << 20, '['),
                                      scaled,
                                      "garbage"};
+    using Kind = Enrollment::EnrollError::Kind;
     for (const std::string& bad : bads) {
         sb::writeFile(tarvo::Paths::enrolled(), bad);
+        auto kind = bad.find("\"version\":3") != std::string::npos ? Kind::corrupt : Kind::damaged;
         EXPECT_TRUE(Enrollment::faces().empty());
-        EXPECT_EQ(loadFails().kind(), Enrollment::EnrollError::Kind::corrupt);
+        EXPECT_EQ(loadFails().kind(), kind);
+        EXPECT_EQ(Enrollment::problem()->kind(), kind);
         EXPECT_THROW(Enrollment::add("Carol", {a}), Enrollment::EnrollError);
         EXPECT_THROW(Enrollment::remove("x"), Enrollment::EnrollError);
         EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled()), bad) << "left as it was";
     }
-    EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (the file is damaged or can't be "
-                                     "read). Re-enroll in Tarvo.");
+    EXPECT_STREQ(loadFails().what(), "Your faces file is damaged");
+    // Set aside, it is kept whole, and enrolling starts afresh; a file of
+    // another version is no damage.
+    auto aside = Enrollment::setAsideDamaged();
+    ASSERT_TRUE(aside);
+    EXPECT_EQ(*aside, sb::filesLike(tarvo::Paths::enrolled()).at(0));
+    EXPECT_EQ(sb::readFile(*aside), "garbage");
+    EXPECT_EQ(Enrollment::problem(), std::nullopt);
+    Enrollment::add("Carol", {a});
+    EXPECT_EQ(Enrollment::faces().size(), 1u);
+    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":3,"faces":[]})");
+    EXPECT_EQ(Enrollment::setAsideDamaged(), std::nullopt);
+    sb::writeFile(tarvo::Paths::enrolled(), "garbage");
     // Starting over keeps the unreadable file aside.
     Enrollment::clear();
     EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled().string() + ".unreadable"), "garbage");

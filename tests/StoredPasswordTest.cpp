@@ -73,8 +73,14 @@ TEST_F(StoredPasswordTest, AnyAlterationCannotBeOpened) {
     std::string original = sb::readFile(StoredPassword::file());
     auto sealed = nlohmann::ordered_json::parse(original);
     auto write = [](const std::string& text) { sb::writeFile(StoredPassword::file(), text); };
-    auto unopenable = [](const std::string& what) {
-        EXPECT_EQ(problemOf([] { StoredPassword::load(); }), Problem::Kind::cannotOpen) << what;
+    // A file that decodes but won't open is the TPM's word; one that
+    // doesn't decode is damaged, and said so without the TPM.
+    auto unopenable = [](const std::string& what, Problem::Kind kind = Problem::Kind::cannotOpen) {
+        EXPECT_EQ(problemOf([] { StoredPassword::load(); }), kind) << what;
+        EXPECT_EQ(StoredPassword::state(), kind == Problem::Kind::damaged
+                                               ? tarvo::Damage::State::damaged
+                                               : tarvo::Damage::State::readable)
+            << what;
     };
     // One byte of the box changed, wherever it is: nonce, ciphertext or tag.
     auto box = *tarvo::platform::Crypto::unbase64(sealed["box"].get<std::string>());
@@ -90,14 +96,23 @@ TEST_F(StoredPasswordTest, AnyAlterationCannotBeOpened) {
         auto missing = sealed;
         missing.erase(key);
         write(missing.dump());
-        unopenable(std::string("no ") + key);
+        unopenable(std::string("no ") + key, Problem::Kind::damaged);
     }
     auto notBase64 = sealed;
     notBase64["ephemeral"] = "not base64!";
     write(notBase64.dump());
-    unopenable("not Base64");
+    unopenable("not Base64", Problem::Kind::damaged);
     write(original.substr(0, 40));
-    unopenable("cut short");
+    unopenable("cut short", Problem::Kind::damaged);
+    EXPECT_STREQ(sb::thrown<Problem>([] { StoredPassword::load(); })->what(),
+                 "The saved password can't be opened \xE2\x80\x94 enter it again");
+    // Entering it again keeps the damaged file aside.
+    StoredPassword::save(rootPassword);
+    EXPECT_EQ(StoredPassword::load(), rootPassword);
+    auto aside = sb::filesLike(StoredPassword::file());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(sb::readFile(aside[0]), original.substr(0, 40));
+    std::filesystem::remove(aside[0]);
     write(original);
     EXPECT_EQ(StoredPassword::load(), rootPassword);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/store/Damage.h"
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -13,6 +15,8 @@ namespace tarvo {
 // The time is kept in the user's data folder with the boot it belongs to,
 // so that an agent restarted by its unit goes on counting; in a new boot
 // the login has just asked for the password, and the period starts then.
+// A damaged record counts as a period that has ended: the password is
+// needed, and typing it starts a new record (the damaged one set aside).
 class PasswordFreshness {
   public:
     using Clock = std::function<std::chrono::nanoseconds()>;
@@ -30,12 +34,15 @@ class PasswordFreshness {
     void keep();
     // Nothing when a face may be used; otherwise why the password is needed.
     std::optional<std::string> reasonPasswordRequired() const;
+    // The record in the user's data, as the next agent would read it.
+    static Damage::State fileState();
 
   private:
     Clock clock_;
     mutable std::mutex lock_;
     std::chrono::nanoseconds presentedAt_;
     bool kept_ = false;
+    bool damaged_ = false;
 };
 
 } // namespace tarvo

@@ -102,6 +102,7 @@ void StoredPassword::save(const std::string& password) {
     auto box = Crypto::seal(aesKey.value, password);
     if (!box) throw Problem::couldNotSave(box.error().text);
     try {
+        if (state() == Damage::State::damaged) Damage::setAside(file());
         DataFile::writeOwn(file(),
                            encode({std::move(key->blob), agreement->ephemeralPublic, *box}));
     } catch (const DataFile::FileError& failure) {
@@ -116,9 +117,12 @@ std::optional<std::string> StoredPassword::load() {
     } catch (const DataFile::FileError& unsafe) {
         throw Problem::cannotOpen(unsafe.what());
     }
-    if (!text) return std::nullopt;
+    if (!text) {
+        if (Damage::present(file())) throw Problem::damaged();
+        return std::nullopt;
+    }
     auto sealed = decode(*text);
-    if (!sealed) throw Problem::cannotOpen("the file is damaged");
+    if (!sealed) throw Problem::damaged();
     auto shared = HardwareKey::sharedSecret(sealed->key, sealed->ephemeral);
     if (!shared) throw Problem::cannotOpen(shared.error().text);
     Wiped<Crypto::Secret> secret{*shared};
@@ -139,6 +143,18 @@ std::optional<std::string> StoredPassword::load() {
 bool StoredPassword::isStored() {
     std::error_code ignored;
     return std::filesystem::exists(std::filesystem::symlink_status(file(), ignored));
+}
+
+Damage::State StoredPassword::state() {
+    std::optional<std::string> text;
+    try {
+        text = DataFile::readOwn(file());
+    } catch (const DataFile::FileError&) {
+        // Not the user's own: load says why; it is no damage to set aside.
+        return Damage::State::readable;
+    }
+    if (!text) return Damage::present(file()) ? Damage::State::damaged : Damage::State::missing;
+    return decode(*text) ? Damage::State::readable : Damage::State::damaged;
 }
 
 bool StoredPassword::isCorrect(const std::string& password) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/base/KindedError.h"
+#include "core/store/Damage.h"
 
 #include <filesystem>
 #include <optional>
@@ -16,6 +17,7 @@ namespace StoredPassword {
 enum class ProblemKind {
     couldNotSave,
     cannotOpen,
+    damaged, // the file is there but isn't a sealed password: enter it again
     cannotCheck,
     wrongPassword,
     noTpm,
@@ -32,6 +34,7 @@ class Problem : public KindedError<ProblemKind> {
     static Problem cannotOpen(const std::string& reason) {
         return {Kind::cannotOpen, "the saved password can't be opened: " + reason};
     }
+    static Problem damaged() { return {Kind::damaged, std::string(Damage::password)}; }
     static Problem cannotCheck(const std::string& reason) {
         return {Kind::cannotCheck, "the password could not be checked: " + reason};
     }
@@ -58,14 +61,18 @@ std::optional<Problem> tpmProblem();
 
 std::filesystem::path file();
 
-// Checks the password, seals it to a new TPM key and replaces any stored one.
-// Throws Problem; on any failure the stored file stays as it was.
+// Checks the password, seals it to a new TPM key and replaces any stored one
+// (a damaged one is set aside). Throws Problem; on any failure the stored
+// file stays as it was.
 void save(const std::string& password);
 // The stored password, or nothing when none is stored. Throws
-// Problem::cannotOpen when one is stored that can't be opened (damaged,
-// sealed by another TPM, the TPM unreachable).
+// Problem::damaged for a file that isn't a sealed password, and
+// Problem::cannotOpen when one is stored that can't be opened (sealed by
+// another TPM, the TPM unreachable, not the user's own).
 std::optional<std::string> load();
 bool isStored();
+// Whether the file is there and decodes, without asking the TPM.
+Damage::State state();
 // Whether this is the current user's account password. Throws
 // Problem::cannotCheck when the check itself could not be made: that says
 // nothing about the password.

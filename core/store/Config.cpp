@@ -1,6 +1,7 @@
 #include "core/store/Config.h"
 
 #include "core/base/Text.h"
+#include "core/store/Damage.h"
 #include "core/store/DataFile.h"
 #include "core/store/Paths.h"
 
@@ -135,22 +136,97 @@ std::string Config::encode() const {
     return object.dump(2) + "\n";
 }
 
-Config Config::load() {
-    std::optional<std::string> text;
+namespace {
+
+// untrusted: not the user's own (DataFile::readOwn), so never moved either.
+enum class Read { missing, decoded, damaged, untrusted };
+
+// The file at `path` as load takes it: its text and what it decodes to.
+Read read(const std::filesystem::path& path, std::string& text, Config& config) {
+    std::optional<std::string> found;
     try {
-        text = DataFile::readOwn(Paths::config());
+        found = DataFile::readOwn(path);
     } catch (const DataFile::FileError&) {
-        // Settings someone else could have written: the strictest defaults.
+        return Read::untrusted;
     }
-    if (!text) return fallback();
-    std::optional<Config> config = decode(*text);
-    if (!config) return fallback();
-    config->applySensitivity();
-    return *config;
+    if (!found) return Damage::present(path) ? Read::damaged : Read::missing;
+    auto decoded = Config::decode(*found);
+    if (!decoded) return Read::damaged;
+    text = std::move(*found);
+    config = *decoded;
+    return Read::decoded;
+}
+
+Config strictestSettings() {
+    Config config = fallback();
+    config.liveness = Config::Liveness::blink;
+    return config;
+}
+
+// A file there that won't decode is kept, under a name that says so.
+void setAsideIfDamaged(const std::filesystem::path& path) {
+    std::string text;
+    Config ignored;
+    if (read(path, text, ignored) == Read::damaged) Damage::setAside(path);
+}
+
+} // namespace
+
+Config Config::load(Source* source) {
+    Source from = Source::file;
+    std::string text;
+    Config config;
+    switch (read(Paths::config(), text, config)) {
+    case Read::decoded:
+        break;
+    case Read::missing:
+        from = Source::defaults;
+        config = fallback();
+        break;
+    case Read::damaged:
+    case Read::untrusted:
+        from = read(Paths::configLastGood(), text, config) == Read::decoded ? Source::lastGood
+                                                                            : Source::strictest;
+        if (from == Source::strictest) config = strictestSettings();
+        break;
+    }
+    if (source) *source = from;
+    config.applySensitivity();
+    return config;
+}
+
+std::optional<std::string_view> Config::problem(Source source) {
+    switch (source) {
+    case Source::lastGood:
+        return Damage::settingsLastGood;
+    case Source::strictest:
+        return Damage::settingsStrictest;
+    case Source::file:
+    case Source::defaults:
+        break;
+    }
+    return std::nullopt;
 }
 
 void Config::save() const {
-    DataFile::writeOwn(Paths::config(), encode());
+    std::string text = encode();
+    setAsideIfDamaged(Paths::config());
+    DataFile::writeOwn(Paths::config(), text);
+    setAsideIfDamaged(Paths::configLastGood());
+    DataFile::writeOwn(Paths::configLastGood(), text);
+}
+
+void Config::keepLastGood() {
+    std::string text, copy;
+    Config config;
+    if (read(Paths::config(), text, config) != Read::decoded) return;
+    if (read(Paths::configLastGood(), copy, config) == Read::decoded && copy == text) return;
+    try {
+        setAsideIfDamaged(Paths::configLastGood());
+        DataFile::writeOwn(Paths::configLastGood(), text);
+    } catch (const DataFile::FileError&) {
+        // Without a copy a damaged file falls back to the strictest settings.
+    }
 }
 
 } // namespace tarvo

@@ -35,12 +35,27 @@ struct Config {
     static float closestStranger() { return ModelScale::current().closestStranger; }
     static std::int64_t strangerPairs() { return ModelScale::current().strangerPairs; }
 
-    // Never fails: a missing or undecodable file gives the defaults at the
-    // strictest threshold. The stored threshold is always re-derived.
-    static Config load();
-    // Writes the whole value atomically with mode 0600; throws
-    // DataFile::FileError and leaves the old file intact on failure.
+    // Where the values load gave came from. A file that is there but
+    // can't be decoded (or isn't the user's own) never loosens anything:
+    // the copy of the last save stands in for it, else the strictest
+    // settings do (blink, sensitivity 0).
+    enum class Source { file, defaults, lastGood, strictest };
+
+    // Never fails: a missing file gives the defaults at the strictest
+    // threshold. The stored threshold is always re-derived.
+    static Config load(Source* source = nullptr);
+    // What to tell the user about settings that came from `source`, in
+    // the words status, the app and the agent's log share; nothing when
+    // the file was read.
+    static std::optional<std::string_view> problem(Source source);
+    // Writes the whole value atomically with mode 0600, then the same as
+    // the last good copy; an undecodable file in either place is set aside
+    // first, never written over. Throws DataFile::FileError and leaves the
+    // old file intact on failure.
     void save() const;
+    // Makes the last good copy from a file that decodes, where it is
+    // missing or differs (settings saved before there were copies).
+    static void keepLastGood();
     void applySensitivity() { threshold = thresholdFor(sensitivity); }
     // As the app's controls set it: the nearest step, and its threshold.
     void setSensitivity(double value) {

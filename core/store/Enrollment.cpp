@@ -86,29 +86,29 @@ std::optional<Face> face(const nlohmann::json& json) {
     return f;
 }
 
-// Why a decodable-looking file can't be used: another version's, or damaged.
-std::string problemOf(std::string_view text) {
+// Why an undecodable file can't be used: another version's, or damaged.
+EnrollError problemOf(std::string_view text) {
     if (Text::nestingWithin(text)) {
         auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
         auto version = json.is_object() ? json.find("version") : json.end();
         if (json.is_object() && version != json.end() && version->is_number_integer() &&
             version->get<std::int64_t>() != currentVersion)
-            return version->get<std::int64_t>() < currentVersion ? olderVersion : newerVersion;
+            return EnrollError::corrupt(
+                version->get<std::int64_t>() < currentVersion ? olderVersion : newerVersion);
     }
-    return damaged;
+    return EnrollError::damaged();
 }
 
 // The stored faces; none when there is no file. A file that is there but
-// can't be used throws EnrollError::corrupt with the reason: writing over
-// it would lose every face it holds.
+// can't be used throws EnrollError with the reason: writing over it would
+// lose every face it holds.
 std::vector<Face> stored() {
-    std::error_code ec;
-    if (!std::filesystem::exists(std::filesystem::symlink_status(Paths::enrolled(), ec))) return {};
+    if (!Damage::present(Paths::enrolled())) return {};
     // A folder or file that isn't the user's own throws FileError, unchanged.
     auto text = DataFile::readOwn(Paths::enrolled());
-    if (!text) throw EnrollError::corrupt(damaged);
+    if (!text) throw EnrollError::damaged();
     auto list = decode(*text);
-    if (!list) throw EnrollError::corrupt(problemOf(*text));
+    if (!list) throw problemOf(*text);
     return *list;
 }
 
@@ -163,6 +163,21 @@ std::vector<Face> faces() {
     } catch (const EnrollError&) {
         return {};
     }
+}
+
+std::optional<EnrollError> problem() {
+    try {
+        stored();
+    } catch (const EnrollError& error) {
+        return error;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::filesystem::path> setAsideDamaged() {
+    auto found = problem();
+    if (!found || found->kind() != EnrollErrorKind::damaged) return std::nullopt;
+    return Damage::setAside(Paths::enrolled());
 }
 
 std::vector<Descriptor> load() {

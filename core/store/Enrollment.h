@@ -1,9 +1,11 @@
 #pragma once
 
 #include "core/base/KindedError.h"
+#include "core/store/Damage.h"
 #include "core/store/Descriptor.h"
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,10 +22,13 @@ struct Face {
     bool operator==(const Face&) const = default;
 };
 
-enum class EnrollErrorKind { corrupt, nothingEnrolled };
+// corrupt: a file of another version or format; damaged: one that can't
+// be decoded at all.
+enum class EnrollErrorKind { corrupt, damaged, nothingEnrolled };
 class EnrollError : public KindedError<EnrollErrorKind> {
   public:
     using KindedError::KindedError;
+    static EnrollError damaged() { return {Kind::damaged, std::string(Damage::faces)}; }
     static EnrollError corrupt(const std::string& reason) {
         return {Kind::corrupt, "enrolled data unreadable (" + reason + "). Re-enroll in Tarvo."};
     }
@@ -35,15 +40,21 @@ class EnrollError : public KindedError<EnrollErrorKind> {
 inline constexpr const char* olderVersion = "enrolled with an older version of Tarvo";
 inline constexpr const char* newerVersion = "enrolled with a newer version of Tarvo";
 inline constexpr const char* olderFormat = "saved in an older format";
-inline constexpr const char* damaged = "the file is damaged or can't be read";
 
 // The stored faces; empty when there is no readable file of this version.
 std::vector<Face> faces();
+// Why the file that is there can't be used (corrupt or damaged); nothing
+// when it can, or when there is none.
+std::optional<EnrollError> problem();
+// Sets a damaged file aside (Damage::setAside), so that enrolling starts
+// afresh; nothing when the file isn't damaged. Throws DataFile::FileError.
+std::optional<std::filesystem::path> setAsideDamaged();
 // Every sample of every face, face by face. Throws EnrollError.
 std::vector<Descriptor> load();
 // Adds a face, replacing any of the same name (ignoring case); an empty name
-// becomes "Face N". Throws DataFile::FileError, or EnrollError::corrupt
-// when the existing file can't be read: the file stays as it was either way.
+// becomes "Face N". Throws DataFile::FileError, or EnrollError (corrupt or
+// damaged) when the existing file can't be read: the file stays as it was
+// either way.
 void add(const std::string& name, const std::vector<Descriptor>& samples);
 // Removes a face; throws as add does.
 void remove(const std::string& id);

@@ -56,6 +56,9 @@ const std::filesystem::path& dir() {
 std::filesystem::path config() {
     return dir() / "config.json";
 }
+std::filesystem::path configLastGood() {
+    return dir() / "config.last-good.json";
+}
 std::filesystem::path enrolled() {
     return dir() / "enrolled.json";
 }

@@ -18,6 +18,7 @@ const std::filesystem::path& dir();
 // and its login item live there.
 std::filesystem::path configHome();
 std::filesystem::path config();         // "config.json"
+std::filesystem::path configLastGood(); // "config.last-good.json": config.json as last saved
 std::filesystem::path enrolled();       // "enrolled.json"
 std::filesystem::path legacyEnrolled(); // "enrolled.archive"
 std::filesystem::path log();            // "tarvo.log"
