@@ -47,6 +47,10 @@ QVariantList facesList(const std::vector<Enrollment::Face>& faces) {
     return list;
 }
 
+bool passwordIsSaved() {
+    return StoredPassword::isStored() && StoredPassword::state() != Damage::State::damaged;
+}
+
 // The application's own settings, beside its login item.
 QSettings settings() {
     return QSettings(
@@ -61,7 +65,7 @@ AppModel::AppModel(QObject* parent) : AppModel(Machine{}, parent) {}
 AppModel::AppModel(Machine machine, QObject* parent)
     : QObject(parent), camera_(statusOf(CameraCheck::current())),
       launchAtLogin_(platform::LoginItem::isEnabled(Paths::configHome())), config_(Config::load()),
-      passwordSaved_(StoredPassword::isStored()), machine_(std::move(machine)) {}
+      passwordSaved_(passwordIsSaved()), machine_(std::move(machine)) {}
 
 AppModel::~AppModel() {
     if (agent_) agent_->stop();
@@ -87,10 +91,12 @@ bool AppModel::isReady() const {
 
 QString AppModel::statusSummary() const {
     if (isReady()) return "Face unlock is on";
+    if (!problems_.faces.empty()) return facesProblem();
     if (camera_ == CameraStatus::Denied) return "Needs camera access";
     if (camera_ != CameraStatus::Authorized) return "No camera";
     if (sampleCount_ < 1) return "No face enrolled";
-    if (!passwordSaved_) return "Needs your login password";
+    if (!passwordSaved_)
+        return problems_.password.empty() ? "Needs your login password" : passwordProblem();
     if (lockScreenWired_) return "Not running";
     if (!lockScreenProblem_.isEmpty()) return "Lock screen needs repair";
     return "Lock screen not set up";
@@ -183,7 +189,8 @@ void AppModel::refresh() {
         }
         tpmChecked_ = true;
     }
-    publish(passwordSaved_, StoredPassword::isStored(), &AppModel::passwordSavedChanged);
+    publish(passwordSaved_, passwordIsSaved(), &AppModel::passwordSavedChanged);
+    publish(problems_, FileProblems::now(), &AppModel::fileProblemsChanged);
     publish(moduleOutdated_,
             lockScreenWired_ && SystemInstaller::isBundled() &&
                 LockScreen::moduleIsOutdated(SystemInstaller::bundledModule()),
@@ -285,6 +292,18 @@ void AppModel::setLaunchAtLogin(bool on) {
     // The switch the user moved goes to what is there, even when nothing
     // changed (the change was refused).
     emit launchAtLoginChanged();
+}
+
+QString AppModel::setAsideDamagedFaces() {
+    QString aside;
+    try {
+        if (auto path = Enrollment::setAsideDamaged())
+            aside = QString::fromStdString(path->string());
+    } catch (const std::exception& e) {
+        setActionError(QString::fromStdString(e.what()));
+    }
+    refresh();
+    return aside;
 }
 
 void AppModel::changeMade(const QString& failure) {

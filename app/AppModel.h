@@ -2,6 +2,7 @@
 
 #include "app/Worker.h"
 #include "core/agent/Agent.h"
+#include "core/agent/FileProblems.h"
 #include "core/store/Config.h"
 #include "core/system/AgentHome.h"
 #include "core/system/SystemInstaller.h"
@@ -46,6 +47,13 @@ class AppModel : public QObject {
     Q_PROPERTY(bool warmWithDisplay READ warmWithDisplay NOTIFY configChanged)
     // The chosen camera's stable name; empty for the first colour one.
     Q_PROPERTY(QString chosenCamera READ chosenCamera NOTIFY configChanged)
+    // What is wrong with the stored files (FileProblems), each empty when
+    // nothing is. A damaged faces file can be set aside (facesDamaged).
+    Q_PROPERTY(QString facesProblem READ facesProblem NOTIFY fileProblemsChanged)
+    Q_PROPERTY(bool facesDamaged READ facesDamaged NOTIFY fileProblemsChanged)
+    Q_PROPERTY(QString settingsProblem READ settingsProblem NOTIFY fileProblemsChanged)
+    Q_PROPERTY(QString passwordProblem READ passwordProblem NOTIFY fileProblemsChanged)
+    // A sealed password that decodes is saved; a damaged one is not.
     Q_PROPERTY(bool passwordSaved READ passwordSaved NOTIFY passwordSavedChanged)
     // Why no password can be sealed here (no TPM, one this user may not
     // use), in a sentence; empty when one can.
@@ -114,6 +122,10 @@ class AppModel : public QObject {
     bool warmWithDisplay() const { return config_.warmWithDisplay; }
     QString chosenCamera() const { return QString::fromStdString(config_.camera); }
     bool passwordSaved() const { return passwordSaved_; }
+    QString facesProblem() const { return QString::fromStdString(problems_.faces); }
+    bool facesDamaged() const { return problems_.facesDamaged; }
+    QString settingsProblem() const { return QString::fromStdString(problems_.settings); }
+    QString passwordProblem() const { return QString::fromStdString(problems_.password); }
     bool moduleOutdated() const { return moduleOutdated_; }
     bool busy() const { return busy_; }
     QString actionError() const { return actionError_; }
@@ -140,6 +152,10 @@ class AppModel : public QObject {
     // Checks and seals the password; passwordSaveFinished tells the outcome.
     Q_INVOKABLE void savePassword(const QString& password);
     Q_INVOKABLE void setLaunchAtLogin(bool on);
+    // Renames a damaged faces file to one that says so, beside it, so that
+    // enrolling starts afresh; its new path, or empty when there was none
+    // to set aside (actionError says why when it failed).
+    Q_INVOKABLE QString setAsideDamagedFaces();
     Q_INVOKABLE void turnOnLockScreen();
     Q_INVOKABLE void turnOffLockScreen();
     Q_INVOKABLE void updateModule();
@@ -160,6 +176,7 @@ class AppModel : public QObject {
     void launchAtLoginChanged();
     void configChanged();
     void passwordSavedChanged();
+    void fileProblemsChanged();
     void moduleOutdatedChanged();
     void busyChanged();
     void actionErrorChanged();
@@ -203,6 +220,7 @@ class AppModel : public QObject {
     bool tpmChecked_ = false;
     Config config_;
     bool passwordSaved_;
+    FileProblems problems_;
     bool moduleOutdated_ = false;
     bool busy_ = false;
     QString actionError_;

@@ -1,5 +1,6 @@
 #include "app/EnrollModel.h"
 
+#include "core/store/Enrollment.h"
 #include "platform/app/Sound.h"
 
 #include <QTimer>
@@ -32,6 +33,12 @@ EnrollModel::~EnrollModel() = default;
 
 void EnrollModel::begin(const QString& name) {
     if (phase_ == Phase::Capturing) return;
+    // A faces file that can't be read would refuse the new face at the
+    // end: that is said before anyone turns their head.
+    if (auto problem = Enrollment::problem()) {
+        failure_ = QString::fromStdString(problem->what());
+        return setPhase(Phase::Failed);
+    }
     setPhase(Phase::Capturing);
     auto run = ++run_;
     name_ = name.toStdString();

@@ -67,6 +67,20 @@ void printJson(const QJsonValue& value) {
     std::fputs(text.constData(), stdout);
 }
 
+const QString setAsideCommand = "tarvoctl faces --set-aside-damaged";
+
+// A faces file that can't be read stops every command on faces before it
+// starts, with the way out; nothing when it can be read.
+std::optional<int> facesUnreadable() {
+    auto problem = Enrollment::problem();
+    if (!problem) return std::nullopt;
+    QString text = problem->what();
+    if (problem->kind() == Enrollment::EnrollErrorKind::damaged)
+        text += ". Set it aside (it is renamed, nothing is deleted) and enroll again: " +
+                setAsideCommand;
+    return fail(text);
+}
+
 // What a prerequisite's state is, and what to do when it isn't met.
 struct Row {
     QString name, state, todo;
@@ -82,14 +96,29 @@ std::vector<Row> prerequisites(const AppModel& model) {
                     model.cameraProblem()});
     auto tpm = StoredPassword::tpmProblem();
     rows.push_back({"TPM", tpm ? "not usable" : "ready", tpm ? QString(tpm->what()) : ""});
-    rows.push_back(
-        {"faces",
-         model.sampleCount() > 0
-             ? QString("%1 enrolled, %2 samples").arg(model.faces().size()).arg(model.sampleCount())
-             : "none",
-         model.sampleCount() > 0 ? "" : "tarvoctl enroll"});
-    rows.push_back({"password", model.passwordSaved() ? "saved" : "not saved",
-                    model.passwordSaved() ? "" : "tarvoctl password"});
+    if (!model.facesProblem().isEmpty())
+        rows.push_back({"faces", model.facesProblem(),
+                        model.facesDamaged() ? setAsideCommand + ", then tarvoctl enroll"
+                                             : "tarvoctl enroll"});
+    else
+        rows.push_back({"faces",
+                        model.sampleCount() > 0 ? QString("%1 enrolled, %2 samples")
+                                                      .arg(model.faces().size())
+                                                      .arg(model.sampleCount())
+                                                : "none",
+                        model.sampleCount() > 0 ? "" : "tarvoctl enroll"});
+    // A saved password whose age record is damaged is typed once at the
+    // lock screen; one that can't be opened is saved again.
+    rows.push_back({"password",
+                    !model.passwordProblem().isEmpty() ? model.passwordProblem()
+                    : model.passwordSaved()            ? "saved"
+                                                       : "not saved",
+                    !model.passwordSaved()               ? "tarvoctl password"
+                    : !model.passwordProblem().isEmpty() ? "unlock once with your password"
+                                                         : ""});
+    if (!model.settingsProblem().isEmpty())
+        rows.push_back({"settings", model.settingsProblem(),
+                        "tarvoctl config sets them again; the damaged file is kept aside"});
     rows.push_back({"lock screen",
                     model.lockScreenWired() ? "wired"
                     : !model.lockScreenProblem().isEmpty()
@@ -193,6 +222,7 @@ int status(const QStringList& args) {
 
 int enroll(const QStringList& args) {
     if (args.size() > 1) return misuse("enroll takes one name at most");
+    if (auto unreadable = facesUnreadable()) return *unreadable;
     auto camera = CameraCheck::current();
     if (camera.kind != CameraCheck::Kind::ready)
         return fail(QString::fromStdString(camera.problem));
@@ -233,7 +263,7 @@ int enroll(const QStringList& args) {
     QObject::connect(&model, &app::EnrollModel::phaseChanged, &loop, [&] {
         if (model.phase() != app::EnrollModel::Phase::Capturing) loop.quit();
     });
-    loop.exec();
+    if (model.phase() == app::EnrollModel::Phase::Capturing) loop.exec();
     if (cancelled) return fail("enrollment cancelled; nothing was stored");
     if (model.phase() == app::EnrollModel::Phase::Failed) return fail(model.failure());
     auto result = model.result();
@@ -244,7 +274,18 @@ int enroll(const QStringList& args) {
 }
 
 int faces(const QStringList& args) {
-    if (!args.isEmpty() && !wantsJson(args)) return misuse("faces takes only --json");
+    if (args == QStringList{"--set-aside-damaged"}) {
+        auto model = looking();
+        if (!model->facesDamaged())
+            return fail("the faces file isn't damaged; nothing was set aside");
+        auto aside = model->setAsideDamagedFaces();
+        if (aside.isEmpty()) return fail(model->actionError());
+        out("The damaged faces file is kept as " + aside + ". Enroll again: tarvoctl enroll");
+        return done;
+    }
+    if (!args.isEmpty() && !wantsJson(args))
+        return misuse("faces takes only --json or --set-aside-damaged");
+    if (auto unreadable = facesUnreadable()) return *unreadable;
     QJsonArray list;
     for (const auto& face : Enrollment::faces()) {
         // Dates are kept as seconds since 2001-01-01 UTC.
@@ -267,6 +308,7 @@ int faces(const QStringList& args) {
 
 int remove(const QStringList& args) {
     if (args.size() != 1) return misuse("remove takes the name of one face");
+    if (auto unreadable = facesUnreadable()) return *unreadable;
     for (const auto& face : Enrollment::faces()) {
         if (QString::fromStdString(face.name).compare(args[0], Qt::CaseInsensitive) != 0) continue;
         try {
@@ -281,6 +323,7 @@ int remove(const QStringList& args) {
 
 int test(const QStringList& args) {
     if (!args.isEmpty()) return misuse("test takes no arguments");
+    if (auto unreadable = facesUnreadable()) return *unreadable;
     if (Enrollment::faces().empty()) return fail("no face is enrolled: tarvoctl enroll");
     app::TestModel model;
     // Each piece of guidance once, as it changes; the verdict last.
@@ -379,7 +422,11 @@ int config(const QStringList& args) {
     if (args.size() > 2) return misuse("config takes a key and a value at most");
     if (!args.isEmpty() && !keys.contains(args[0]))
         return misuse("unknown setting '" + args[0] + "' (" + keys.join(", ") + ")");
-    auto config = Config::load();
+    Config::Source source;
+    auto config = Config::load(&source);
+    // Said, not failed: the values shown are the ones that stand in.
+    if (auto problem = Config::problem(source))
+        std::fprintf(stderr, "tarvoctl: %s\n", std::string(*problem).c_str());
     if (args.isEmpty()) {
         for (const auto& key : keys)
             out(key + " " + setting(config, key));

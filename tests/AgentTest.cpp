@@ -332,6 +332,25 @@ TEST_F(AgentTest, RefusesWhenThePasswordOrFaceIsMissing) {
     sb::PamStack::usePasswordCheck({{"root", password}});
 }
 
+// Damaged files are logged at the start in the words status uses, and
+// loosen nothing: a damaged record of the password's age asks for it.
+TEST_F(AgentTest, DamagedFilesAreLoggedAndLoosenNothing) {
+    agent.reset();
+    sb::writeFile(StoredPassword::file(), "garbage");
+    sb::writeFile(Paths::config(), "{");
+    sb::writeFile(Paths::passwordTyped(), "garbage");
+    agent = Agent::create(false, scripted());
+    agent->start();
+    EXPECT_TRUE(logged(std::string(Damage::password)));
+    EXPECT_TRUE(logged(std::string(Damage::settingsLastGood)));
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_TRUE(logged("verify: password needed, " + std::string(Damage::passwordAge)));
+    EXPECT_EQ(sb::readFile(Paths::passwordTyped()), "garbage") << "not written over";
+    for (const auto& file : {StoredPassword::file(), Paths::config(), Paths::passwordTyped()})
+        for (const auto& aside : sb::filesLike(file))
+            std::filesystem::remove(aside);
+}
+
 // Root's requests that share one scan get the password once: the second
 // is refused, so one match never hands the password out twice.
 TEST_F(AgentTest, OneScanHandsThePasswordOutOnce) {

@@ -138,6 +138,38 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     EXPECT_FALSE(model->passwordSaved());
 }
 
+// Damaged files are said in the model's words, and the faces file is set
+// aside by the model's own action, kept whole.
+TEST_F(AppModelTest, DamagedFilesAreSaidAndTheFacesSetAside) {
+    const std::string cut = R"({"version":2,"faces":[{"id":)";
+    sb::writeFile(Paths::enrolled(), cut);
+    sb::writeFile(StoredPassword::file(), "garbage");
+    sb::writeFile(Paths::config(), "{");
+    fs::remove(Paths::configLastGood());
+    model->refresh();
+    EXPECT_EQ(model->statusSummary(), "Your faces file is damaged");
+    EXPECT_EQ(model->facesProblem(), "Your faces file is damaged");
+    EXPECT_TRUE(model->facesDamaged());
+    EXPECT_FALSE(model->passwordSaved());
+    EXPECT_EQ(model->passwordProblem(),
+              "The saved password can't be opened \xE2\x80\x94 enter it again");
+    EXPECT_TRUE(model->blink()) << "the strictest settings stand in";
+    EXPECT_EQ(model->settingsProblem(), "Your settings file is damaged: Tarvo uses the strictest "
+                                        "settings (blink, sensitivity 0)");
+
+    QSignalSpy changed(model.get(), &AppModel::fileProblemsChanged);
+    auto aside = model->setAsideDamagedFaces();
+    EXPECT_EQ(sb::readFile(aside.toStdString()), cut);
+    EXPECT_EQ(changed.count(), 1);
+    EXPECT_EQ(model->facesProblem(), "");
+    EXPECT_EQ(model->statusSummary(), "No face enrolled");
+    EXPECT_EQ(model->setAsideDamagedFaces(), "") << "nothing left to set aside";
+    for (const auto& file : {Paths::enrolled(), Paths::config()})
+        for (const auto& kept : sb::filesLike(file))
+            fs::remove(kept);
+    fs::remove(Paths::config());
+}
+
 TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {
     {
         long before = threads();

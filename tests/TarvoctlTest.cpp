@@ -58,6 +58,60 @@ TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
     EXPECT_FALSE(StoredPassword::isStored());
 }
 
+// Each damaged file is said in status, stops the commands it would spoil
+// before they start, and is set aside without an editor, kept whole.
+TEST(Tarvoctl, DamagedFilesAreSaidAndSetAside) {
+    ::unsetenv("TARVO_CAMERA");
+    const std::string cut = R"({"version":2,"faces":[{"id":)";
+    sb::writeFile(Paths::enrolled(), cut);
+    sb::writeFile(StoredPassword::file(), "garbage");
+    auto status = nlohmann::json::parse(tarvoctl("status --json").out);
+    EXPECT_EQ(status["summary"], "Your faces file is damaged");
+    EXPECT_EQ(status["faces"]["state"], "Your faces file is damaged");
+    EXPECT_EQ(status["faces"]["todo"], "tarvoctl faces --set-aside-damaged, then tarvoctl enroll");
+    EXPECT_EQ(status["password"]["state"],
+              "The saved password can't be opened \xE2\x80\x94 enter it again");
+    EXPECT_EQ(status["password"]["todo"], "tarvoctl password");
+    const std::string refused =
+        "tarvoctl: Your faces file is damaged. Set it aside (it is renamed, "
+        "nothing is deleted) and enroll again: tarvoctl faces "
+        "--set-aside-damaged\n";
+    for (const char* command : {"enroll Second", "remove Me", "faces", "test"}) {
+        auto ran = tarvoctl(command);
+        EXPECT_EQ(ran.status, 1) << command;
+        EXPECT_EQ(ran.err, refused) << command;
+        EXPECT_EQ(ran.out, "") << command << ": nothing started";
+    }
+    auto aside = tarvoctl("faces --set-aside-damaged");
+    EXPECT_EQ(aside.status, 0) << aside.err;
+    auto kept = sb::filesLike(Paths::enrolled());
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(aside.out, "The damaged faces file is kept as " + kept[0].string() +
+                             ". Enroll again: tarvoctl enroll\n");
+    EXPECT_EQ(sb::readFile(kept[0]), cut);
+    EXPECT_EQ(tarvoctl("faces").status, 0);
+    EXPECT_EQ(tarvoctl("faces --set-aside-damaged").status, 1) << "nothing left to set aside";
+    fs::remove(kept[0]);
+    StoredPassword::clear();
+
+    // The blink survives its damaged file, and a change keeps that file.
+    EXPECT_EQ(tarvoctl("config liveness blink").status, 0);
+    sb::writeFile(Paths::config(), "{\"liveness\": \"bl");
+    auto shown = tarvoctl("config liveness");
+    EXPECT_EQ(shown.out, "blink\n");
+    EXPECT_EQ(shown.err,
+              "tarvoctl: Your settings file is damaged: Tarvo uses your last good settings\n");
+    status = nlohmann::json::parse(tarvoctl("status --json").out);
+    EXPECT_EQ(status["settings"]["state"],
+              "Your settings file is damaged: Tarvo uses your last good settings");
+    EXPECT_EQ(tarvoctl("config warm-up off").status, 0);
+    ASSERT_EQ(sb::filesLike(Paths::config()).size(), 1u);
+    EXPECT_EQ(sb::readFile(sb::filesLike(Paths::config())[0]), "{\"liveness\": \"bl");
+    shown = tarvoctl("config liveness");
+    EXPECT_EQ(shown.out + shown.err, "blink\n");
+    fs::remove(sb::filesLike(Paths::config())[0]);
+}
+
 TEST(Tarvoctl, SettingsTakeTheAppsSteps) {
     EXPECT_EQ(tarvoctl("config sensitivity 0.5").status, 0);
     EXPECT_EQ(tarvoctl("config liveness blink").status, 0);

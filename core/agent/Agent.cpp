@@ -1,5 +1,6 @@
 #include "core/agent/Agent.h"
 
+#include "core/agent/FileProblems.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/AppIdentity.h"
 #include "core/base/Secret.h"
@@ -81,6 +82,9 @@ void Agent::start() {
     Log::line("agent starting (uid " + std::to_string(getuid()) + ", pid " +
               std::to_string(getpid()) + ")");
     freshness_.keep();
+    Config::keepLastGood();
+    for (const auto& problem : FileProblems::now().all())
+        Log::line(problem);
     auto server = SocketServer::create(
         Paths::socket().string(),
         weakly([](Agent& self, SocketServer::Peer peer) { return self.verifyNow(peer); }),
@@ -498,7 +502,9 @@ std::optional<float> Agent::scanOnce() {
     // With no lock signal before it the models are cold: they load while
     // the camera's program starts, not after its first frame.
     loadModels();
-    auto config = Config::load();
+    Config::Source source;
+    auto config = Config::load(&source);
+    if (auto problem = Config::problem(source)) Log::line("verify: " + std::string(*problem));
     Recognizer recognizer(config, samples, environment_.analyze);
     Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
               shortestText(config.threshold) + ")");

@@ -112,8 +112,22 @@ ColumnLayout {
                         }
                     }
                 }
+                StatusRow {
+                    objectName: "facesProblemRow"
+                    visible: App.facesProblem !== ""
+                    ok: false
+                    problem: App.facesProblem
+                    Button {
+                        objectName: "setAsideFaces"
+                        visible: App.facesDamaged
+                        text: qsTr("Set Aside")
+                        ToolTip.visible: hovered
+                        ToolTip.text: qsTr("Renames the damaged file, keeping it, so that you can enroll again")
+                        onClicked: App.setAsideDamagedFaces()
+                    }
+                }
                 RowLayout {
-                    visible: App.faces.length === 0
+                    visible: App.faces.length === 0 && App.facesProblem === ""
                     spacing: 8
                     Symbol { name: "avatar-default-symbolic"; size: 20; Layout.preferredWidth: 24 }
                     ColumnLayout {
@@ -174,9 +188,9 @@ ColumnLayout {
                     caption: qsTr("A face unlock skips your password, and your keyring needs it. It is sealed by this computer's TPM and used for nothing else.")
                     StatusRow {
                         objectName: "passwordRow"
-                        ok: App.passwordSaved
+                        ok: App.passwordSaved && App.passwordProblem === ""
                         text: qsTr("Login password saved")
-                        problem: qsTr("Needs your login password")
+                        problem: App.passwordProblem !== "" ? App.passwordProblem : qsTr("Needs your login password")
                         Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet("password") }
                         Button { visible: App.passwordSaved; text: qsTr("Forget"); onClicked: Views.forgetPassword() }
                         Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
@@ -217,6 +231,13 @@ ColumnLayout {
                 title: qsTr("RECOGNITION")
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
+                StatusRow {
+                    objectName: "settingsProblemRow"
+                    visible: App.settingsProblem !== ""
+                    ok: false
+                    problem: App.settingsProblem
+                }
+                Divider { visible: App.settingsProblem !== "" }
                 SensitivityControl {}
                 Divider {}
                 Setting {
