@@ -81,6 +81,12 @@ std::optional<int> facesUnreadable() {
     return fail(text);
 }
 
+// A face's name never looks like an option: "--help" was once enrolled.
+std::optional<int> optionForName(const QString& command, const QString& name) {
+    if (!name.startsWith('-')) return std::nullopt;
+    return misuse(command + ": unknown option '" + name + "' (a face's name can't start with '-')");
+}
+
 // What a prerequisite's state is, and what to do when it isn't met.
 struct Row {
     QString name, state, todo;
@@ -222,6 +228,7 @@ int status(const QStringList& args) {
 
 int enroll(const QStringList& args) {
     if (args.size() > 1) return misuse("enroll takes one name at most");
+    if (auto refused = optionForName("enroll", args.value(0))) return *refused;
     if (auto unreadable = facesUnreadable()) return *unreadable;
     auto camera = CameraCheck::current();
     if (camera.kind != CameraCheck::Kind::ready)
@@ -308,6 +315,7 @@ int faces(const QStringList& args) {
 
 int remove(const QStringList& args) {
     if (args.size() != 1) return misuse("remove takes the name of one face");
+    if (auto refused = optionForName("remove", args[0])) return *refused;
     if (auto unreadable = facesUnreadable()) return *unreadable;
     for (const auto& face : Enrollment::faces()) {
         if (QString::fromStdString(face.name).compare(args[0], Qt::CaseInsensitive) != 0) continue;
@@ -470,6 +478,7 @@ void listCameras() {
 
 int camera(const QStringList& args) {
     if (args.size() > 1) return misuse("camera takes one camera at most");
+    if (args.value(0).startsWith('-')) return misuse("camera: unknown option '" + args[0] + "'");
     if (args.isEmpty()) {
         listCameras();
         return done;

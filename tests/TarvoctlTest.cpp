@@ -56,6 +56,21 @@ TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
     EXPECT_EQ(noTpm.out, "") << "no prompt";
     if (!tcti.empty()) ::setenv("TCTI", tcti.c_str(), 1);
     EXPECT_FALSE(StoredPassword::isStored());
+
+    // Every command has its own help, and a face's name never looks like
+    // an option.
+    for (const std::string command : {"enroll", "remove", "camera", "faces", "agent", "on"}) {
+        auto help = tarvoctl(command + " --help");
+        EXPECT_EQ(help.status, 0) << command;
+        EXPECT_EQ(help.out.rfind("Usage:\n  tarvoctl " + command, 0), 0u) << help.out;
+    }
+    auto option = tarvoctl("enroll -x");
+    EXPECT_EQ(option.status, 2);
+    EXPECT_EQ(option.err, "tarvoctl: enroll: unknown option '-x' (a face's name can't start with "
+                          "'-')\nTry 'tarvoctl --help'.\n");
+    EXPECT_EQ(tarvoctl("remove --all").status, 2);
+    EXPECT_EQ(tarvoctl("camera -1").status, 2);
+    EXPECT_EQ(tarvoctl("faces").out, "") << "nothing was enrolled";
 }
 
 // Each damaged file is said in status, stops the commands it would spoil
