@@ -364,6 +364,7 @@ void AppModel::finish(Action action, const Outcome& outcome) {
     switch (outcome.kind) {
     case Outcome::Kind::failed:
     case Outcome::Kind::notGranted:
+    case Outcome::Kind::refused:
         setActionError(QString::fromStdString(outcome.message));
         break;
     case Outcome::Kind::cancelled:
@@ -402,6 +403,10 @@ void AppModel::cleanUpAfterUninstall() {
     }
     std::error_code ec;
     std::filesystem::remove_all(Paths::dir(), ec);
+    // The app's own settings, and their folder once nothing else is in it.
+    auto own = Paths::configHome() / "tarvo";
+    std::filesystem::remove(own / "tarvo.conf", ec);
+    std::filesystem::remove(own, ec);
     emit quitRequested();
     setBusy(false);
     emit actionFinished();

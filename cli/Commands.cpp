@@ -11,10 +11,12 @@
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Log.h"
+#include "core/store/ModelScale.h"
 #include "core/system/AgentHome.h"
 #include "core/system/CameraCheck.h"
 #include "core/system/Diagnostics.h"
 #include "core/system/SystemInstaller.h"
+#include "platform/face/VideoSource.h"
 #include "platform/store/UserDatabase.h"
 
 #include <QCoreApplication>
@@ -125,6 +127,10 @@ std::vector<Row> prerequisites(const AppModel& model) {
     if (!model.settingsProblem().isEmpty())
         rows.push_back({"settings", model.settingsProblem(),
                         "tarvoctl config sets them again; the damaged file is kept aside"});
+    if (auto scale = ModelScale::problem())
+        rows.push_back({"model", QString::fromStdString(*scale),
+                        "install Tarvo again, or point TARVO_MODEL at a model with its "
+                        "FaceEmbedding.json"});
     rows.push_back({"lock screen",
                     model.lockScreenWired() ? "wired"
                     : !model.lockScreenProblem().isEmpty()
@@ -157,8 +163,7 @@ int privileged(void (AppModel::*action)(), const QString& success) {
             auto name = platform::userName(getuid());
             if (name && command != "update-module")
                 command += " --user " + QString::fromStdString(*name);
-            std::fprintf(stderr,
-                         "tarvoctl: without a desktop to ask, run it as root: sudo tarvoctl %s\n",
+            std::fprintf(stderr, "tarvoctl: or have an administrator run: sudo tarvoctl %s\n",
                          qPrintable(command));
         }
         return failed;
@@ -394,7 +399,8 @@ std::optional<int> forUser(const QStringList& args, const char* command, bool on
     if (outcome.kind != SystemInstaller::Outcome::Kind::done)
         return fail(QString::fromStdString(outcome.message));
     out(on ? QString("Face unlock is on for the lock screens. %1 runs tarvoctl on to start the "
-                     "agent.")
+                     "agent (no administrator needed now); %1's groups for the TPM and the "
+                     "camera (tss, video) count from %1's next login.")
                  .arg(args[1])
            : QString("Face unlock is off for the lock screens."));
     return done;
@@ -435,6 +441,7 @@ int config(const QStringList& args) {
     // Said, not failed: the values shown are the ones that stand in.
     if (auto problem = Config::problem(source))
         std::fprintf(stderr, "tarvoctl: %s\n", std::string(*problem).c_str());
+    if (auto scale = ModelScale::problem()) std::fprintf(stderr, "tarvoctl: %s\n", scale->c_str());
     if (args.isEmpty()) {
         for (const auto& key : keys)
             out(key + " " + setting(config, key));
@@ -486,6 +493,10 @@ int camera(const QStringList& args) {
     auto config = Config::load();
     if (args[0] == "default") {
         config.camera.clear();
+    } else if (auto replay = std::filesystem::absolute(args[0].toStdString()).lexically_normal();
+               platform::isReplay(replay.string())) {
+        // A video, an image or a folder of them, to try it without a camera.
+        config.camera = replay.string();
     } else {
         // By its number in the list, its name, or its node.
         auto list = CameraCheck::choices();

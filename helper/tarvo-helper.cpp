@@ -234,19 +234,6 @@ bool isMember(const std::string& user, const struct group& group) {
     return false;
 }
 
-// Lets the user's agent reach the TPM and the camera, where the system has
-// a group for each.
-void joinGroups(const std::string& user) {
-    for (const char* name : {"tss", "video"}) {
-        const struct group* group = getgrnam(name);
-        if (!group || isMember(user, *group)) continue;
-        std::string said;
-        if (runSystemProgram({"/usr/bin/gpasswd", "-a", user, name}, said) != 0)
-            std::fprintf(stderr, "tarvo-helper: could not add %s to the %s group\n", user.c_str(),
-                         name);
-    }
-}
-
 // The folder this program runs from: the installation's libexec.
 fs::path ownFolder() {
     std::error_code ec;
@@ -260,6 +247,72 @@ fs::path ownFolder() {
 void rootFolder(const fs::path& folder) {
     if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
         fail(folder.string() + ": " + std::strerror(errno));
+}
+
+// The memberships this helper added, "user group" a line: removal takes
+// out exactly these, never one the user had before.
+const fs::path joinedRecord = "/var/lib/tarvo/joined-groups";
+
+std::vector<std::pair<std::string, std::string>> joinedGroups() {
+    std::vector<std::pair<std::string, std::string>> joined;
+    std::ifstream record(joinedRecord);
+    for (std::string user, group; record >> user >> group;)
+        joined.emplace_back(user, group);
+    return joined;
+}
+
+void recordJoined(const std::vector<std::pair<std::string, std::string>>& joined) {
+    if (joined.empty()) {
+        std::error_code ec;
+        fs::remove(joinedRecord, ec);
+        fs::remove(joinedRecord.parent_path(), ec);
+        return;
+    }
+    rootFolder(joinedRecord.parent_path().parent_path());
+    rootFolder(joinedRecord.parent_path());
+    std::string text;
+    for (const auto& [user, group] : joined)
+        text += user + " " + group + "\n";
+    struct stat st {};
+    st.st_mode = 0644;
+    if (!fs::exists(joinedRecord)) {
+        UniqueFd created(
+            ::open(joinedRecord.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (!created) fail(joinedRecord.string() + ": " + std::strerror(errno));
+    }
+    replace(joinedRecord, st, text);
+}
+
+// Lets the user's agent reach the TPM and the camera, where the system has
+// a group for each; new memberships count from the user's next login.
+void joinGroups(const std::string& user) {
+    auto joined = joinedGroups();
+    size_t before = joined.size();
+    for (const char* name : {"tss", "video"}) {
+        const struct group* group = getgrnam(name);
+        if (!group || isMember(user, *group)) continue;
+        std::string said;
+        if (runSystemProgram({"/usr/bin/gpasswd", "-a", user, name}, said) == 0)
+            joined.emplace_back(user, name);
+        else
+            std::fprintf(stderr, "tarvo-helper: could not add %s to the %s group\n", user.c_str(),
+                         name);
+    }
+    if (joined.size() != before) recordJoined(joined);
+}
+
+// Takes the memberships this helper added out again: the user's, or
+// everyone's (nullptr) when the whole installation goes.
+void leaveGroups(const std::string* user) {
+    auto joined = joinedGroups();
+    auto left = std::erase_if(joined, [&](const auto& membership) {
+        if (user && membership.first != *user) return false;
+        std::string said;
+        (void)runSystemProgram({"/usr/bin/gpasswd", "-d", membership.first, membership.second},
+                               said);
+        return true;
+    });
+    if (left) recordJoined(joined);
 }
 
 // Puts this installation's module at /opt/tarvo/lib/pam_tarvo.so as a new
@@ -401,6 +454,7 @@ void unwireAll() {
 void uninstall(const std::string& user) {
     requireUser(user);
     unwireAll();
+    leaveGroups(&user);
 }
 
 // The module copy the lock screens loaded, once none names it any more:
@@ -421,6 +475,7 @@ void removeModuleCopy() {
 void removeModule() {
     unwireAll();
     removeModuleCopy();
+    leaveGroups(nullptr);
 }
 
 // An installation from the Debian package is dpkg's to remove.
@@ -513,6 +568,7 @@ void purge(const std::string& user, const fs::path& app) {
     unwireAll();
     removeModuleCopy();
     if (packaged) return purgePackage();
+    leaveGroups(nullptr);
     std::set<fs::path> folders;
     for (const auto& file : files) {
         if (file.is_absolute()) {

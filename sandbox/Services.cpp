@@ -416,9 +416,10 @@ echo "$*" >> "$FAKE_LOG/pkexec.args"
 case "$FAKE_PKEXEC" in
 ok) exec "$@" ;;
 dismiss) exit 126 ;;
-refuse) echo "Error executing command as another user: Not authorized" >&2; exit 127 ;;
+refuse) printf 'Error executing command as another user: Not authorized\n\nThis incident has been reported.\n' >&2; exit 127 ;;
+no-polkit) echo "Error getting authority: Error initializing authority: Could not connect: No such file or directory" >&2; exit 127 ;;
 silent) exit 1 ;;
-*) exit 127 ;;
+*) echo "Error executing command as another user: No authentication agent found." >&2; exit 127 ;;
 esac
 )");
     ::setenv("FAKE_PASSWORD", password.c_str(), 1);

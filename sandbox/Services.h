@@ -124,7 +124,9 @@ class AdminPrograms {
     std::filesystem::path log() const;
     // sudo: "accept" (this password), "reject" (any), "nopasswd" (asks
     // nothing). pkexec: "ok", "dismiss" (the prompt was closed), "refuse"
-    // (not authorised), "silent" (fails saying nothing), else no agent.
+    // (not authorised), "no-polkit" (polkitd isn't running), "silent"
+    // (fails saying nothing), else no authentication agent; each in
+    // pkexec's own words.
     // Also empties the log.
     void behave(const char* sudo, const char* pkexec) const;
 

@@ -131,6 +131,13 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     again.bootstrap();
     EXPECT_EQ(again.agentHost(), AppModel::AgentHost::Background) << "this model's agent answers";
     EXPECT_TRUE(again.onboardingFinished()) << "a ready system skips onboarding";
+    // On already (as after an administrator's sudo tarvoctl on --user):
+    // turning it on again asks nobody for rights.
+    admin->behave("reject", "refuse");
+    act(&AppModel::turnOnLockScreen);
+    EXPECT_EQ(model->actionError(), "");
+    EXPECT_FALSE(fs::exists(admin->log() / "sudo.args"));
+    EXPECT_FALSE(fs::exists(admin->log() / "pkexec.args"));
 
     admin->behave("reject", "ok");
     act(&AppModel::turnOffLockScreen);
@@ -236,12 +243,33 @@ TEST_F(AppModelTest, ALockScreenThatNeedsRepairOrAnUpdate) {
     EXPECT_EQ(sb::readFile(LockScreen::module), sb::readFile(bundled));
     std::ofstream(bundled) << original;
 
+    // pkexec's refusals, one sentence of ours per cause; what tarvoctl acts on.
     StoredPassword::clear();
-    admin->behave("accept", "refuse");
-    act(&AppModel::updateModule);
-    EXPECT_FALSE(fs::exists(admin->log() / "sudo.args")) << "no password: the prompt only";
-    EXPECT_EQ(model->actionError(), "Error executing command as another user: Not authorized");
-    EXPECT_EQ(model->lastOutcome(), Outcome::Kind::notGranted) << "what tarvoctl acts on";
+    struct Refusal {
+        const char* behaviour;
+        const char* said;
+        Outcome::Kind kind;
+    };
+    for (auto [behaviour, said, kind] : {
+             Refusal{"refuse",
+                     "The administrator's password was refused, or this account may not make "
+                     "this change.",
+                     Outcome::Kind::refused},
+             Refusal{"no-agent",
+                     "No polkit authentication agent is running to ask for an administrator's "
+                     "password.",
+                     Outcome::Kind::notGranted},
+             Refusal{"no-polkit",
+                     "polkit isn't running, so no administrator can be asked (apt install "
+                     "polkitd).",
+                     Outcome::Kind::notGranted},
+         }) {
+        admin->behave("accept", behaviour);
+        act(&AppModel::updateModule);
+        EXPECT_FALSE(fs::exists(admin->log() / "sudo.args")) << "no password: the prompt only";
+        EXPECT_EQ(model->actionError(), said);
+        EXPECT_EQ(model->lastOutcome(), kind);
+    }
 
     fs::permissions("/opt/tarvo", fs::perms::group_write, fs::perm_options::add);
     model->refresh();
@@ -259,6 +287,7 @@ TEST_F(AppModelTest, ALockScreenThatNeedsRepairOrAnUpdate) {
 TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
     StoredPassword::save(password);
     enroll();
+    model->setOnboardingFinished(true);
     act(&AppModel::turnOnLockScreen);
     ASSERT_EQ(model->agentHost(), AppModel::AgentHost::App);
 
@@ -272,6 +301,7 @@ TEST_F(AppModelTest, UninstallRemovesEverythingOfTheUserAndQuits) {
     EXPECT_EQ(quit.count(), 1);
     EXPECT_FALSE(fs::exists(Paths::dir()));
     EXPECT_FALSE(fs::exists(platform::LoginItem::entry(Paths::configHome())));
+    EXPECT_FALSE(fs::exists(Paths::configHome() / "tarvo")) << "the app's own settings too";
     EXPECT_EQ(LockScreen::wiredModulePath(), std::nullopt);
     EXPECT_FALSE(fs::exists(Paths::socket())) << "the agent stopped";
     EXPECT_FALSE(fs::exists(bundle));

@@ -52,7 +52,11 @@ TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
     auto tcti = std::string(std::getenv("TCTI") ? std::getenv("TCTI") : "");
     ::unsetenv("TCTI");
     auto noTpm = tarvoctl("password", "typed anyway\n");
-    EXPECT_EQ(noTpm.err, "tarvoctl: This computer has no TPM to protect the password with.\n");
+    EXPECT_EQ(noTpm.err.rfind("tarvoctl: This computer has no TPM to protect the password with. "
+                              "Turn the TPM on",
+                              0),
+              0u)
+        << noTpm.err;
     EXPECT_EQ(noTpm.out, "") << "no prompt";
     if (!tcti.empty()) ::setenv("TCTI", tcti.c_str(), 1);
     EXPECT_FALSE(StoredPassword::isStored());
@@ -71,6 +75,31 @@ TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
     EXPECT_EQ(tarvoctl("remove --all").status, 2);
     EXPECT_EQ(tarvoctl("camera -1").status, 2);
     EXPECT_EQ(tarvoctl("faces").out, "") << "nothing was enrolled";
+
+    // A model without its scale matches nothing: said, with where it looked.
+    auto model = std::string(std::getenv("TARVO_MODEL") ? std::getenv("TARVO_MODEL") : "");
+    auto bare = sb::root() / "bare";
+    ::setenv("TARVO_MODEL", (bare / "FaceEmbedding.tflite").c_str(), 1);
+    EXPECT_EQ(tarvoctl("config sensitivity").err,
+              "tarvoctl: the face model's scale is missing (no measured figures in " +
+                  (bare / "FaceEmbedding.json").string() + "): no face can match\n");
+    if (model.empty())
+        ::unsetenv("TARVO_MODEL");
+    else
+        ::setenv("TARVO_MODEL", model.c_str(), 1);
+
+    // A user no login has made a runtime folder for: where, and what to do.
+    if (geteuid() != 0) return;
+    const fs::path runtime = "/run/user/" + std::to_string(sb::bobUid);
+    fs::rename(runtime, runtime.string() + ".away");
+    auto agent = sb::run("setpriv --reuid=" + std::to_string(sb::bobUid) + " --regid=" +
+                         std::to_string(sb::bobUid) + " --clear-groups " + TARVOCTL + " agent");
+    fs::rename(runtime.string() + ".away", runtime);
+    EXPECT_EQ(agent.status, 1);
+    EXPECT_NE(agent.err.find("the agent's socket goes in " + runtime.string() +
+                             ", which is missing: no login of this user's made it."),
+              std::string::npos)
+        << agent.err;
 }
 
 // Each damaged file is said in status, stops the commands it would spoil
@@ -196,10 +225,20 @@ TEST(Tarvoctl, EnrollsFromTheTerminalAndThenKnowsHim) {
         EXPECT_NE(enroll.out.find(line), std::string::npos) << line << " in\n" << enroll.out;
     EXPECT_EQ(tarvoctl("faces").out.substr(0, 20), "Franck  12 samples  ");
 
-    ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
+    // Without a camera, a video chosen as the camera: listed, and used.
+    ::unsetenv("TARVO_CAMERA");
+    auto chosen = tarvoctl("camera " + sb::Faces::franckVideo());
+    EXPECT_EQ(chosen.status, 0) << chosen.err;
+    EXPECT_EQ(
+        chosen.out.rfind("* 1  " + sb::Faces::franckVideo() + "  a replay of a video or images", 0),
+        0u)
+        << chosen.out;
+    auto status = nlohmann::json::parse(tarvoctl("status --json").out);
+    EXPECT_EQ(status["camera"]["state"], "ready");
     auto test = tarvoctl("test");
     EXPECT_EQ(test.status, 0);
     EXPECT_EQ(test.out.substr(test.out.size() - 11), "That's you\n");
+    EXPECT_EQ(tarvoctl("camera default").status, 0);
     EXPECT_EQ(tarvoctl("remove franck").status, 0);
     EXPECT_EQ(tarvoctl("faces").out, "");
 }

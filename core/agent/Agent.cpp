@@ -9,6 +9,7 @@
 #include "core/store/DataFile.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Log.h"
+#include "core/store/ModelScale.h"
 #include "core/store/Paths.h"
 #include "platform/agent/SystemState.h"
 #include "platform/face/ResidentMemory.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/file.h>
 #include <unistd.h>
 #include <utility>
@@ -69,6 +71,11 @@ void Agent::start() {
     if (isRunning_) return;
     // It runs all day and loads and releases the models again and again.
     platform::returnFreedMemory();
+    // Made by logind for each logged-in user; never by us (as the user we
+    // couldn't, and a folder of ours there would not be the login's).
+    auto runtime = Paths::runtimeDir().parent_path();
+    if (!std::filesystem::is_directory(runtime))
+        throw SocketServer::ServerError::noRuntimeFolder(runtime.string());
     try {
         DataFile::ownFolder(Paths::runtimeDir(), true);
         DataFile::ownFolder(Paths::dir(), true); // for its log
@@ -505,6 +512,7 @@ std::optional<float> Agent::scanOnce() {
     Config::Source source;
     auto config = Config::load(&source);
     if (auto problem = Config::problem(source)) Log::line("verify: " + std::string(*problem));
+    if (auto scale = ModelScale::problem()) Log::line("verify: " + *scale);
     Recognizer recognizer(config, samples, environment_.analyze);
     Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
               shortestText(config.threshold) + ")");

@@ -33,6 +33,13 @@ class SocketServer : public std::enable_shared_from_this<SocketServer> {
         static ServerError bindFailed(const std::string& reason) {
             return ServerError("socket bind failed: " + reason);
         }
+        // The user's runtime folder, which a login makes, isn't there.
+        static ServerError noRuntimeFolder(const std::string& folder) {
+            return ServerError("the agent's socket goes in " + folder +
+                               ", which is missing: no login of this user's made it. Log in, "
+                               "or let the user's services run without a login (loginctl "
+                               "enable-linger).");
+        }
     };
 
     // Who asks VERIFY: the lock screen running PAM as root (a display

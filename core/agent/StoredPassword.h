@@ -45,7 +45,9 @@ class Problem : public KindedError<ProblemKind> {
         return {Kind::wrongPassword, "That isn't the login password of this computer."};
     }
     static Problem noTpm() {
-        return {Kind::noTpm, "This computer has no TPM to protect the password with."};
+        return {Kind::noTpm, "This computer has no TPM to protect the password with. Turn the TPM "
+                             "on in the firmware's settings (a virtual machine needs a virtual "
+                             "TPM), then try again."};
     }
     static Problem tpmNotAllowed(const std::string& device) {
         return {Kind::tpmNotAllowed,

@@ -54,6 +54,18 @@ const ModelScale& ModelScale::current() {
     return found->second;
 }
 
+std::optional<std::string> ModelScale::problem() {
+    auto model = Paths::model();
+    if (!model)
+        return "no face model found (FaceEmbedding.tflite in " TARVO_DATA_INSTALL_DIR
+               " or beside this program, or TARVO_MODEL): no face can match";
+    if (!(current() == ModelScale{})) return std::nullopt;
+    auto description = *model;
+    description.replace_extension(".json");
+    return "the face model's scale is missing (no measured figures in " + description.string() +
+           "): no face can match";
+}
+
 std::optional<ModelScale> ModelScale::decode(std::string_view description) {
     auto json = parse(description);
     if (!json) return std::nullopt;

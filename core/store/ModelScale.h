@@ -27,6 +27,9 @@ struct ModelScale {
     // model without them has no known scale: every figure is 0, so nothing
     // but an identical face is accepted.
     static const ModelScale& current();
+    // Why the model in use has no scale, naming where it looked (then
+    // nothing but an identical face can match); nothing when it has one.
+    static std::optional<std::string> problem();
     // The "measured" object of a description file; nothing when it is
     // missing, damaged, or its figures are out of order.
     static std::optional<ModelScale> decode(std::string_view description);

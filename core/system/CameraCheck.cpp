@@ -4,6 +4,8 @@
 #include "core/store/Config.h"
 #include "platform/face/VideoSource.h"
 
+#include <cstdlib>
+
 namespace tarvo::CameraCheck {
 
 State current() {
@@ -28,6 +30,11 @@ State current() {
 std::vector<Choice> choices() {
     auto chosen = platform::probeSource(Config::load().camera);
     std::vector<Choice> list;
+    // A replay in use is the camera, for tarvoctl camera as for status.
+    const char* replayed = std::getenv(platform::replayVariable);
+    if (replayed || platform::isReplay(chosen.text))
+        list.push_back({replayed ? replayed : chosen.text, "a replay of a video or images", "",
+                        false, true, true});
     for (const auto& device : platform::captureDevices()) {
         std::string formats;
         for (const auto& format : device.formats)

@@ -4,8 +4,10 @@
 #include "core/base/Secret.h"
 #include "core/base/Text.h"
 #include "core/base/UniqueFd.h"
+#include "core/system/LockScreen.h"
 #include "platform/store/UserDatabase.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -249,9 +251,21 @@ Outcome outcomeOf(int status, std::string_view errorText, bool prompted) {
     if (prompted && status == 126) return Outcome::cancelled();
     std::string decoded = Text::decodeLossy(errorText);
     std::string text(Text::trim(decoded));
-    if (prompted && status == 127) return Outcome::notGranted(text);
+    if (prompted && status == 127) return Outcome::ofPkexecRefusal(text);
     if (text.empty()) return Outcome::failed("The installer exited with an error.");
     return Outcome::failed(text);
+}
+
+Outcome Outcome::ofPkexecRefusal(std::string_view said) {
+    auto says = [&](std::string_view words) { return said.find(words) != said.npos; };
+    if (says("Error getting authority"))
+        return notGranted("polkit isn't running, so no administrator can be asked (apt install "
+                          "polkitd).");
+    if (says("No authentication agent"))
+        return notGranted("No polkit authentication agent is running to ask for an "
+                          "administrator's password.");
+    if (says("Not authorized")) return refused();
+    return said.empty() ? notGranted() : notGranted(std::string(said));
 }
 
 Outcome runHelper(const std::vector<std::string>& arguments,
@@ -270,12 +284,27 @@ Outcome runHelper(const std::vector<std::string>& arguments,
     return runAndWait(prompt, true);
 }
 
+// Every lock screen loads this installation's module from its place, and
+// the user is in the groups the agent needs: an administrator turned face
+// unlock on for this user already (sudo tarvoctl on --user NAME).
+bool alreadyOnFor(const std::string& user) {
+    auto stacks = LockScreen::stacks();
+    bool wired = !stacks.empty() && std::all_of(stacks.begin(), stacks.end(), [](auto& stack) {
+        return LockScreen::wiredModulePath(stack) == LockScreen::module;
+    });
+    return wired && !LockScreen::rootOnlyChainProblem(LockScreen::module) &&
+           !LockScreen::moduleIsOutdated(bundledModule()) && platform::belongsTo(user, "tss") &&
+           platform::belongsTo(user, "video");
+}
+
 Outcome install(const Runners& runners, const std::string& user) {
     if (!isBundled())
         return Outcome::failed(
             "Run Tarvo from its installation in /opt/tarvo-app — the helper it installs is part "
             "of it.");
     auto name = user.empty() ? userName() : user;
+    // What is left is the user's own part: no administrator to ask.
+    if (!runners.asRoot && alreadyOnFor(name)) return Outcome::done();
     return withPasswordRule({"install", "--user", name}, "tarvoctl on --user " + name, runners);
 }
 

@@ -19,21 +19,26 @@
 namespace tarvo::SystemInstaller {
 
 struct Outcome {
-    // notGranted: pkexec could not get an administrator's consent (no
-    // polkit agent to ask, or it refused); a terminal can suggest root.
-    enum class Kind { failed, done, cancelled, notGranted };
+    // notGranted: pkexec could ask nobody (polkit isn't running, or no
+    // authentication agent is), so a terminal can suggest root; refused:
+    // an administrator was asked and the answer was no.
+    enum class Kind { failed, done, cancelled, notGranted, refused };
     Kind kind = Kind::failed;
-    std::string message; // for failed and notGranted: shown to the user
+    std::string message; // for failed, notGranted and refused: shown to the user
 
     static Outcome failed(std::string message) { return {Kind::failed, std::move(message)}; }
     static Outcome done() { return {Kind::done, {}}; }
     static Outcome cancelled() { return {Kind::cancelled, {}}; }
-    // pkexec's own reason when it gave one (no authentication agent, not
-    // authorized).
-    static Outcome notGranted(std::string reason = {}) {
-        return {Kind::notGranted,
-                reason.empty() ? "Administrator rights were not granted." : std::move(reason)};
+    static Outcome notGranted(std::string reason = "Administrator rights were not granted.") {
+        return {Kind::notGranted, std::move(reason)};
     }
+    static Outcome refused() {
+        return {Kind::refused, "The administrator's password was refused, or this account may "
+                               "not make this change."};
+    }
+    // What pkexec's exit 127 and its words on standard error mean, in one
+    // sentence of ours each.
+    static Outcome ofPkexecRefusal(std::string_view said);
     bool operator==(const Outcome&) const = default;
 };
 

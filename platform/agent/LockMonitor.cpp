@@ -41,7 +41,9 @@ constexpr std::array<Screensaver, 4> screensavers = {{
     {"org.freedesktop.ScreenSaver", {"kde", "plasma", nullptr}, "org.freedesktop.ScreenSaver"},
     {"org.gnome.ScreenSaver", {"gnome", "ubuntu", "gnome-classic"}, "org.gnome.Shell.ScreenShield"},
     {"org.xfce.ScreenSaver", {"xfce", nullptr, nullptr}, "org.xfce.ScreenSaver"},
-    {"org.cinnamon.ScreenSaver", {"x-cinnamon", "cinnamon", nullptr}, "org.cinnamon.ScreenSaver"},
+    {"org.cinnamon.ScreenSaver",
+     {"x-cinnamon", "cinnamon", "cinnamon2d"},
+     "org.cinnamon.ScreenSaver"},
 }};
 
 struct BusDeleter {

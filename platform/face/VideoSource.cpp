@@ -72,6 +72,17 @@ std::map<std::string, std::string> stableNames() {
     return names;
 }
 
+} // namespace
+
+bool isReplay(const std::string& chosen) {
+    std::error_code ec;
+    auto path = std::filesystem::path(chosen);
+    return !chosen.empty() && path.is_absolute() && chosen.rfind("/dev/", 0) != 0 &&
+           (std::filesystem::is_regular_file(path, ec) || std::filesystem::is_directory(path, ec));
+}
+
+namespace {
+
 int nodeNumber(const std::string& node) {
     return std::atoi(node.c_str() + std::strlen("/dev/video"));
 }
@@ -79,6 +90,7 @@ int nodeNumber(const std::string& node) {
 // The device a scan uses: see probeSource.
 DeviceProbe choose(const std::string& chosen, std::string& node) {
     auto devices = captureDevices();
+    if (isReplay(chosen)) return {DeviceProbe::Kind::ready, chosen};
     if (!chosen.empty()) {
         std::error_code ec;
         auto target = std::filesystem::canonical(chosen, ec).string();
@@ -175,6 +187,9 @@ Result<std::unique_ptr<VideoSource>> CaptureProgram::start(std::vector<std::stri
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // FFmpeg's, GStreamer's and OpenCV's complaints would reach the user's
+    // terminal in their own words; the program says why in one sentence.
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, ends[1], capture::channel);
     posix_spawn_file_actions_addclosefrom_np(&actions, capture::channel + 1);
     posix_spawnattr_t attributes;
@@ -287,6 +302,7 @@ DeviceProbe probeSource(const std::string& chosen) {
 
 Result<std::unique_ptr<VideoSource>> openSource(const std::string& chosen) {
     if (const char* replay = std::getenv(replayVariable)) return openReplay(replay);
+    if (isReplay(chosen)) return openReplay(chosen);
     std::string node;
     DeviceProbe probe = choose(chosen, node);
     switch (probe.kind) {

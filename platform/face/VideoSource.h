@@ -50,8 +50,13 @@ struct CaptureDevice {
 // Every capture device, by node number.
 std::vector<CaptureDevice> captureDevices();
 
+// Whether the camera chosen is a video file, an image or a folder of
+// images to replay (an absolute path, outside /dev), for trying Tarvo
+// without a camera.
+bool isReplay(const std::string& chosen);
+
 // The source a scan uses: the replay when TARVO_CAMERA is set; else the
-// device `chosen` names (a stable name or a node); with none chosen, the
+// replay or the device `chosen` names (a stable name or a node); with none chosen, the
 // first capture device that delivers colour frames, else the first at all.
 // Probing says ready, noDevice, denied (a device exists that this user may
 // not open), missing (the chosen one isn't here) or failed.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <grp.h>
 #include <pwd.h>
 #include <unistd.h>
 #include <vector>
@@ -33,6 +34,15 @@ Result<std::string> homeDirectory(uid_t uid) {
 
 Result<std::string> userName(uid_t uid) {
     return lookUp(uid, &passwd::pw_name);
+}
+
+bool belongsTo(const std::string& user, const std::string& group) {
+    const struct group* entry = getgrnam(group.c_str());
+    if (!entry) return true;
+    for (char** member = entry->gr_mem; member && *member; ++member)
+        if (user == *member) return true;
+    const struct passwd* account = getpwnam(user.c_str());
+    return account && account->pw_gid == entry->gr_gid;
 }
 
 } // namespace tarvo::platform

@@ -14,4 +14,8 @@ Result<std::string> homeDirectory(uid_t uid);
 // The login name of a user.
 Result<std::string> userName(uid_t uid);
 
+// Whether `user` belongs to `group` (as its primary group or a member);
+// true where the system has no such group, as there is nothing to join.
+bool belongsTo(const std::string& user, const std::string& group);
+
 } // namespace tarvo::platform
