@@ -249,6 +249,15 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     EXPECT_FALSE(shows("agentRow")) << "the app's own agent answers";
     screenshot("main-nothing-set-up");
 
+    // A damaged faces file is said, and its button sets it aside, kept.
+    sb::writeFile(Paths::enrolled(), R"({"version":2)");
+    shell->model().refresh();
+    ASSERT_TRUE(eventually([&] { return shows("facesProblemRow"); }));
+    click("setAsideFaces");
+    EXPECT_TRUE(eventually([&] { return !shows("facesProblemRow"); }));
+    ASSERT_EQ(sb::filesLike(Paths::enrolled()).size(), 1u);
+    fs::remove(sb::filesLike(Paths::enrolled())[0]);
+
     // The name alert proposes the first free name; spaces only do nothing.
     Enrollment::add("me", {Descriptor{std::vector<float>(128, 0.0884f)}});
     Enrollment::add("Face 2", {Descriptor{std::vector<float>(128, 0.0884f)}});

@@ -99,14 +99,18 @@ ColumnLayout {
                 switch (enrollment.phase) {
                 case EnrollModel.Capturing: return qsTr("Cancel")
                 case EnrollModel.Done: return qsTr("Continue")
-                case EnrollModel.Failed: return qsTr("Try Again")
+                // A damaged faces file refuses every enrollment until it is set aside.
+                case EnrollModel.Failed: return App.facesDamaged ? qsTr("Set It Aside and Try Again") : qsTr("Try Again")
                 default: return qsTr("Start")
                 }
             }
             onClicked: {
                 if (enrollment.phase === EnrollModel.Capturing) enrollment.cancel()
                 else if (enrollment.phase === EnrollModel.Done) panel.finished()
-                else enrollment.begin(panel.name)
+                else {
+                    if (enrollment.phase === EnrollModel.Failed && App.facesDamaged) App.setAsideDamagedFaces()
+                    enrollment.begin(panel.name)
+                }
             }
         }
     }
