@@ -1,6 +1,7 @@
 #include "sandbox/Services.h"
 
 #include "core/agent/UnixSocket.h"
+#include "core/base/UniqueFd.h"
 #include "platform/agent/Keyring.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -19,6 +20,7 @@
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <thread>
@@ -135,8 +137,17 @@ PrivateBus::PrivateBus(const char* variable) : dir_(freshDir("bus")) {
     daemon_.emplace(std::vector<std::string>{"dbus-daemon", "--nofork",
                                              "--config-file=" + (dir_ / "bus.conf").string()});
     address_ = "unix:path=" + socket.string();
-    if (!eventually([&] { return std::filesystem::exists(socket); }, 5s))
-        throw std::runtime_error("sandbox: dbus-daemon did not start");
+    // The socket's file appears at its bind, a moment before the daemon
+    // listens: a client then would be refused.
+    auto listening = [&] {
+        UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        socket.string().copy(addr.sun_path, sizeof addr.sun_path - 1);
+        return probe &&
+               ::connect(probe.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    };
+    if (!eventually(listening, 5s)) throw std::runtime_error("sandbox: dbus-daemon did not start");
     ::setenv(variable, address_.c_str(), 1);
 }
 
