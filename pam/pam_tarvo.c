@@ -298,7 +298,7 @@ EXPORT int pam_sm_setcred(pam_handle_t* pamh, int flags, int argc, const char** 
     const void* vouched = NULL;
     struct passwd entry;
     char entry_buffer[4096], name[NAME_SIZE], socket_path[PATH_SIZE];
-    if (flags & PAM_DELETE_CRED) return PAM_IGNORE;
+    if (pamh == NULL || (flags & PAM_DELETE_CRED)) return PAM_IGNORE;
     if (pam_get_data(pamh, VOUCHED_DATA, &vouched) == PAM_SUCCESS && vouched != NULL)
         return PAM_IGNORE;
     if (!find_agent(pamh, &entry, entry_buffer, sizeof entry_buffer, name, socket_path))
