@@ -273,13 +273,9 @@ void recordJoined(const std::vector<std::pair<std::string, std::string>>& joined
     std::string text;
     for (const auto& [user, group] : joined)
         text += user + " " + group + "\n";
+    // Root's, 0644: what replace gives its new file.
     struct stat st {};
     st.st_mode = 0644;
-    if (!fs::exists(joinedRecord)) {
-        UniqueFd created(
-            ::open(joinedRecord.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-        if (!created) fail(joinedRecord.string() + ": " + std::strerror(errno));
-    }
     replace(joinedRecord, st, text);
 }
 
