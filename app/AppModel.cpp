@@ -3,8 +3,10 @@
 #include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
+#include "core/base/Text.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
+#include "core/store/ScanHistory.h"
 #include "core/system/CameraCheck.h"
 #include "core/system/Diagnostics.h"
 #include "core/system/LockScreen.h"
@@ -43,7 +45,12 @@ QVariantList facesList(const std::vector<Enrollment::Face>& faces) {
         list.push_back(QVariantMap{{"id", QString::fromStdString(face.id)},
                                    {"name", QString::fromStdString(face.name)},
                                    {"samples", qint64(face.samples.size())},
-                                   {"addedAt", face.addedAt}});
+                                   {"addedAt", face.addedAt},
+                                   {"learned", qint64(face.learned.size())},
+                                   {"lastLearned", face.learned.empty()
+                                                       ? QString()
+                                                       : QString::fromStdString(Text::localDay(
+                                                             face.learned.back().learnedAt))}});
     return list;
 }
 
@@ -169,6 +176,13 @@ void AppModel::refresh() {
     for (const auto& face : faces)
         samples += static_cast<int>(face.samples.size());
     publish(sampleCount_, samples, &AppModel::sampleCountChanged);
+    int learned = 0;
+    for (const auto& face : faces)
+        learned += static_cast<int>(face.learned.size());
+    publish(learnedCount_, learned, &AppModel::facesChanged);
+    auto figures = ScanHistory::summary(Enrollment::unixSeconds(std::chrono::system_clock::now()));
+    publish(ownFigures_, QString::fromStdString(figures.value_or("")),
+            &AppModel::ownFiguresChanged);
     publish(faces_, facesList(faces), &AppModel::facesChanged);
     auto camera = CameraCheck::current();
     auto cameraProblem = QString::fromStdString(camera.problem);
@@ -304,6 +318,17 @@ QString AppModel::setAsideDamagedFaces() {
     }
     refresh();
     return aside;
+}
+
+int AppModel::forgetLearned() {
+    std::size_t forgotten = 0;
+    try {
+        forgotten = Enrollment::forgetLearned();
+    } catch (const std::exception& e) {
+        setActionError(QString::fromStdString(e.what()));
+    }
+    refresh();
+    return static_cast<int>(forgotten);
 }
 
 void AppModel::changeMade(const QString& failure) {

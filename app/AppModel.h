@@ -27,6 +27,11 @@ namespace tarvo::app {
 class AppModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(int sampleCount READ sampleCount NOTIFY sampleCountChanged)
+    // Samples learned from the user's rooms, over every face.
+    Q_PROPERTY(int learnedCount READ learnedCount NOTIFY facesChanged)
+    // How face unlock did at this user's lock screen lately, in a
+    // sentence; empty before the first unlock after a scan.
+    Q_PROPERTY(QString ownFigures READ ownFigures NOTIFY ownFiguresChanged)
     Q_PROPERTY(QVariantList faces READ faces NOTIFY facesChanged)
     Q_PROPERTY(bool lockScreenWired READ lockScreenWired NOTIFY lockScreenWiredChanged)
     Q_PROPERTY(QString lockScreenProblem READ lockScreenProblem NOTIFY lockScreenProblemChanged)
@@ -105,6 +110,8 @@ class AppModel : public QObject {
     ~AppModel() override;
 
     int sampleCount() const { return sampleCount_; }
+    int learnedCount() const { return learnedCount_; }
+    QString ownFigures() const { return ownFigures_; }
     QVariantList faces() const { return faces_; }
     bool lockScreenWired() const { return lockScreenWired_; }
     QString lockScreenProblem() const { return lockScreenProblem_; }
@@ -156,6 +163,9 @@ class AppModel : public QObject {
     // enrolling starts afresh; its new path, or empty when there was none
     // to set aside (actionError says why when it failed).
     Q_INVOKABLE QString setAsideDamagedFaces();
+    // Forgets every learned sample, keeping what was enrolled; how many
+    // were forgotten (actionError says why when it failed).
+    Q_INVOKABLE int forgetLearned();
     Q_INVOKABLE void turnOnLockScreen();
     Q_INVOKABLE void turnOffLockScreen();
     Q_INVOKABLE void updateModule();
@@ -169,6 +179,7 @@ class AppModel : public QObject {
   signals:
     void sampleCountChanged();
     void facesChanged();
+    void ownFiguresChanged();
     void lockScreenWiredChanged();
     void lockScreenProblemChanged();
     void cameraChanged();
@@ -208,6 +219,8 @@ class AppModel : public QObject {
     void setBusy(bool busy) { publish(busy_, busy, &AppModel::busyChanged); }
 
     int sampleCount_ = 0;
+    int learnedCount_ = 0;
+    QString ownFigures_;
     QVariantList faces_;
     bool lockScreenWired_ = false;
     QString lockScreenProblem_;

@@ -58,23 +58,32 @@ void TestModel::considered(const Recognizer::Outcome& outcome, const cv::Mat& fr
         setDetail("That's you");
         return;
     }
-    const auto& text = std::get<Recognizer::Searching>(outcome).text;
-    setDetail(humane(text));
-    streak_ = text.find("face seen, distance") != std::string::npos ? streak_ + 1 : 0;
+    auto reason = std::get<Recognizer::Searching>(outcome).reason;
+    setDetail(humane(reason));
+    streak_ = reason == Recognizer::Reason::someoneElse ? streak_ + 1 : 0;
     if (streak_ >= strangerStreak) return setPhase(Phase::TimedOut);
     last_ = frame;
     lookSoon();
 }
 
-QString TestModel::humane(const std::string& text) {
-    auto has = [&](const char* part) { return text.find(part) != std::string::npos; };
-    if (has("no face")) return "Look at the camera";
-    if (has("faces in frame")) return "Only one person should be in view";
-    if (has("eyes closed")) return "Keep your eyes open and on the screen";
-    if (has("blink")) return QStringLiteral("Recognized \u2014 waiting for a blink");
-    if (has("face seen, distance")) return "Not recognized";
-    if (text.rfind("match ", 0) == 0) return QStringLiteral("Recognizing\u2026");
-    if (has("no comparable descriptor")) return "Can't get a clear read on your face";
+QString TestModel::humane(Recognizer::Reason reason) {
+    using Reason = Recognizer::Reason;
+    switch (reason) {
+    case Reason::noFace:
+        return "Look at the camera";
+    case Reason::severalFaces:
+        return "Only one person should be in view";
+    case Reason::eyesClosed:
+        return "Keep your eyes open and on the screen";
+    case Reason::waitingForBlink:
+        return QStringLiteral("Recognized \u2014 waiting for a blink");
+    case Reason::someoneElse:
+        return "Not recognized";
+    case Reason::matching:
+        return QStringLiteral("Recognizing\u2026");
+    case Reason::unclear:
+        return "Can't get a clear read on your face";
+    }
     return QStringLiteral("Checking\u2026");
 }
 

@@ -44,7 +44,7 @@ class TestModel : public QObject {
     Q_INVOKABLE void stop();
 
     // The user's line for a recognizer's text.
-    static QString humane(const std::string& text);
+    static QString humane(Recognizer::Reason reason);
 
   signals:
     void phaseChanged();

@@ -7,6 +7,7 @@
 #include "cli/Terminal.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
+#include "core/base/Text.h"
 #include "core/face/EnrollmentPlan.h"
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
@@ -110,10 +111,14 @@ std::vector<Row> prerequisites(const AppModel& model) {
                                              : "tarvoctl enroll"});
     else
         rows.push_back({"faces",
-                        model.sampleCount() > 0 ? QString("%1 enrolled, %2 samples")
-                                                      .arg(model.faces().size())
-                                                      .arg(model.sampleCount())
-                                                : "none",
+                        model.sampleCount() > 0
+                            ? QString("%1 enrolled, %2 samples%3")
+                                  .arg(model.faces().size())
+                                  .arg(model.sampleCount())
+                                  .arg(model.learnedCount() > 0
+                                           ? QString(", %1 learned").arg(model.learnedCount())
+                                           : QString())
+                            : "none",
                         model.sampleCount() > 0 ? "" : "tarvoctl enroll"});
     // A saved password whose age record is damaged is typed once at the
     // lock screen; one that can't be opened is saved again.
@@ -139,6 +144,9 @@ std::vector<Row> prerequisites(const AppModel& model) {
                     model.lockScreenWired() ? "" : "tarvoctl on"});
     if (model.moduleOutdated())
         rows.push_back({"module", "older than this installation's", "tarvoctl update-module"});
+    rows.push_back(
+        {"unlocks",
+         model.ownFigures().isEmpty() ? "none at the lock screen yet" : model.ownFigures(), ""});
     rows.push_back({"agent", model.agentRunning() ? "running" : "not running",
                     model.agentRunning() ? ""
                     : AgentHome::userService()
@@ -295,24 +303,38 @@ int faces(const QStringList& args) {
         out("The damaged faces file is kept as " + aside + ". Enroll again: tarvoctl enroll");
         return done;
     }
+    if (args == QStringList{"--forget-learned"}) {
+        auto model = looking();
+        int forgotten = model->forgetLearned();
+        if (!model->actionError().isEmpty()) return fail(model->actionError());
+        out(QString("Forgot %1 learned samples; what you enrolled is kept.").arg(forgotten));
+        return done;
+    }
     if (!args.isEmpty() && !wantsJson(args))
-        return misuse("faces takes only --json or --set-aside-damaged");
+        return misuse("faces takes only --json, --set-aside-damaged or --forget-learned");
     if (auto unreadable = facesUnreadable()) return *unreadable;
     QJsonArray list;
     for (const auto& face : Enrollment::faces()) {
-        // Dates are kept as seconds since 2001-01-01 UTC.
-        std::time_t added = std::time_t(face.addedAt) + 978307200;
-        char day[16] = "";
-        std::strftime(day, sizeof day, "%Y-%m-%d", std::localtime(&added));
-        if (wantsJson(args))
+        auto added = QString::fromStdString(Text::localDay(face.addedAt));
+        auto lastLearned =
+            face.learned.empty()
+                ? QString()
+                : QString::fromStdString(Text::localDay(face.learned.back().learnedAt));
+        if (wantsJson(args)) {
             list.push_back(QJsonObject{{"name", QString::fromStdString(face.name)},
                                        {"samples", qint64(face.samples.size())},
-                                       {"added", day}});
-        else
-            out(QString("%1  %2 samples  added %3")
-                    .arg(QString::fromStdString(face.name))
-                    .arg(face.samples.size())
-                    .arg(day));
+                                       {"added", added},
+                                       {"learned", qint64(face.learned.size())},
+                                       {"lastLearned", lastLearned}});
+            continue;
+        }
+        auto line = QString("%1  %2 samples  added %3")
+                        .arg(QString::fromStdString(face.name))
+                        .arg(face.samples.size())
+                        .arg(added);
+        if (!face.learned.empty())
+            line += QString("  %1 learned, last on %2").arg(face.learned.size()).arg(lastLearned);
+        out(line);
     }
     if (wantsJson(args)) printJson(list);
     return done;

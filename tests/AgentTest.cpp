@@ -5,6 +5,7 @@
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
+#include "core/store/ScanHistory.h"
 #include "platform/agent/Keyring.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -26,7 +27,7 @@ namespace {
 constexpr const char* password = "open sesame";
 
 // Who is in front of the camera; the scripted analysis reads it per frame.
-enum class Scene { owner, stranger, nobody };
+enum class Scene { owner, nearOwner, stranger, nobody };
 std::atomic<Scene> scene{Scene::owner};
 std::atomic<bool> displayAsleep{false};
 std::atomic<int> camerasOpened{0};
@@ -36,6 +37,7 @@ std::atomic<std::int64_t> hoursSinceBoot{1};
 
 const Descriptor ownerFace{{1, 0, 0}};
 const Descriptor strangerFace{{0, 1, 0}};
+const Descriptor ownerInTheDark{{0.8f, 0.6f, 0}}; // 0.2 from the owner's sample
 
 // A camera of plain frames at 30 a second.
 class TestPattern : public platform::VideoSource {
@@ -55,7 +57,9 @@ FaceEngine::Detection analyze(const FaceEngine::Image&) {
     if (scene == Scene::nobody) throw FaceEngine::EngineError::noFace();
     FaceEngine::Detection detection;
     detection.eyeAspectRatio = 0.3;
-    detection.descriptor = scene == Scene::owner ? ownerFace : strangerFace;
+    detection.descriptor = scene == Scene::owner       ? ownerFace
+                           : scene == Scene::nearOwner ? ownerInTheDark
+                                                       : strangerFace;
     return detection;
 }
 
@@ -105,6 +109,7 @@ class AgentTest : public testing::Test {
         hoursSinceBoot = 1;
         std::filesystem::remove(Paths::log());
         std::filesystem::remove(Paths::passwordTyped());
+        std::filesystem::remove(Paths::scanHistory());
         Config config;
         config.save();
         Enrollment::clear();
@@ -406,6 +411,57 @@ TEST_F(AgentTest, OnlyAPasswordTheLockScreenAcceptedStartsThePeriodAgain) {
     EXPECT_EQ(SocketClient::request("ACCEPTED", Paths::socket().string(), 2.0), "NOTED");
     EXPECT_EQ(verify(), "OK 6f70656e20736573616d65") << "typed just now: a face will do";
     EXPECT_EQ(count("login keyring"), 0u);
+}
+
+// A scan of this lock that came close, then the lock screen's word that
+// its stack took the typed password: the face learns the scan, and such a
+// scan unlocks from then on. A word after a new lock teaches nothing, nor
+// does a stranger's scan. Every scan and the password after a miss are
+// counted for the user's own figures.
+TEST_F(AgentTest, AConfirmedNearMissTeachesAndNothingElseDoes) {
+    agent->start();
+    auto accepted = [] { return SocketClient::request("ACCEPTED", Paths::socket().string(), 2.0); };
+    auto relock = [](int locks) {
+        desktop->lock.setScreenSaverActive(false);
+        desktop->lock.setScreenSaverActive(true);
+        return eventually([&] { return count("screen locked") == size_t(locks); }, 2s);
+    };
+    ASSERT_TRUE(relock(1));
+    scene = Scene::nearOwner;
+    EXPECT_EQ(verify(), "NO not-seen");
+    ASSERT_TRUE(relock(2));
+    EXPECT_EQ(accepted(), "NOTED");
+
+    scene = Scene::stranger;
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_EQ(accepted(), "NOTED");
+    EXPECT_TRUE(logged("learned nothing: the scan the password followed (distance 1.000) lies "
+                       "too far from the enrolled samples"));
+
+    scene = Scene::nearOwner;
+    EXPECT_EQ(verify(), "NO not-seen");
+    EXPECT_EQ(accepted(), "NOTED");
+    EXPECT_TRUE(logged("learned from the scan the password followed (distance 0.200, 0.200 from "
+                       "the enrolled samples); 1 learned samples"));
+    EXPECT_EQ(count("learned from"), 1u) << "only the confirmed near miss taught";
+    EXPECT_EQ(Enrollment::faces()[0].learned.size(), 1u);
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+
+    using O = ScanHistory::Outcome;
+    std::vector<O> expected = {O::notRecognized, O::notRecognized,     O::passwordAfterMiss,
+                               O::notRecognized, O::passwordAfterMiss, O::unlocked};
+    auto outcomes = [] {
+        std::vector<O> seen;
+        for (const auto& entry : ScanHistory::entries())
+            seen.push_back(entry.outcome);
+        return seen;
+    };
+    EXPECT_TRUE(eventually([&] { return outcomes() == expected; }, 2s));
+    auto summary = ScanHistory::summary(Enrollment::unixSeconds(std::chrono::system_clock::now()));
+    EXPECT_EQ(summary.value_or("").rfind("Unlocked by face 1 of 3 times in the last 30 days, "
+                                         "median ",
+                                         0),
+              0u);
 }
 
 } // namespace

@@ -36,12 +36,11 @@ TEST_F(EnrollmentTest, AddStoresCompactVersionedJsonWithMode0600) {
     EXPECT_EQ(faces[0].samples, (std::vector<Descriptor>{a, b}));
     EXPECT_TRUE(
         std::regex_match(faces[0].id, std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")));
-    double now = Enrollment::referenceSeconds(std::chrono::system_clock::now());
+    double now = Enrollment::unixSeconds(std::chrono::system_clock::now());
     EXPECT_NEAR(faces[0].addedAt, now, 5);
-    EXPECT_GT(faces[0].addedAt, 7e8) << "seconds since 2001, not 1970";
 
     std::string text = sb::readFile(tarvo::Paths::enrolled());
-    EXPECT_EQ(text.rfind("{\"version\":2,\"faces\":[{\"id\":\"", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("{\"version\":3,\"faces\":[{\"id\":\"", 0), 0u) << text;
     EXPECT_NE(text.find("\"samples\":[{\"vector\":[0.6,0.8]},{\"vector\":[0.8,0.6]}],\"addedAt\":"),
               std::string::npos)
         << text;
@@ -86,9 +85,51 @@ TEST_F(EnrollmentTest, OlderFilesAskForANewEnrollment) {
     sb::writeFile(tarvo::Paths::enrolled(), R"({"version":1,"faces":[]})");
     EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with an older "
                                      "version of Tarvo). Re-enroll in Tarvo.");
-    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":3,"faces":[]})");
+    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":4,"faces":[]})");
     EXPECT_STREQ(loadFails().what(), "enrolled data unreadable (enrolled with a newer "
                                      "version of Tarvo). Re-enroll in Tarvo.");
+}
+
+// The version before dated faces from 2001 and learned nothing: it is read
+// with its dates moved to Unix time, and the next write is this version.
+TEST_F(EnrollmentTest, TheVersionBeforeIsReadAndWrittenBackAsThisOne) {
+    sb::writeFile(tarvo::Paths::enrolled(),
+                  R"({"version":2,"faces":[{"id":"6f1a2c3d-0000-4000-8000-00000000abcd",)"
+                  R"("name":"Ada","samples":[{"vector":[0.6,0.8]}],"addedAt":7.5e8}]})");
+    auto faces = Enrollment::faces();
+    ASSERT_EQ(faces.size(), 1u);
+    EXPECT_EQ(faces[0].addedAt, 7.5e8 + 978307200) << "2024-10-07 both ways";
+    EXPECT_TRUE(faces[0].learned.empty());
+    Enrollment::add("Bob", {b});
+    EXPECT_EQ(Enrollment::faces()[0], faces[0]);
+    EXPECT_NE(sb::readFile(tarvo::Paths::enrolled()).find("\"version\":3"), std::string::npos);
+}
+
+// Learned samples are kept with their date and distance, scanned with the
+// enrolled ones, and forgotten alone; a bad one is damage like any other.
+TEST_F(EnrollmentTest, LearnedSamplesAreKeptScannedAndForgottenAlone) {
+    Enrollment::add("Ada", {a});
+    Enrollment::add("Bob", {b});
+    auto ada = Enrollment::faces()[0];
+    std::vector<Enrollment::Learned> learned = {{c, 1.7e9, 0.25f}};
+    Enrollment::setLearned(ada.id, learned);
+    Enrollment::setLearned("00000000-0000-4000-8000-000000000000", learned);
+    EXPECT_EQ(Enrollment::faces()[0].learned, learned);
+    EXPECT_TRUE(Enrollment::faces()[1].learned.empty());
+    EXPECT_EQ(Enrollment::load(), (std::vector<Descriptor>{a, c, b}));
+
+    std::string good = sb::readFile(tarvo::Paths::enrolled());
+    std::string bad = good;
+    bad.replace(bad.find("\"distance\":0.25"), 16, "\"distance\":-1");
+    sb::writeFile(tarvo::Paths::enrolled(), bad);
+    EXPECT_EQ(Enrollment::problem()->kind(), Enrollment::EnrollErrorKind::damaged);
+    EXPECT_THROW(Enrollment::forgetLearned(), Enrollment::EnrollError);
+    EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled()), bad);
+
+    sb::writeFile(tarvo::Paths::enrolled(), good);
+    EXPECT_EQ(Enrollment::forgetLearned(), 1u);
+    EXPECT_EQ(Enrollment::load(), (std::vector<Descriptor>{a, b}));
+    EXPECT_EQ(Enrollment::faces()[0].samples, ada.samples);
 }
 
 // A file that can't be decoded is never written over: one bad field, a
@@ -104,14 +145,14 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
     scaled.replace(scaled.find("[0.6,0.8]"), 9, "[600000,800000]");
     std::vector<std::string> bads = {badField,
                                      good.substr(0, good.size() - 9),
-                                     R"({"version":3,"faces":[]})",
+                                     R"({"version":4,"faces":[]})",
                                      std::string(1 << 20, '['),
                                      scaled,
                                      "garbage"};
     using Kind = Enrollment::EnrollError::Kind;
     for (const std::string& bad : bads) {
         sb::writeFile(tarvo::Paths::enrolled(), bad);
-        auto kind = bad.find("\"version\":3") != std::string::npos ? Kind::corrupt : Kind::damaged;
+        auto kind = bad.find("\"version\":4") != std::string::npos ? Kind::corrupt : Kind::damaged;
         EXPECT_TRUE(Enrollment::faces().empty());
         EXPECT_EQ(loadFails().kind(), kind);
         EXPECT_EQ(Enrollment::problem()->kind(), kind);
@@ -129,7 +170,7 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
     EXPECT_EQ(Enrollment::problem(), std::nullopt);
     Enrollment::add("Carol", {a});
     EXPECT_EQ(Enrollment::faces().size(), 1u);
-    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":3,"faces":[]})");
+    sb::writeFile(tarvo::Paths::enrolled(), R"({"version":4,"faces":[]})");
     EXPECT_EQ(Enrollment::setAsideDamaged(), std::nullopt);
     sb::writeFile(tarvo::Paths::enrolled(), "garbage");
     // Starting over keeps the unreadable file aside.
@@ -141,7 +182,7 @@ TEST_F(EnrollmentTest, AFileThatCantBeReadLosesNothing) {
 
 TEST_F(EnrollmentTest, Remove) {
     Enrollment::remove("00000000-0000-4000-8000-000000000000");
-    EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled()), "{\"version\":2,\"faces\":[]}");
+    EXPECT_EQ(sb::readFile(tarvo::Paths::enrolled()), "{\"version\":3,\"faces\":[]}");
     Enrollment::add("Ada", {a});
     Enrollment::add("Bob", {b});
     auto before = Enrollment::faces();

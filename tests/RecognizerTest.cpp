@@ -35,7 +35,9 @@ class Script {
         return Recognizer(config, {enrolled}, [this](const F::Image&) {
             Frame frame = frames.front();
             frames.pop_front();
-            if (frame.error) throw F::EngineError::noFace();
+            if (frame.error)
+                throw std::string_view(frame.error) == "several" ? F::EngineError::multipleFaces(2)
+                                                                 : F::EngineError::noFace();
             F::Detection detection;
             detection.eyeAspectRatio = frame.ear;
             if (frame.distance) detection.descriptor = at(*frame.distance);
@@ -151,6 +153,61 @@ TEST(RecognizerTest, BlinkWorksFromTheScansOwnBaselineWithoutCalibration) {
     s.feed(r, {0.2f, 0.30});
     EXPECT_EQ(text(s.feed(r, {0.2f, 0.05})).substr(0, 10), "recognized") << "judged by distance";
     EXPECT_EQ(text(s.feed(r, {0.2f, 0.30})), "matched 3");
+}
+
+// What a scan could teach: its closest averaged descriptor, only with one
+// face in view and the blink, where one is asked for, seen.
+TEST(RecognizerTest, ANearMissIsOffered) {
+    Script s;
+    auto r = s.recognizer(settings(3, Config::Liveness::attention, 0.3));
+    EXPECT_EQ(r.nearMiss(), std::nullopt);
+    s.feed(r, {0.6f, 0.05});
+    EXPECT_EQ(r.nearMiss(), std::nullopt) << "eyes closed: nothing compared";
+    EXPECT_FALSE(r.sawFace());
+    s.feed(r, {0.6f});
+    s.feed(r, {0.6f});
+    ASSERT_TRUE(r.nearMiss());
+    EXPECT_NEAR(r.nearMiss()->distance, 0.6f, 1e-4);
+    EXPECT_NEAR(*F::distance(r.nearMiss()->averaged, {at(0.6f)}), 0, 1e-4);
+    auto outcome = s.feed(r, {std::nullopt, 0.3, "several"});
+    EXPECT_EQ(std::get<Recognizer::Searching>(outcome).reason, Recognizer::Reason::severalFaces);
+    EXPECT_EQ(r.nearMiss(), std::nullopt) << "someone else was in view";
+    r.reset();
+    s.feed(r, {0.6f});
+    EXPECT_TRUE(r.nearMiss());
+
+    auto blink = s.recognizer(settings(1, Config::Liveness::blink));
+    s.feed(blink, {0.6f});
+    EXPECT_EQ(blink.nearMiss(), std::nullopt) << "no blink seen";
+}
+
+// A miss the password confirmed teaches the face it came closest to, if it
+// came within the bound of what was enrolled and wouldn't have matched;
+// what was learned never vouches for more, and only a few are kept.
+TEST(LearningTest, OnlyANearMissOfWhatWasEnrolledTeaches) {
+    namespace L = tarvo::Learning;
+    const L::Rule rule{0.1f, 0.3f, 3};
+    tarvo::Enrollment::Face face{"A", "me", {enrolled}, 0, {}};
+    auto learned = L::learn(face, {at(0.2f), 0.2f}, rule, 100);
+    ASSERT_EQ(learned.size(), 1u);
+    EXPECT_NEAR(learned[0].distance, 0.2f, 1e-4);
+    EXPECT_EQ(learned[0].learnedAt, 100);
+    EXPECT_EQ(learned[0].sample, at(0.2f));
+    EXPECT_TRUE(L::learn(face, {at(0.35f), 0.35f}, rule, 1).empty()) << "beyond the bound";
+    EXPECT_TRUE(L::learn(face, {at(0.08f), 0.08f}, rule, 1).empty()) << "it matched";
+
+    face.learned = learned;
+    EXPECT_EQ(L::learn(face, {at(0.4f), 0.15f}, rule, 1), learned)
+        << "close to a learned sample, far from the enrolled one";
+    for (double when : {200, 300, 400})
+        face.learned = L::learn(face, {at(0.25f), 0.15f}, rule, when);
+    ASSERT_EQ(face.learned.size(), 3u) << "the oldest goes";
+    EXPECT_EQ(face.learned.front().learnedAt, 200);
+
+    tarvo::Enrollment::Face other{"B", "glasses", {at(0.5f)}, 0, {}};
+    EXPECT_EQ(L::pupil({face, other}, {at(0.45f), 0.2f}, rule), 1u);
+    EXPECT_EQ(L::pupil({face, other}, {at(0.12f), 0.12f}, rule), 0u);
+    EXPECT_EQ(L::pupil({face, other}, {{{-1, 0}}, 1.5f}, rule), std::nullopt);
 }
 
 // The real pipeline on franck.mp4, enrolled from his stills.

@@ -14,6 +14,7 @@
 #include <map>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -199,10 +200,9 @@ std::vector<Photo> strangerPhotos(const fs::path& data) {
     return photos;
 }
 
-// Every face of the photos in `room` against the gallery.
-std::vector<float> galleryStrangersIn(const Rooms::Room& room, const std::vector<Photo>& photos,
-                                      const std::vector<Descriptor>& gallery) {
-    std::vector<float> distances;
+// Every face of the photos in `room`.
+std::vector<Descriptor> strangersIn(const Rooms::Room& room, const std::vector<Photo>& photos) {
+    std::vector<Descriptor> faces;
     std::uint64_t seed = 0;
     for (const auto& photo : photos) {
         // Backlighting darkens one face at a time; each is measured alone.
@@ -217,9 +217,9 @@ std::vector<float> galleryStrangersIn(const Rooms::Room& room, const std::vector
         }
         for (const auto& face : lit)
             for (const auto& found : facesIn(room.render(photo.image, ++seed, face)))
-                distances.push_back(*F::distance(found.descriptor, gallery));
+                faces.push_back(found.descriptor);
     }
-    return distances;
+    return faces;
 }
 
 // Runs `work` for each of `count` items on both cores.
@@ -281,6 +281,7 @@ Measurement measure(const fs::path& data, const std::vector<std::string>& roomNa
             who.push_back(identity(photo.name, photo.faces[n], int(n)));
         }
     m.people = static_cast<int>(std::set(who.begin(), who.end()).size());
+    m.strangerFaces.assign(people.begin() + 1, people.end());
     for (size_t a = 0; a < people.size(); ++a)
         for (size_t b = a + 1; b < people.size(); ++b) {
             float d = *F::distance(people[a], {people[b]});
@@ -303,41 +304,117 @@ Measurement measure(const fs::path& data, const std::vector<std::string>& roomNa
             const auto& found = figures.stream[i];
             figures.frames.push_back(found ? *F::distance(*found->descriptor, m.gallery) : 2.0f);
         }
-        figures.galleryStrangers = galleryStrangersIn(room, photos, m.gallery);
+        figures.strangerFaces = strangersIn(room, photos);
+        for (const auto& face : figures.strangerFaces)
+            figures.galleryStrangers.push_back(*F::distance(face, m.gallery));
     });
     return m;
 }
 
-double scansUnlocked(const Measurement& m, const RoomFigures& room, float threshold) {
+namespace {
+
+// One lock-screen scan from frame `start` of a room's stream, as the agent
+// runs it; nothing when it reaches a frame in `excluded` before it ends.
+struct Scan {
+    bool unlocked = false;
+    std::optional<Learning::NearMiss> nearMiss;
+    size_t end = 0; // one past its last frame
+};
+
+size_t scanFrames(const Measurement& m) {
+    return static_cast<size_t>(
+        std::lround(std::chrono::duration<double>(Agent::scanLimit).count() * m.fps));
+}
+
+std::vector<size_t> scanStarts(const Measurement& m, const RoomFigures& room) {
+    std::vector<size_t> starts;
+    auto every = static_cast<size_t>(std::lround(m.fps / 2));
+    for (size_t start = 0; start + scanFrames(m) <= room.stream.size(); start += every)
+        starts.push_back(start);
+    return starts;
+}
+
+std::optional<Scan> scanAt(const Measurement& m, const RoomFigures& room, float threshold,
+                           const std::vector<Descriptor>& samples, size_t start,
+                           const std::vector<bool>& excluded) {
     Config config;
     config.threshold = threshold;
     config.openEyeAspectRatio = m.openEyeAspectRatio;
-    auto every = static_cast<size_t>(std::lround(m.fps / 2));
-    auto limit = static_cast<size_t>(
-        std::lround(std::chrono::duration<double>(Agent::scanLimit).count() * m.fps));
     const auto& stream = room.stream;
+    size_t at = start;
+    Recognizer recognizer(config, samples, [&](const F::Image&) {
+        if (!stream[at]) throw F::EngineError::noFace();
+        return *stream[at];
+    });
+    std::optional<bool> verdict;
+    for (; at < start + scanFrames(m) && !verdict; ++at) {
+        // A frame beside a sample is what was enrolled or learned, not a probe.
+        if (excluded[at]) return std::nullopt;
+        auto outcome = recognizer.consider({});
+        if (std::holds_alternative<Recognizer::Matched>(outcome))
+            verdict = true;
+        else if (recognizer.givesUp())
+            verdict = false;
+    }
+    return Scan{verdict.value_or(false), recognizer.nearMiss(), at};
+}
+
+double unlockedShare(const Measurement& m, const RoomFigures& room, float threshold,
+                     const std::vector<Descriptor>& samples, const std::vector<bool>& excluded) {
     int started = 0, unlocked = 0;
-    for (size_t start = 0; start + limit <= stream.size(); start += every) {
-        size_t at = start;
-        Recognizer recognizer(config, m.gallery, [&](const F::Image&) {
-            if (!stream[at]) throw F::EngineError::noFace();
-            return *stream[at];
-        });
-        std::optional<bool> verdict;
-        for (; at < start + limit && !verdict; ++at) {
-            // A frame beside a sample is what was enrolled, not a probe.
-            if (m.nearSample[at]) break;
-            auto outcome = recognizer.consider({});
-            if (std::holds_alternative<Recognizer::Matched>(outcome))
-                verdict = true;
-            else if (recognizer.givesUp())
-                verdict = false;
-        }
-        if (at < start + limit && !verdict) continue;
+    for (size_t start : scanStarts(m, room)) {
+        auto scan = scanAt(m, room, threshold, samples, start, excluded);
+        if (!scan) continue;
         ++started;
-        unlocked += verdict.value_or(false);
+        unlocked += scan->unlocked;
     }
     return started ? 100.0 * unlocked / started : 0;
+}
+
+} // namespace
+
+double scansUnlocked(const Measurement& m, const RoomFigures& room, float threshold) {
+    return unlockedShare(m, room, threshold, m.gallery, m.nearSample);
+}
+
+Lessons learnIn(const Measurement& m, const RoomFigures& room, const Learning::Rule& rule,
+                const std::vector<int>& checkpoints, std::uint64_t seed) {
+    auto order = scanStarts(m, room);
+    std::mt19937_64 random(seed);
+    std::shuffle(order.begin(), order.end(), random);
+    Enrollment::Face face{"", "franck", m.gallery, 0, {}};
+    auto excluded = m.nearSample;
+    auto halfSecond = static_cast<long>(std::lround(m.fps / 2));
+    auto samples = [&] {
+        auto all = face.samples;
+        for (const auto& l : face.learned)
+            all.push_back(l.sample);
+        return all;
+    };
+    Lessons lessons;
+    size_t next = 0;
+    int misses = 0;
+    for (int checkpoint : checkpoints) {
+        for (; misses < checkpoint && next < order.size(); ++next) {
+            auto scan = scanAt(m, room, rule.threshold, samples(), order[next], excluded);
+            if (!scan || scan->unlocked) continue;
+            ++misses; // the password typed after it
+            if (!scan->nearMiss) continue;
+            auto learned = Learning::learn(face, *scan->nearMiss, rule, double(misses));
+            if (learned == face.learned) continue;
+            face.learned = std::move(learned);
+            // The frames that taught are not probes any more.
+            for (long j = long(order[next]) - halfSecond; j < long(scan->end) + halfSecond; ++j)
+                if (j >= 0 && j < long(excluded.size())) excluded[size_t(j)] = true;
+        }
+        lessons.misses.push_back(misses);
+        lessons.unlocked.push_back(unlockedShare(m, room, rule.threshold, samples(), excluded));
+        std::vector<Descriptor> learned;
+        for (const auto& l : face.learned)
+            learned.push_back(l.sample);
+        lessons.learned.push_back(std::move(learned));
+    }
+    return lessons;
 }
 
 double acceptedPercent(const std::vector<float>& distances, float threshold) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/face/FaceEngine.h"
+#include "core/face/Learning.h"
 #include "core/store/ModelScale.h"
 
 #include <filesystem>
@@ -25,6 +26,7 @@ struct RoomFigures {
     std::vector<float> frames;
     // Every face of the photos, rendered in this room, against the gallery.
     std::vector<float> galleryStrangers;
+    std::vector<Descriptor> strangerFaces; // those faces
 };
 
 struct Measurement {
@@ -43,6 +45,7 @@ struct Measurement {
     std::vector<float> genuinePairs;
     // Every pair of different people among the photos, in good light.
     std::vector<float> strangerPairs;
+    std::vector<Descriptor> strangerFaces; // every face of the photos, in good light
     int people = 0;
     std::vector<RoomFigures> rooms; // in the order asked for
     const RoomFigures& room(const std::string& name) const;
@@ -62,6 +65,20 @@ Measurement measure(const std::filesystem::path& data,
 // away from the enrollment's samples, each run by the recognizer with the
 // agent's rules at `threshold`: the share that unlocked, in percent.
 double scansUnlocked(const Measurement& measured, const RoomFigures& room, float threshold);
+
+// A user's first weeks in one room: scans in an order of `seed`'s, and
+// each that misses is followed by the typed password, which teaches the
+// face as the agent does (Learning::learn). After each count of confirmed
+// misses in `checkpoints` (ascending; 0 is before learning), the share of
+// the scans that unlock, in percent, against the enrolled and learned
+// samples; scans whose frames taught are not counted.
+struct Lessons {
+    std::vector<double> unlocked;                 // per checkpoint
+    std::vector<int> misses;                      // confirmed misses reached, per checkpoint
+    std::vector<std::vector<Descriptor>> learned; // per checkpoint
+};
+Lessons learnIn(const Measurement& measured, const RoomFigures& room, const Learning::Rule& rule,
+                const std::vector<int>& checkpoints, std::uint64_t seed = 1);
 
 // The loosest threshold lies `margin` below the closest stranger pair. The
 // strictest is the lowest (on a grid of 0.01) at which `unlockedShare` of

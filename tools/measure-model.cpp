@@ -116,6 +116,63 @@ void compare(const M::Measurement& m) {
     }
 }
 
+long strangersWithin(const std::vector<tarvo::Descriptor>& strangers,
+                     const std::vector<tarvo::Descriptor>& samples, float threshold) {
+    return std::count_if(strangers.begin(), strangers.end(), [&](const tarvo::Descriptor& face) {
+        auto d = tarvo::FaceEngine::distance(face, samples);
+        return d && *d <= threshold;
+    });
+}
+
+float closestTo(const std::vector<tarvo::Descriptor>& strangers,
+                const std::vector<tarvo::Descriptor>& samples) {
+    float closest = 2;
+    for (const auto& face : strangers)
+        closest = std::min(closest, tarvo::FaceEngine::distance(face, samples).value_or(2.0f));
+    return closest;
+}
+
+// The user's first weeks: each room learns from the misses its password
+// confirmed, as the agent does, at the default sensitivity.
+void learning(const M::Measurement& m, const tarvo::ModelScale& scale) {
+    const std::vector<int> checkpoints = {0, 1, 3, 10};
+    tarvo::Learning::Rule rule{scale.strictest, scale.loosest};
+    std::printf("\nlearning from confirmed near misses at the default (threshold %.2f; a lesson "
+                "lies within %.2f of the enrolled samples; %zu kept):\n"
+                "scans that unlock, %% (scans whose frames taught not counted), after N misses "
+                "the typed password confirmed\n%-9s",
+                double(rule.threshold), double(rule.bound), rule.kept, "room");
+    for (int n : checkpoints)
+        std::printf("  %9s", n == 0 ? "before" : ("after " + std::to_string(n)).c_str());
+    std::printf("  learned\n");
+    auto all = m.gallery;
+    for (const auto& room : m.rooms) {
+        auto lessons = M::learnIn(m, room, rule, checkpoints);
+        std::printf("%-9s", room.room.c_str());
+        for (size_t i = 0; i < checkpoints.size(); ++i)
+            std::printf("  %9.1f", lessons.unlocked[i]);
+        std::printf("  %7zu%s\n", lessons.learned.back().size(),
+                    lessons.misses.back() < checkpoints.back() ? " (ran out of misses)" : "");
+        all.insert(all.end(), lessons.learned.back().begin(), lessons.learned.back().end());
+    }
+    std::vector<tarvo::Descriptor> inRooms;
+    for (const auto& room : m.rooms)
+        inRooms.insert(inRooms.end(), room.strangerFaces.begin(), room.strangerFaces.end());
+    std::printf("\nstrangers within each step's threshold of the enrolled samples and every "
+                "room's learned ones (%zu samples):\n"
+                "step  threshold  good light (%zu faces)  rooms (%zu faces)\n",
+                all.size(), m.strangerFaces.size(), inRooms.size());
+    for (int k = 0; k < tarvo::ModelScale::steps; ++k) {
+        float t = scale.threshold(k);
+        std::printf("%4d  %9.4f  %20ld  %17ld\n", k, double(t),
+                    strangersWithin(m.strangerFaces, all, t), strangersWithin(inRooms, all, t));
+    }
+    std::printf(
+        "closest stranger: %.3f to the enrolled samples, %.3f with the learned ones\n",
+        double(std::min(closestTo(m.strangerFaces, m.gallery), closestTo(inRooms, m.gallery))),
+        double(std::min(closestTo(m.strangerFaces, all), closestTo(inRooms, all))));
+}
+
 int write(const tarvo::ModelScale& scale, const char* path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
@@ -178,6 +235,7 @@ int main(int argc, char** argv) {
         describe(measured, scale, margin);
         report(measured, scale);
         compare(measured);
+        learning(measured, scale);
         return output ? write(scale, output) : 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "measure-model: %s\n", error.what());

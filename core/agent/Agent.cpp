@@ -11,6 +11,7 @@
 #include "core/store/Log.h"
 #include "core/store/ModelScale.h"
 #include "core/store/Paths.h"
+#include "core/store/ScanHistory.h"
 #include "platform/agent/SystemState.h"
 #include "platform/face/ResidentMemory.h"
 
@@ -190,6 +191,7 @@ void Agent::onLock() {
     {
         std::lock_guard guard(lock_);
         locked_ = true;
+        lastMiss_.reset(); // a new lock: nothing before it is confirmed by its password
     }
     loadModels();
     warmWithDisplay_ = Config::load().warmWithDisplay;
@@ -304,10 +306,53 @@ void Agent::onUnlock() {
 
 // Only the stack's word that it let the user in counts as a password: an
 // unlock the agent merely saw (a session back on screen after a switch of
-// terminals, a locker's signal) may have asked for nothing at all.
+// terminals, a locker's signal) may have asked for nothing at all. The
+// same word confirms that a scan which just missed saw the user.
 void Agent::onAccepted() {
     freshness_.credentialPresented();
     Log::line("the lock screen accepted the password; a face will do for 48 hours");
+    std::optional<Miss> miss;
+    {
+        std::lock_guard guard(lock_);
+        miss.swap(lastMiss_);
+    }
+    if (!miss || Clock::now() - miss->at > lessonLapse) return;
+    control_.async(weakly([miss = *miss](Agent& self) {
+        try {
+            ScanHistory::add({Enrollment::unixSeconds(std::chrono::system_clock::now()),
+                              ScanHistory::Outcome::passwordAfterMiss, 0});
+        } catch (const std::exception& error) {
+            Log::line(std::string("scan history: ") + error.what());
+        }
+        if (miss.lesson && miss.sessionLock) self.learnFrom(*miss.lesson, miss.threshold);
+    }));
+}
+
+void Agent::learnFrom(const Learning::NearMiss& miss, float threshold) {
+    char text[160];
+    try {
+        auto faces = Enrollment::faces();
+        auto rule = Learning::ruleFor(threshold);
+        auto pupil = Learning::pupil(faces, miss, rule);
+        if (!pupil) {
+            std::snprintf(text, sizeof text,
+                          "learned nothing: the scan the password followed (distance %.3f) lies "
+                          "too far from the enrolled samples",
+                          double(miss.distance));
+            return Log::line(text);
+        }
+        const auto& face = faces[*pupil];
+        auto learned = Learning::learn(face, miss, rule,
+                                       Enrollment::unixSeconds(std::chrono::system_clock::now()));
+        Enrollment::setLearned(face.id, learned);
+        std::snprintf(text, sizeof text,
+                      "learned from the scan the password followed (distance %.3f, %.3f from "
+                      "the enrolled samples); %zu learned samples",
+                      double(miss.distance), double(learned.back().distance), learned.size());
+        Log::line(text);
+    } catch (const std::exception& error) {
+        Log::line(std::string("learned nothing: ") + error.what());
+    }
 }
 
 void Agent::unlockKeyring(const std::string& password) {
@@ -371,6 +416,10 @@ std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
     }
     std::optional<float> distance;
     if (!lastVouchFailed(peer)) distance = recognize();
+    if (!distance && peer == SocketServer::Peer::user) {
+        std::lock_guard guard(lock_);
+        if (lastMiss_) lastMiss_->sessionLock = true; // the user's own locker
+    }
     if (!distance || !claimVouch(peer)) {
         if (password) wipe(*password);
         return std::nullopt;
@@ -498,7 +547,7 @@ std::optional<float> Agent::recognize() {
 }
 
 std::optional<float> Agent::scanOnce() {
-    std::lock_guard scan(scanLock_);
+    std::lock_guard scanning(scanLock_);
     std::vector<Descriptor> samples;
     try {
         samples = Enrollment::load();
@@ -516,26 +565,48 @@ std::optional<float> Agent::scanOnce() {
     Recognizer recognizer(config, samples, environment_.analyze);
     Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
               shortestText(config.threshold) + ")");
-    auto distance = runScan(std::move(recognizer), scanLimit);
+    auto started = Clock::now();
+    auto scan = runScan(std::move(recognizer), scanLimit);
     // A scan of an unlocked screen (a locker that sends no lock signal):
     // the models go again in a while.
     bool locked;
     {
         std::lock_guard guard(lock_);
         locked = locked_;
+        if (scan.distance)
+            lastMiss_.reset();
+        else
+            lastMiss_ = Miss{scan.nearMiss, config.threshold, locked, Clock::now()};
     }
     if (!locked) releaseModelsLater();
-    if (distance) {
+    recordScan(scan, millisecondsSince(started) / 1000);
+    if (scan.distance) {
         char text[64];
-        std::snprintf(text, sizeof text, "verify: recognized (distance %.3f)", *distance);
+        std::snprintf(text, sizeof text, "verify: recognized (distance %.3f)", *scan.distance);
         Log::line(text);
     } else {
         Log::line("verify: no match");
     }
-    return distance;
+    return scan.distance;
 }
 
-std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::milliseconds timeout) {
+void Agent::recordScan(const ScanResult& scan, double seconds) {
+    using Outcome = ScanHistory::Outcome;
+    ScanHistory::Entry entry{Enrollment::unixSeconds(std::chrono::system_clock::now()),
+                             scan.distance  ? Outcome::unlocked
+                             : scan.sawFace ? Outcome::notRecognized
+                                            : Outcome::notSeen,
+                             scan.distance ? seconds : 0};
+    control_.async([entry] {
+        try {
+            ScanHistory::add(entry);
+        } catch (const std::exception& error) {
+            Log::line(std::string("scan history: ") + error.what());
+        }
+    });
+}
+
+Agent::ScanResult Agent::runScan(Recognizer recognizer, std::chrono::milliseconds timeout) {
     // Exactly one of match, give-up and time-out decides: whichever sets
     // `finished` first under the scan's own lock. The frame thread may still
     // be inside `consider` when the scan has ended, so the recognizer lives
@@ -546,11 +617,11 @@ std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::millisec
         std::mutex lock;
         std::condition_variable signal;
         bool finished = false;
-        std::optional<float> result;
+        ScanResult result;
     };
     auto scan = std::make_shared<Scan>(std::move(recognizer));
     bool wasWarm = camera_.isRunning();
-    if (!ensureSession()) return std::nullopt;
+    if (!ensureSession()) return {};
     {
         std::lock_guard guard(sink_->lock);
         sink_->frameSink = [scan](const Camera::Image& frame) {
@@ -562,8 +633,10 @@ std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::millisec
             auto outcome = recognizer.consider(frame);
             std::lock_guard guard(scan->lock);
             if (scan->finished) return;
+            scan->result.nearMiss = recognizer.nearMiss();
+            scan->result.sawFace = scan->result.sawFace || recognizer.sawFace();
             if (auto* matched = std::get_if<Recognizer::Matched>(&outcome)) {
-                scan->result = matched->distance;
+                scan->result.distance = matched->distance;
                 scan->finished = true;
             } else if (recognizer.givesUp()) {
                 scan->finished = true;
@@ -571,7 +644,7 @@ std::optional<float> Agent::runScan(Recognizer recognizer, std::chrono::millisec
             if (scan->finished) scan->signal.notify_one();
         };
     }
-    std::optional<float> result;
+    ScanResult result;
     {
         std::unique_lock guard(scan->lock);
         scan->signal.wait_for(guard, timeout, [&] { return scan->finished; });

@@ -56,6 +56,9 @@ class Agent : public std::enable_shared_from_this<Agent> {
     static constexpr std::chrono::minutes refusalConfirmed{5};
     // How long the face models stay loaded after an unlock.
     static constexpr std::chrono::minutes modelsKeptUnlocked{2};
+    // A scan that came close teaches only when the lock screen accepts the
+    // user's password within this long after it, in the same lock.
+    static constexpr std::chrono::minutes lessonLapse{2};
 
     static std::shared_ptr<Agent> create(bool requestsCameraAccess, Environment environment = {});
     ~Agent();
@@ -88,6 +91,7 @@ class Agent : public std::enable_shared_from_this<Agent> {
     void onLock();
     void onUnlock();
     void onAccepted();
+    void learnFrom(const Learning::NearMiss& miss, float threshold);
     void loadModels();
     void releaseModelsLater();
     void endLock();
@@ -104,9 +108,15 @@ class Agent : public std::enable_shared_from_this<Agent> {
     PasswordCheck checkSavedPassword(const std::string& password, const std::string& tag);
     bool lastVouchFailed(SocketServer::Peer peer);
     bool claimVouch(SocketServer::Peer peer);
+    struct ScanResult {
+        std::optional<float> distance; // when it matched
+        std::optional<Learning::NearMiss> nearMiss;
+        bool sawFace = false; // a face with open eyes was compared
+    };
     std::optional<float> recognize();
     std::optional<float> scanOnce();
-    std::optional<float> runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
+    ScanResult runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
+    void recordScan(const ScanResult& scan, double seconds);
     bool warmConditionsHold(bool isLocked);
 
     std::shared_ptr<SocketServer> server_;
@@ -125,6 +135,17 @@ class Agent : public std::enable_shared_from_this<Agent> {
     // nothing since it last accepted it (guarded by lock_).
     std::optional<std::chrono::nanoseconds> firstRefusal_;
     std::chrono::steady_clock::time_point lastRootVerify_;
+    // The last scan of this lock that missed, until the lock ends or the
+    // password follows it (guarded by lock_). What it could teach, only
+    // where the lock is the session's own: its lock screen, or a locker
+    // running as the user; never a greeter.
+    struct Miss {
+        std::optional<Learning::NearMiss> lesson;
+        float threshold = 0;
+        bool sessionLock = false;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::optional<Miss> lastMiss_;
     UniqueFd singleInstance_; // flock'd for the agent's whole life
     SerialQueue control_;
     // The consumer of frames during a scan, and the password the last

@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <ctime>
 
 namespace tarvo::Text {
 namespace {
@@ -120,6 +121,14 @@ bool nestingWithin(std::string_view json, int limit) {
         }
     }
     return true;
+}
+
+std::string localDay(double unixSeconds) {
+    auto when = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    char day[32] = "";
+    if (localtime_r(&when, &local)) std::strftime(day, sizeof day, "%Y-%m-%d", &local);
+    return day;
 }
 
 } // namespace tarvo::Text

@@ -23,4 +23,7 @@ double shortestDecimal(float value);
 // disk: a file of nothing but brackets costs a parser memory by the level.
 bool nestingWithin(std::string_view json, int limit = 16);
 
+// The local date of a moment in Unix seconds, as 2026-12-09.
+std::string localDay(double unixSeconds);
+
 } // namespace tarvo::Text

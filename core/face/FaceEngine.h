@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/base/KindedError.h"
 #include "core/store/Descriptor.h"
 #include "platform/face/FaceDetector.h"
 #include "platform/face/VideoSource.h"
@@ -31,16 +32,19 @@ struct Detection {
     Pose pose;
 };
 
-class EngineError : public std::runtime_error {
+enum class EngineErrorKind { noFace, multipleFaces, detectorFailed, embeddingFailed };
+class EngineError : public KindedError<EngineErrorKind> {
   public:
-    using std::runtime_error::runtime_error;
+    using KindedError::KindedError;
     static EngineError multipleFaces(int count) {
-        return EngineError(std::to_string(count) + " faces in frame, need exactly one");
+        return {Kind::multipleFaces, std::to_string(count) + " faces in frame, need exactly one"};
     }
-    static EngineError noFace() { return EngineError("no face in frame"); }
-    static EngineError detectorFailed(const std::string& reason) { return EngineError(reason); }
+    static EngineError noFace() { return {Kind::noFace, "no face in frame"}; }
+    static EngineError detectorFailed(const std::string& reason) {
+        return {Kind::detectorFailed, reason};
+    }
     static EngineError embeddingFailed() {
-        return EngineError("could not compute a face embedding");
+        return {Kind::embeddingFailed, "could not compute a face embedding"};
     }
 };
 

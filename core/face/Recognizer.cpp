@@ -39,6 +39,8 @@ Recognizer::BlinkPhase Recognizer::startingPhase() const {
 void Recognizer::reset() {
     clearRuns();
     bestDistance_ = std::numeric_limits<float>::max();
+    closest_ = {};
+    sawSeveralFaces_ = false;
     framesSeen_ = 0;
     baselineEAR_ = 0;
     blinkPhase_ = startingPhase();
@@ -87,36 +89,52 @@ Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
     FaceEngine::Detection detection;
     try {
         detection = analyze_(frame);
+    } catch (const FaceEngine::EngineError& error) {
+        clearRuns();
+        using Kind = FaceEngine::EngineErrorKind;
+        sawSeveralFaces_ = sawSeveralFaces_ || error.kind() == Kind::multipleFaces;
+        return Searching{error.kind() == Kind::noFace          ? Reason::noFace
+                         : error.kind() == Kind::multipleFaces ? Reason::severalFaces
+                                                               : Reason::unclear,
+                         error.what()};
     } catch (const std::exception& error) {
         clearRuns();
-        return Searching{error.what()};
+        return Searching{Reason::unclear, error.what()};
     }
     double ear = detection.eyeAspectRatio;
     updateBlink(ear);
 
     std::optional<float> distance;
-    if (detection.descriptor)
-        distance = FaceEngine::distance(averaged(*detection.descriptor), enrolled_);
+    Descriptor probe;
+    if (detection.descriptor) {
+        probe = averaged(*detection.descriptor);
+        distance = FaceEngine::distance(probe, enrolled_);
+    }
     if (!distance) {
         clearRuns();
-        return Searching{"no comparable descriptor"};
+        return Searching{Reason::unclear, "no comparable descriptor"};
     }
     float d = *distance;
     if (config_.openEyeAspectRatio > 0 && ear < config_.openEyeAspectRatio * 0.5) {
         clearRuns();
-        return Searching{"face seen, eyes closed or looking away"};
+        return Searching{Reason::eyesClosed, "face seen, eyes closed or looking away"};
     }
-    bestDistance_ = std::min(bestDistance_, d);
+    if (d < bestDistance_) {
+        bestDistance_ = d;
+        closest_ = std::move(probe);
+    }
 
     if (d <= config_.threshold) {
         consecutiveNonMatches_ = consecutiveFarNonMatches_ = 0;
         increment(consecutiveMatches_);
         if (consecutiveMatches_ < config_.requiredFrames)
-            return Searching{format("match %lld/%lld (distance %.3f)",
+            return Searching{Reason::matching,
+                             format("match %lld/%lld (distance %.3f)",
                                     static_cast<long long>(consecutiveMatches_),
                                     static_cast<long long>(config_.requiredFrames), double(d))};
         if (blinkPhase_ != BlinkPhase::done)
             return Searching{
+                Reason::waitingForBlink,
                 format("recognized (distance %.3f) \xE2\x80\x94 waiting for a blink", double(d))};
         return Matched{bestDistance_, framesSeen_};
     }
@@ -126,8 +144,14 @@ Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
         increment(consecutiveFarNonMatches_);
     else
         consecutiveFarNonMatches_ = 0;
-    return Searching{
-        format("face seen, distance %.3f > %.3f", double(d), double(config_.threshold))};
+    return Searching{Reason::someoneElse, format("face seen, distance %.3f > %.3f", double(d),
+                                                 double(config_.threshold))};
+}
+
+std::optional<Learning::NearMiss> Recognizer::nearMiss() const {
+    if (sawSeveralFaces_ || blinkPhase_ != BlinkPhase::done || closest_.vector.empty())
+        return std::nullopt;
+    return Learning::NearMiss{closest_, bestDistance_};
 }
 
 } // namespace tarvo

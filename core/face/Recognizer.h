@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/face/FaceEngine.h"
+#include "core/face/Learning.h"
 #include "core/store/Config.h"
 
 #include <cstddef>
@@ -18,7 +19,19 @@ namespace tarvo {
 // one recognizer.
 class Recognizer {
   public:
+    // Why a frame didn't (yet) match, for callers to switch on; the text
+    // says the same with figures, for a log.
+    enum class Reason {
+        noFace,
+        severalFaces,
+        unclear, // a face, but no descriptor to compare
+        eyesClosed,
+        matching, // within the threshold, not yet for enough frames
+        waitingForBlink,
+        someoneElse, // beyond the threshold
+    };
     struct Searching {
+        Reason reason;
         std::string text;
     };
     struct Matched {
@@ -34,6 +47,12 @@ class Recognizer {
 
     Outcome consider(const FaceEngine::Image& frame);
     void reset();
+    // What the scan so far could teach if the user's password follows:
+    // nothing once it saw several faces at once, while a blink is still
+    // owed, or before a face with open eyes was compared.
+    std::optional<Learning::NearMiss> nearMiss() const;
+    // Whether a face with open eyes was compared.
+    bool sawFace() const { return !closest_.vector.empty(); }
 
     // A scan stops early after this many frames in a row that don't match,
     // or this many in a row beyond 1.5 x the threshold: someone else.
@@ -70,6 +89,8 @@ class Recognizer {
     BlinkPhase blinkPhase_;
     double baselineEAR_ = 0;
     std::deque<Descriptor> recent_; // this face's last descriptors, for the mean
+    Descriptor closest_;            // the averaged descriptor at bestDistance_
+    bool sawSeveralFaces_ = false;
 };
 
 } // namespace tarvo

@@ -15,8 +15,11 @@ namespace tarvo::Enrollment {
 namespace {
 
 using Json = nlohmann::ordered_json;
-constexpr std::int64_t currentVersion = 2;
-constexpr double referenceEpoch = 978307200; // 2001-01-01 in Unix seconds
+constexpr std::int64_t currentVersion = 3;
+// Version 2 dated faces from 2001-01-01 and learned nothing; it is read
+// and written back as this version.
+constexpr std::int64_t datedFrom2001 = 2;
+constexpr double unixSecondsIn2001 = 978307200;
 
 std::string newUuid() {
     std::random_device random;
@@ -69,21 +72,49 @@ std::optional<Descriptor> descriptor(const nlohmann::json& json) {
     return d;
 }
 
-std::optional<Face> face(const nlohmann::json& json) {
+std::optional<double> number(const nlohmann::json& json, const char* key) {
+    auto it = json.find(key);
+    if (it == json.end() || !it->is_number() || !std::isfinite(it->get<double>()))
+        return std::nullopt;
+    return it->get<double>();
+}
+
+std::optional<Learned> learned(const nlohmann::json& json) {
+    auto sample = descriptor(json);
+    if (!sample) return std::nullopt;
+    auto at = number(json, "learnedAt"), distance = number(json, "distance");
+    if (!at || !distance || *distance < 0 || *distance > 2) return std::nullopt;
+    return Learned{std::move(*sample), *at, float(*distance)};
+}
+
+std::optional<Face> face(const nlohmann::json& json, std::int64_t version) {
     if (!json.is_object()) return std::nullopt;
-    auto id = json.find("id"), name = json.find("name"), samples = json.find("samples"),
-         added = json.find("addedAt");
+    auto id = json.find("id"), name = json.find("name"), samples = json.find("samples");
+    auto added = number(json, "addedAt");
     if (id == json.end() || !id->is_string() || !isUuid(id->get<std::string>()) ||
         name == json.end() || !name->is_string() || samples == json.end() || !samples->is_array() ||
-        added == json.end() || !added->is_number())
+        !added)
         return std::nullopt;
-    Face f{upper(id->get<std::string>()), name->get<std::string>(), {}, added->get<double>()};
+    if (version == datedFrom2001) *added += unixSecondsIn2001;
+    Face f{upper(id->get<std::string>()), name->get<std::string>(), {}, *added, {}};
     for (const auto& sample : *samples) {
         auto d = descriptor(sample);
         if (!d) return std::nullopt;
         f.samples.push_back(std::move(*d));
     }
+    auto taught = json.find("learned");
+    if (version == datedFrom2001 || taught == json.end()) return f;
+    if (!taught->is_array()) return std::nullopt;
+    for (const auto& entry : *taught) {
+        auto l = learned(entry);
+        if (!l) return std::nullopt;
+        f.learned.push_back(std::move(*l));
+    }
     return f;
+}
+
+bool readable(std::int64_t version) {
+    return version == currentVersion || version == datedFrom2001;
 }
 
 // Why an undecodable file can't be used: another version's, or damaged.
@@ -92,7 +123,7 @@ EnrollError problemOf(std::string_view text) {
         auto json = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
         auto version = json.is_object() ? json.find("version") : json.end();
         if (json.is_object() && version != json.end() && version->is_number_integer() &&
-            version->get<std::int64_t>() != currentVersion)
+            !readable(version->get<std::int64_t>()))
             return EnrollError::corrupt(
                 version->get<std::int64_t>() < currentVersion ? olderVersion : newerVersion);
     }
@@ -120,22 +151,36 @@ void write(const std::vector<Face>& list) {
 
 } // namespace
 
-double referenceSeconds(std::chrono::system_clock::time_point when) {
-    return std::chrono::duration<double>(when.time_since_epoch()).count() - referenceEpoch;
+double unixSeconds(std::chrono::system_clock::time_point when) {
+    return std::chrono::duration<double>(when.time_since_epoch()).count();
 }
+
+namespace {
+
+Json vectorOf(const Descriptor& sample) {
+    Json vector = Json::array();
+    for (float v : sample.vector)
+        vector.push_back(Text::shortestDecimal(v));
+    return vector;
+}
+
+} // namespace
 
 std::string encode(const std::vector<Face>& list) {
     Json array = Json::array();
     for (const auto& f : list) {
-        Json samples = Json::array();
-        for (const auto& s : f.samples) {
-            Json vector = Json::array();
-            for (float v : s.vector)
-                vector.push_back(Text::shortestDecimal(v));
-            samples.push_back(Json{{"vector", vector}});
-        }
-        array.push_back(
-            Json{{"id", f.id}, {"name", f.name}, {"samples", samples}, {"addedAt", f.addedAt}});
+        Json samples = Json::array(), taught = Json::array();
+        for (const auto& s : f.samples)
+            samples.push_back(Json{{"vector", vectorOf(s)}});
+        for (const auto& l : f.learned)
+            taught.push_back(Json{{"vector", vectorOf(l.sample)},
+                                  {"learnedAt", l.learnedAt},
+                                  {"distance", Text::shortestDecimal(l.distance)}});
+        array.push_back(Json{{"id", f.id},
+                             {"name", f.name},
+                             {"samples", samples},
+                             {"addedAt", f.addedAt},
+                             {"learned", taught}});
     }
     return Json{{"version", currentVersion}, {"faces", array}}.dump();
 }
@@ -146,11 +191,11 @@ std::optional<std::vector<Face>> decode(std::string_view text) {
     if (!json.is_object()) return std::nullopt;
     auto version = json.find("version"), list = json.find("faces");
     if (version == json.end() || !version->is_number_integer() || list == json.end() ||
-        !list->is_array() || version->get<std::int64_t>() != currentVersion)
+        !list->is_array() || !readable(version->get<std::int64_t>()))
         return std::nullopt;
     std::vector<Face> out;
     for (const auto& entry : *list) {
-        auto f = face(entry);
+        auto f = face(entry, version->get<std::int64_t>());
         if (!f) return std::nullopt;
         out.push_back(std::move(*f));
     }
@@ -186,8 +231,11 @@ std::vector<Descriptor> load() {
         std::filesystem::exists(Paths::legacyEnrolled(), ec))
         throw EnrollError::corrupt(olderFormat);
     std::vector<Descriptor> samples;
-    for (const auto& f : stored())
+    for (const auto& f : stored()) {
         samples.insert(samples.end(), f.samples.begin(), f.samples.end());
+        for (const auto& l : f.learned)
+            samples.push_back(l.sample);
+    }
     if (samples.empty()) throw EnrollError::nothingEnrolled();
     return samples;
 }
@@ -198,7 +246,7 @@ void add(const std::string& name, const std::vector<Descriptor>& samples) {
     if (trimmed.empty()) trimmed = "Face " + std::to_string(list.size() + 1);
     std::erase_if(list, [&](const Face& f) { return folded(f.name) == folded(trimmed); });
     list.push_back(
-        {newUuid(), trimmed, samples, referenceSeconds(std::chrono::system_clock::now())});
+        {newUuid(), trimmed, samples, unixSeconds(std::chrono::system_clock::now()), {}});
     write(list);
 }
 
@@ -206,6 +254,24 @@ void remove(const std::string& id) {
     std::vector<Face> list = stored();
     std::erase_if(list, [&](const Face& f) { return f.id == upper(id); });
     write(list);
+}
+
+void setLearned(const std::string& id, const std::vector<Learned>& learned) {
+    std::vector<Face> list = stored();
+    auto it =
+        std::find_if(list.begin(), list.end(), [&](const Face& f) { return f.id == upper(id); });
+    if (it == list.end()) return;
+    it->learned = learned;
+    write(list);
+}
+
+std::size_t forgetLearned() {
+    std::vector<Face> list = stored();
+    std::size_t forgotten = 0;
+    for (auto& f : list)
+        forgotten += std::exchange(f.learned, {}).size();
+    if (forgotten > 0) write(list);
+    return forgotten;
 }
 
 void clear() {

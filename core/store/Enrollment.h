@@ -14,11 +14,21 @@
 // operation reads the file afresh; writes replace it whole.
 namespace tarvo::Enrollment {
 
+// A scan's descriptor taken in after the lock screen accepted the user's
+// password following the scan's near miss (core/face/Learning).
+struct Learned {
+    Descriptor sample;
+    double learnedAt = 0; // Unix seconds
+    float distance = 0;   // from the face's enrolled samples when learned
+    bool operator==(const Learned&) const = default;
+};
+
 struct Face {
     std::string id; // canonical upper-case UUID
     std::string name;
-    std::vector<Descriptor> samples;
-    double addedAt = 0; // seconds since 2001-01-01 00:00:00 UTC
+    std::vector<Descriptor> samples; // as enrolled
+    double addedAt = 0;              // Unix seconds
+    std::vector<Learned> learned;    // oldest first
     bool operator==(const Face&) const = default;
 };
 
@@ -49,7 +59,8 @@ std::optional<EnrollError> problem();
 // Sets a damaged file aside (Damage::setAside), so that enrolling starts
 // afresh; nothing when the file isn't damaged. Throws DataFile::FileError.
 std::optional<std::filesystem::path> setAsideDamaged();
-// Every sample of every face, face by face. Throws EnrollError.
+// Every sample of every face, enrolled and learned, face by face. Throws
+// EnrollError.
 std::vector<Descriptor> load();
 // Adds a face, replacing any of the same name (ignoring case); an empty name
 // becomes "Face N". Throws DataFile::FileError, or EnrollError (corrupt or
@@ -61,13 +72,19 @@ void remove(const std::string& id);
 // Removes every face; a file that can't be read is kept aside as
 // "enrolled.json.unreadable".
 void clear();
+// Replaces the learned samples of the face `id`; throws as add does.
+// Nothing happens when the face is gone.
+void setLearned(const std::string& id, const std::vector<Learned>& learned);
+// Forgets every learned sample, keeping what was enrolled; the number
+// forgotten. Throws as add does.
+std::size_t forgetLearned();
 
 // The file's text for a list of faces, and back (nothing when undecodable
-// or of another version).
+// or of another version). The previous version, dated from 2001 and with
+// nothing learned, decodes too.
 std::string encode(const std::vector<Face>& faces);
 std::optional<std::vector<Face>> decode(std::string_view text);
 
-// Seconds since 2001-01-01 00:00:00 UTC.
-double referenceSeconds(std::chrono::system_clock::time_point when);
+double unixSeconds(std::chrono::system_clock::time_point when);
 
 } // namespace tarvo::Enrollment

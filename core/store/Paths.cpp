@@ -71,6 +71,9 @@ std::filesystem::path log() {
 std::filesystem::path passwordTyped() {
     return dir() / "password-typed";
 }
+std::filesystem::path scanHistory() {
+    return dir() / "scans.json";
+}
 
 std::filesystem::path runtimeDirOf(uid_t uid) {
     char path[64];

@@ -23,6 +23,7 @@ std::filesystem::path enrolled();       // "enrolled.json"
 std::filesystem::path legacyEnrolled(); // "enrolled.archive"
 std::filesystem::path log();            // "tarvo.log"
 std::filesystem::path passwordTyped();  // "password-typed": when, in which boot
+std::filesystem::path scanHistory();    // "scans.json": the lock screen's recent scans
 
 // The agent's folder in the user's runtime directory, /run/user/<uid>/tarvo.
 // The PAM module derives the same path from the uid alone.
