@@ -10,6 +10,7 @@
 #include "core/store/Config.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
+#include "core/store/ScanHistory.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -270,8 +271,23 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     QTest::qWait(200);
     EXPECT_FALSE(shows("sheet"));
 
+    // What was learned shows with the user's own figures, and goes alone.
+    auto me = Enrollment::faces()[0];
+    Enrollment::setLearned(me.id, {{me.samples[0], 1.8e9, 0.2f}});
+    for (auto outcome : {ScanHistory::Outcome::unlocked, ScanHistory::Outcome::passwordAfterMiss})
+        ScanHistory::add({Enrollment::unixSeconds(std::chrono::system_clock::now()), outcome, 0.4});
+    shell->model().refresh();
+    ASSERT_TRUE(eventually([&] { return shows("learnedRow"); }));
+    EXPECT_EQ(text("ownFigures"),
+              "Unlocked by face 1 of 2 times in the last 30 days, median 0.4 s.");
+    auto strictWords = text("stepMeaning");
+    screenshot("main-learned");
+    click("forgetLearned");
+    EXPECT_TRUE(eventually([&] { return !shows("learnedRow"); }));
+    EXPECT_EQ(Enrollment::faces()[0].samples, me.samples);
+
     // The sensitivity: one write per step of the scale, however far the
-    // drag within it; the ends of the band hold it.
+    // drag within it; the ends of the band hold it; its words change along it.
     auto* scale = item("sensitivityScale");
     double strict = scale->property("strict").toDouble(),
            loose = scale->property("loose").toDouble();
@@ -284,6 +300,7 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     EXPECT_EQ(modified(Paths::config()), written) << "within the step: nothing written";
     drag("sensitivityScale", {middle, 30}, {scale->width(), 30});
     EXPECT_NEAR(Config::load().sensitivity, 1.0, 1e-9);
+    EXPECT_TRUE(eventually([&] { return text("stepMeaning") != strictWords; }));
     std::ofstream(Paths::config()) << R"({"sensitivity": 7})";
     shell->model().refresh();
     EXPECT_NEAR(item("knob")->x() + 9, loose, 1) << "out of range: at the band's end";

@@ -75,10 +75,20 @@ double Views::thresholdFor(double sensitivity) {
     return Config::thresholdFor(sensitivity);
 }
 
-QString Views::acceptanceText(double sensitivity) {
-    return tr("Recognizes you %1% of the time. No stranger in %2 test pairs gets in.")
-        .arg(Config::measuredAcceptanceFor(sensitivity), 0, 'f', 1)
-        .arg(Config::strangerPairs());
+QString Views::stepText(double sensitivity) {
+    double step = Config::snapped(sensitivity);
+    QString words =
+        step < 0.2   ? tr("Strict: only a close likeness unlocks. In a dim room you may type "
+                            "your password more often, and Tarvo learns that room from it.")
+        : step < 0.6 ? tr("Balanced: unlocks in most light, still well short of any stranger "
+                          "the model was measured on.")
+                     : tr("Convenient: unlocks in poor light too, nearer to where strangers "
+                          "begin.");
+    return words + " " +
+           tr("Threshold %1; the closest of %2 stranger pairs measured lies at %3.")
+               .arg(Config::thresholdFor(step), 0, 'f', 2)
+               .arg(Config::strangerPairs())
+               .arg(Config::closestStranger(), 0, 'f', 2);
 }
 
 template <typename Change> void Views::attempt(const QString& failure, Change change) {

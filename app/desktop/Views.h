@@ -48,7 +48,9 @@ class Views : public QObject {
     Q_INVOKABLE static QString agentProblem(app::AppModel::AgentHost agentHost,
                                             const QString& error);
     Q_INVOKABLE static double thresholdFor(double sensitivity);
-    Q_INVOKABLE static QString acceptanceText(double sensitivity);
+    // What a step of the scale means, in words that change along it, and
+    // where it lies on the model's scale.
+    Q_INVOKABLE static QString stepText(double sensitivity);
 
     // The sensitivity for a drag at `fraction` of the band, in the scale's
     // steps; written (and the model refreshed) only when the step changes.

@@ -88,12 +88,6 @@ float Config::thresholdFor(double sensitivity) {
     return scale.strictest + clampedSensitivity(sensitivity) * (scale.loosest - scale.strictest);
 }
 
-double Config::measuredAcceptanceFor(double sensitivity) {
-    long step = std::lround(clampedSensitivity(sensitivity) / sensitivityStep);
-    long last = ModelScale::steps - 1;
-    return ModelScale::current().acceptance[static_cast<size_t>(std::clamp(step, 0L, last))];
-}
-
 std::string_view Config::name(Liveness liveness) {
     return liveness == Liveness::blink ? "blink" : "attention";
 }

@@ -66,7 +66,6 @@ struct Config {
     static float thresholdFor(double sensitivity);
     // The nearest of the scale's steps, as the app's controls set it.
     static double snapped(double sensitivity);
-    static double measuredAcceptanceFor(double sensitivity);
 
     // The file's JSON: pretty-printed, keys sorted.
     std::string encode() const;

@@ -93,7 +93,12 @@ ColumnLayout {
                             ColumnLayout {
                                 spacing: 2
                                 Text { text: face.modelData.name; color: Colours.text }
-                                Text { text: qsTr("%1 samples").arg(face.modelData.samples); font.pixelSize: 11; color: Colours.secondary }
+                                Text {
+                                    text: face.modelData.learned > 0
+                                          ? qsTr("%1 samples, %2 learned (last on %3)").arg(face.modelData.samples).arg(face.modelData.learned).arg(face.modelData.lastLearned)
+                                          : qsTr("%1 samples").arg(face.modelData.samples)
+                                    font.pixelSize: 11; color: Colours.secondary
+                                }
                             }
                             Item { Layout.fillWidth: true }
                             // Qt 6.4's qmllint can't follow an id out of a delegate; the
@@ -110,6 +115,27 @@ ColumnLayout {
                             }
                             // qmllint enable unqualified
                         }
+                    }
+                }
+                ColumnLayout {
+                    objectName: "learnedRow"
+                    visible: App.learnedCount > 0
+                    spacing: 6
+                    Layout.fillWidth: true
+                    Text {
+                        text: App.learnedCount === 1
+                              ? qsTr("Tarvo learned 1 sample of your face from a time it missed you and you typed your password.")
+                              : qsTr("Tarvo learned %1 samples of your face from times it missed you and you typed your password.").arg(App.learnedCount)
+                        font.pixelSize: 11; color: Colours.secondary
+                        wrapMode: Text.WordWrap
+                        Layout.fillWidth: true
+                    }
+                    Button {
+                        objectName: "forgetLearned"
+                        text: qsTr("Forget What Was Learned")
+                        ToolTip.visible: hovered
+                        ToolTip.text: qsTr("Keeps what you enrolled")
+                        onClicked: App.forgetLearned()
                     }
                 }
                 StatusRow {

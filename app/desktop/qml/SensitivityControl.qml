@@ -67,10 +67,19 @@ ColumnLayout {
         }
     }
     Text {
-        objectName: "acceptance"
-        text: Views.acceptanceText(App.sensitivity)
+        objectName: "stepMeaning"
+        text: Views.stepText(App.sensitivity)
         color: Colours.text
         font.pixelSize: 13
+        wrapMode: Text.WordWrap
+        Layout.fillWidth: true
+    }
+    Text {
+        objectName: "ownFigures"
+        text: App.ownFigures !== "" ? App.ownFigures + "."
+                                    : qsTr("Your own figures show here after your first unlocks at the lock screen.")
+        color: Colours.secondary
+        font.pixelSize: 12
         wrapMode: Text.WordWrap
         Layout.fillWidth: true
     }
