@@ -267,6 +267,8 @@ TEST_P(LockerTest, AStrangerKeepsItLockedAndTheTypedPasswordStillWorks) {
     // starts the password's 48 hours again.
     EXPECT_TRUE(logged("socket: ACCEPTED from uid 4242", 3s));
     EXPECT_TRUE(logged("the lock screen accepted the password", 3s));
+    // It confirmed a miss of this lock, but the stranger's scan teaches nothing.
+    EXPECT_TRUE(logged("learned nothing: the scan the password followed", 3s));
 }
 
 INSTANTIATE_TEST_SUITE_P(Lockers, LockerTest, testing::Values("i3lock", "swaylock"),

@@ -25,9 +25,9 @@ struct NearMiss {
 };
 
 struct Rule {
-    float threshold = 0;  // the user's: within it the scan would have matched
-    float bound = 0;      // the farthest a lesson may lie from the enrolled samples
-    std::size_t kept = 6; // learned samples per face; the oldest goes first
+    float threshold = 0;   // the user's: within it the scan would have matched
+    float bound = 0;       // the farthest a lesson may lie from the enrolled samples
+    std::size_t kept = 10; // learned samples per face (three rooms of three); the oldest goes first
 };
 
 // The rule at the user's threshold, bounded by the model scale's loosest
