@@ -24,14 +24,14 @@ using Outcome = SystemInstaller::Outcome;
 AppModel::CameraStatus statusOf(const CameraCheck::State& state) {
     switch (state.kind) {
     case CameraCheck::Kind::ready:
-        return AppModel::CameraStatus::Authorized;
+        return AppModel::CameraStatus::Usable;
     case CameraCheck::Kind::denied:
         return AppModel::CameraStatus::Denied;
     case CameraCheck::Kind::none:
     case CameraCheck::Kind::missing:
         break;
     }
-    return AppModel::CameraStatus::NotDetermined;
+    return AppModel::CameraStatus::None;
 }
 
 // The program the login item starts: the application in its bundle.
@@ -92,7 +92,7 @@ bool AppModel::agentRunning() const {
 }
 
 bool AppModel::isReady() const {
-    return sampleCount_ >= 1 && lockScreenWired_ && camera_ == CameraStatus::Authorized &&
+    return sampleCount_ >= 1 && lockScreenWired_ && camera_ == CameraStatus::Usable &&
            agentRunning() && passwordSaved_;
 }
 
@@ -100,7 +100,7 @@ QString AppModel::statusSummary() const {
     if (isReady()) return "Face unlock is on";
     if (!problems_.faces.empty()) return facesProblem();
     if (camera_ == CameraStatus::Denied) return "Needs camera access";
-    if (camera_ != CameraStatus::Authorized) return "No camera";
+    if (camera_ != CameraStatus::Usable) return "No camera";
     if (sampleCount_ < 1) return "No face enrolled";
     if (!passwordSaved_)
         return problems_.password.empty() ? "Needs your login password" : passwordProblem();
@@ -261,9 +261,9 @@ void AppModel::setAgentHost(AgentHost host, const QString& error) {
 // Linux asks nobody: a camera may be used when its device opens for this
 // user. Asking again is looking again.
 bool AppModel::ensureCamera() {
-    if (camera_ == CameraStatus::Authorized) return true;
+    if (camera_ == CameraStatus::Usable) return true;
     refresh();
-    if (camera_ == CameraStatus::Authorized) return true;
+    if (camera_ == CameraStatus::Usable) return true;
     setActionError(cameraProblem_);
     return false;
 }

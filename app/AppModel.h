@@ -75,7 +75,7 @@ class AppModel : public QObject {
     Q_PROPERTY(bool onboardingFinished READ onboardingFinished WRITE setOnboardingFinished)
 
   public:
-    enum class CameraStatus { NotDetermined, Authorized, Denied };
+    enum class CameraStatus { None, Usable, Denied };
     Q_ENUM(CameraStatus)
     enum class AgentHost {
         Stopped,    // no agent answers; agentError says why the in-process one failed

@@ -8,7 +8,7 @@ namespace {
 // Every feed's starts and stops, in the order asked. The queue outlives
 // the feeds, so a feed going away never waits for its camera to stop.
 SerialQueue& lifecycle() {
-    static SerialQueue queue("tarvo.camera-feed");
+    static SerialQueue queue("tarvo-camera");
     return queue;
 }
 

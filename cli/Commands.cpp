@@ -99,9 +99,9 @@ std::vector<Row> prerequisites(const AppModel& model) {
     using Camera = AppModel::CameraStatus;
     std::vector<Row> rows;
     rows.push_back({"camera",
-                    model.camera() == Camera::Authorized ? "ready"
-                    : model.camera() == Camera::Denied   ? "not allowed"
-                                                         : "none",
+                    model.camera() == Camera::Usable   ? "ready"
+                    : model.camera() == Camera::Denied ? "not allowed"
+                                                       : "none",
                     model.cameraProblem()});
     auto tpm = StoredPassword::tpmProblem();
     rows.push_back({"TPM", tpm ? "not usable" : "ready", tpm ? QString(tpm->what()) : ""});

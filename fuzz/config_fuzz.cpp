@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto config =
         tarvo::Config::decode(std::string_view(reinterpret_cast<const char*>(data), size));
     if (!config || !std::isfinite(config->openEyeAspectRatio) ||
-        !std::isfinite(config->fileScanTimeout) || !std::isfinite(config->sensitivity))
+        !std::isfinite(config->sensitivity))
         return 0;
     auto again = tarvo::Config::decode(config->encode());
     if (!again || !(*again == *config)) __builtin_trap();

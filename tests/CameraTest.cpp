@@ -240,7 +240,7 @@ TEST(CameraTest, DeviceThisUserMayNotOpenIsDenied) {
     if (std::filesystem::exists("/dev/video0")) GTEST_SKIP() << "this machine has a camera";
     ASSERT_EQ(mknod("/dev/video0", S_IFCHR | 0600, makedev(81, 0)), 0);
     auto said = sb::outputAs(sb::aliceUid, [] {
-        auto denied = sb::thrown<Camera::CameraError>(Camera::ensureAuthorized);
+        auto denied = sb::thrown<Camera::CameraError>(Camera::ensureUsable);
         return denied ? std::string(denied->what()) : "authorized";
     });
     unlink("/dev/video0");

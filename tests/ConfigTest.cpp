@@ -161,7 +161,6 @@ TEST_F(ConfigTest, DecodingRulesPerKey) {
     config = Config::load();
     EXPECT_EQ(config.liveness, Config::Liveness::attention);
     EXPECT_EQ(config.openEyeAspectRatio, 0.0);
-    EXPECT_EQ(config.fileScanTimeout, 4.0);
     EXPECT_FALSE(config.warmWithDisplay);
     EXPECT_EQ(config.requiredFrames, 2);
 
@@ -172,7 +171,6 @@ TEST_F(ConfigTest, DecodingRulesPerKey) {
     writeFile(R"({"scanTimeout": "15", "requiredFrames": 5, "warmWithDisplay": false,
                   "liveness": "blink", "sensitivity": 0.5, "threshold": "x"})");
     config = Config::load();
-    EXPECT_EQ(config.fileScanTimeout, Config().fileScanTimeout);
     EXPECT_EQ(config.requiredFrames, 5);
     EXPECT_FALSE(config.warmWithDisplay);
     EXPECT_EQ(config.liveness, Config::Liveness::blink);
@@ -204,7 +202,7 @@ TEST_F(ConfigTest, FailedSaveThrowsAndKeepsOldFile) {
     Config().save();
     std::string before = readFile();
     Config broken;
-    broken.fileScanTimeout = std::numeric_limits<double>::infinity();
+    broken.openEyeAspectRatio = std::numeric_limits<double>::infinity();
     EXPECT_THROW(broken.save(), std::runtime_error);
     EXPECT_EQ(readFile(), before);
     // A directory in the file's place can't be replaced by a file.

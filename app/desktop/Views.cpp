@@ -39,7 +39,7 @@ int Views::enrollmentSteps() const {
 Views::Step Views::onboardingStep(Camera camera, int sampleCount, bool started,
                                   bool passwordSaved) {
     if (sampleCount < 1 && !started) return Step::Welcome;
-    if (camera != Camera::Authorized) return Step::Welcome;
+    if (camera != Camera::Usable) return Step::Welcome;
     if (sampleCount < 1) return Step::Enroll;
     return passwordSaved ? Step::LockScreen : Step::Password;
 }
@@ -58,7 +58,7 @@ bool Views::hasFaceNamed(const QVariantList& faces, const QString& name) {
 }
 
 QString Views::faceDetail(Camera camera, int sampleCount) {
-    if (camera == Camera::NotDetermined) return tr("Enrolling needs a camera");
+    if (camera == Camera::None) return tr("Enrolling needs a camera");
     if (camera == Camera::Denied)
         return tr("Tarvo may not use the camera — enrolling will show you what to do");
     if (sampleCount < 1) return tr("Enroll to use face unlock");

@@ -2,7 +2,6 @@
 
 #include "core/agent/FileProblems.h"
 #include "core/agent/StoredPassword.h"
-#include "core/base/AppIdentity.h"
 #include "core/base/Secret.h"
 #include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
@@ -54,8 +53,7 @@ std::shared_ptr<Agent> Agent::create(bool requestsCameraAccess, Environment envi
 }
 
 Agent::Agent(bool requestsCameraAccess, Environment environment)
-    : camera_(environment.cameraSource),
-      control_(std::string(AppIdentity::reverseDns) + ".control"), freshness_(environment.clock),
+    : camera_(environment.cameraSource), control_("tarvo-agent"), freshness_(environment.clock),
       requestsCameraAccess_(requestsCameraAccess), environment_(std::move(environment)) {
     if (!environment_.displayAsleep)
         environment_.displayAsleep = [] { return platform::DisplayPower::isAsleep(); };
@@ -113,7 +111,7 @@ void Agent::start() {
 
     if (requestsCameraAccess_) {
         try {
-            Camera::ensureAuthorized();
+            Camera::ensureUsable();
             Log::line("camera access: granted");
         } catch (const std::exception& error) {
             Log::line(std::string("camera access: ") + error.what());

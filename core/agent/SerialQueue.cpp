@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <utility>
 
 namespace tarvo {
@@ -37,8 +38,10 @@ class SerialQueue::RepeatingTimer : public Timer {
     std::shared_ptr<Entry> entry_;
 };
 
-SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), state_(std::make_shared<State>()), thread_(run, state_) {}
+SerialQueue::SerialQueue(const std::string& name)
+    : state_(std::make_shared<State>()), thread_(run, state_) {
+    ::pthread_setname_np(thread_.native_handle(), name.substr(0, 15).c_str());
+}
 
 SerialQueue::~SerialQueue() {
     {

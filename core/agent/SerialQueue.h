@@ -23,12 +23,12 @@ class SerialQueue {
         virtual void cancel() = 0;
     };
 
-    explicit SerialQueue(std::string label);
+    // `name` names the thread for ps, top and gdb (15 bytes at most are kept).
+    explicit SerialQueue(const std::string& name);
     ~SerialQueue();
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
 
-    const std::string& label() const { return label_; }
     void async(Work work) { after(Clock::duration::zero(), std::move(work)); }
     void after(Clock::duration delay, Work work);
     // Fires first after `first`, then every `interval`; late firings are not
@@ -45,7 +45,6 @@ class SerialQueue {
     static void run(std::shared_ptr<State> state);
     void schedule(Clock::time_point due, std::shared_ptr<Entry> entry);
 
-    std::string label_;
     std::shared_ptr<State> state_;
     std::thread thread_;
 };

@@ -26,7 +26,7 @@ Camera::~Camera() {
     stop();
 }
 
-void Camera::ensureAuthorized() {
+void Camera::ensureUsable() {
     if (platform::probeSource(Config::load().camera).kind == platform::DeviceProbe::Kind::denied)
         throw CameraError::denied();
 }

@@ -50,7 +50,7 @@ class Camera {
     Camera& operator=(const Camera&) = delete;
 
     // Throws denied when the camera to use is one this user may not open.
-    static void ensureAuthorized();
+    static void ensureUsable();
 
     bool isRunning() const;
     // Start and stop are safe from any thread but the frame callback.

@@ -102,7 +102,6 @@ std::optional<Config> Config::decode(std::string_view text) {
     readFloat(object, "threshold", config.threshold);
     readInt64(object, "requiredFrames", config.requiredFrames);
     readDouble(object, "openEyeAspectRatio", config.openEyeAspectRatio);
-    readDouble(object, "scanTimeout", config.fileScanTimeout);
     readBool(object, "warmWithDisplay", config.warmWithDisplay);
     readDouble(object, "sensitivity", config.sensitivity);
     readString(object, "camera", config.camera);
@@ -116,7 +115,6 @@ std::string Config::encode() const {
         {"requiredFrames", requiredFrames},
         {"liveness", name(liveness)},
         {"openEyeAspectRatio", openEyeAspectRatio},
-        {"scanTimeout", fileScanTimeout},
         {"warmWithDisplay", warmWithDisplay},
         {"sensitivity", sensitivity},
     };

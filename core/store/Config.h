@@ -18,9 +18,6 @@ struct Config {
     std::int64_t requiredFrames = 3;
     Liveness liveness = Liveness::attention;
     double openEyeAspectRatio = 0.0;
-    // Kept as the file has it, for the files' other readers: scans stop at
-    // the agent's own limit (Agent::scanLimit), which this never changes.
-    double fileScanTimeout = 15.0;
     double sensitivity = 0.0;
     bool warmWithDisplay = true;
     // The camera chosen: a stable name (/dev/v4l/by-id/...) or a node; empty

@@ -28,8 +28,9 @@ bool present(const std::filesystem::path& path) {
 }
 
 json app() {
-    return {
-        {"version", TARVO_VERSION}, {"build", TARVO_BUILD}, {"bundleID", AppIdentity::reverseDns}};
+    return {{"version", TARVO_VERSION},
+            {"build", TARVO_BUILD},
+            {"application", AppIdentity::reverseDns}};
 }
 
 // The distribution's version as major.minor.patch: Debian's point release
@@ -83,7 +84,7 @@ json configuration() {
               {"loosest", Text::shortestDecimal(Config::loosest())},
               {"closestStranger", Text::shortestDecimal(Config::closestStranger())}}},
             {"passwordSaved", StoredPassword::isStored()},
-            {"loginKeychainUnlocked", LoginKeyring::isUnlocked()}};
+            {"loginKeyringUnlocked", LoginKeyring::isUnlocked()}};
 }
 
 // Each lock screen's stack and whether it loads the module, then the
@@ -110,7 +111,7 @@ json agent() {
 
 std::string authorization() {
     try {
-        Camera::ensureAuthorized();
+        Camera::ensureUsable();
         return "authorized";
     } catch (const std::exception&) {
         return "denied";

@@ -16,7 +16,7 @@ Item {
         radius: 14
         color: Qt.rgba(0, 0, 0, 0.85)
         visible: !picture.hasImage
-        Label2 {
+        SymbolLabel {
             anchors.centerIn: parent
             visible: preview.feed && preview.feed.error !== ""
             symbol: "camera-disabled-symbolic"

@@ -54,7 +54,7 @@ ColumnLayout {
                 color: Colours.text
                 Layout.alignment: Qt.AlignHCenter
             }
-            Label2 {
+            SymbolLabel {
                 visible: enrollment.phase === EnrollModel.Capturing
                 symbol: enrollment.inPosition ? "object-select-symbolic" : "view-refresh-symbolic"
                 text: enrollment.guidance
@@ -67,7 +67,7 @@ ColumnLayout {
                 Layout.preferredWidth: 220
                 Layout.alignment: Qt.AlignHCenter
             }
-            Label2 {
+            SymbolLabel {
                 visible: enrollment.phase === EnrollModel.Done
                 symbol: "object-select-symbolic"
                 text: qsTr("Face enrolled")
@@ -76,7 +76,7 @@ ColumnLayout {
                 size: 15
                 Layout.alignment: Qt.AlignHCenter
             }
-            Label2 {
+            SymbolLabel {
                 objectName: "failure"
                 visible: enrollment.phase === EnrollModel.Failed
                 symbol: "dialog-warning-symbolic"

@@ -64,7 +64,7 @@ ColumnLayout {
             spacing: 24
 
             Item { implicitHeight: 0 }
-            Label2 {
+            SymbolLabel {
                 objectName: "actionError"
                 visible: App.actionError !== ""
                 symbol: "dialog-warning-symbolic"
@@ -232,7 +232,7 @@ ColumnLayout {
                 Divider {}
                 StatusRow {
                     objectName: "cameraRow"
-                    ok: App.camera === App.Authorized
+                    ok: App.camera === App.Usable
                     text: qsTr("Camera ready")
                     problem: App.cameraProblem
                     // A camera that refuses this user: after joining the
@@ -336,7 +336,7 @@ ColumnLayout {
                         text: qsTr("Copy Diagnostics")
                         onClicked: App.copyDiagnostics()
                     }
-                    Label2 {
+                    SymbolLabel {
                         objectName: "copied"
                         visible: App.diagnosticsCopied
                         symbol: "object-select-symbolic"

@@ -112,7 +112,7 @@ ColumnLayout {
             Symbol { name: "dialog-password-symbolic"; color: Colours.accent; size: 52; Layout.alignment: Qt.AlignHCenter }
             Title { text: qsTr("Enter your login password") }
             Explanation { text: qsTr("So your saved passwords keep working. It never leaves this computer.") }
-            Label2 {
+            SymbolLabel {
                 objectName: "tpmProblem"
                 visible: App.tpmProblem !== ""
                 symbol: "dialog-warning-symbolic"
@@ -131,7 +131,7 @@ ColumnLayout {
                 Layout.alignment: Qt.AlignHCenter
                 onAccepted: passwordSaving.save(passwordField.text)
             }
-            Label2 {
+            SymbolLabel {
                 objectName: "passwordProblem"
                 visible: passwordSaving.problem !== ""
                 symbol: "dialog-warning-symbolic"
@@ -178,7 +178,7 @@ ColumnLayout {
     Item {
         Layout.fillWidth: true
         Layout.preferredHeight: 36
-        Label2 {
+        SymbolLabel {
             objectName: "actionError"
             anchors.centerIn: parent
             width: Math.min(parent.width, 420)

@@ -16,7 +16,7 @@ ColumnLayout {
         text: qsTr("The one you type at the lock screen. Tarvo uses it to open your keyring after it lets you in by face, so your saved passwords, tokens and keys keep working.")
         color: Colours.secondary; wrapMode: Text.WordWrap; Layout.fillWidth: true
     }
-    Label2 {
+    SymbolLabel {
         visible: App.tpmProblem !== ""
         symbol: "dialog-warning-symbolic"
         text: App.tpmProblem
@@ -32,7 +32,7 @@ ColumnLayout {
         Layout.fillWidth: true
         onAccepted: saving.save(field.text)
     }
-    Label2 {
+    SymbolLabel {
         visible: saving.problem !== ""
         symbol: "dialog-warning-symbolic"
         text: saving.problem

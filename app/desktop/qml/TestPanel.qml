@@ -25,7 +25,7 @@ ColumnLayout {
             text: test.detail
             color: Colours.secondary
         }
-        Label2 {
+        SymbolLabel {
             objectName: "testVerdict"
             anchors.centerIn: parent
             visible: test.phase !== TestModel.Looking
