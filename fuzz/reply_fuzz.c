@@ -14,7 +14,7 @@ int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (write(pair[1], data, size) != (ssize_t)size) size = 0;
     close(pair[1]);
     char reply[REPLY_SIZE], password[PASSWORD_SIZE];
-    int length = read_line_before(pair[0], reply, monotonic_ms() + REPLY_TIMEOUT_MS);
+    int length = read_line_before(pair[0], reply, monotonic_ms() + TARVO_REPLY_TIMEOUT_MS);
     close(pair[0]);
     if (length > 0) {
         enum vouch verdict = reply_vouch(reply, password);

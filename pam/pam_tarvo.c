@@ -3,8 +3,8 @@
  * Every doubt steps aside (PAM_IGNORE) so the typed password works as ever.
  * A face only ever unlocks a session; it never opens one. */
 #define _GNU_SOURCE
-#include "agent_socket.h"
 #include "module_id.h"
+#include "protocol/agent_protocol.h"
 #include "reply.h"
 
 #include <errno.h>
@@ -26,8 +26,6 @@
 #define EXPORT __attribute__((visibility("default")))
 #define PATH_SIZE 64
 #define NAME_SIZE 256
-/* How long telling the agent of an accepted password may hold up the stack. */
-#define NOTE_TIMEOUT_MS 500
 #define ENTER_PROMPT "Password, or Enter to unlock with your face:"
 
 /* Found by the application in the installed file; never read here. */
@@ -132,9 +130,9 @@ static int ask_agent(const char* socket_path, uid_t uid, const char* request, lo
 /* What the agent vouched for; password holds it for VOUCH_PASSWORD. */
 static enum vouch ask_and_judge(const char* name, const char* socket_path, uid_t uid,
                                 char* password) {
-    long long deadline = monotonic_ms() + REPLY_TIMEOUT_MS;
+    long long deadline = monotonic_ms() + TARVO_REPLY_TIMEOUT_MS;
     wipe(password, PASSWORD_SIZE);
-    int fd = ask_agent(socket_path, uid, "VERIFY\n", deadline);
+    int fd = ask_agent(socket_path, uid, TARVO_VERIFY "\n", deadline);
     if (fd < 0) return VOUCH_NONE;
     char reply[REPLY_SIZE];
     int length = read_line_before(fd, reply, deadline);
@@ -142,8 +140,8 @@ static enum vouch ask_and_judge(const char* name, const char* socket_path, uid_t
     enum vouch verdict = length > 0 ? reply_vouch(reply, password) : VOUCH_NONE;
     if (length <= 0)
         flog(LOG_NOTICE, "no reply within %dms \u2014 falling through to password",
-             REPLY_TIMEOUT_MS);
-    else if (verdict == VOUCH_NONE && strncmp(reply, "OK", 2) == 0)
+             TARVO_REPLY_TIMEOUT_MS);
+    else if (verdict == VOUCH_NONE && strncmp(reply, TARVO_OK, 2) == 0)
         /* Not echoed: it may hold a password. */
         flog(LOG_WARNING, "malformed reply from the agent \u2014 refusing");
     else if (verdict == VOUCH_NONE)
@@ -303,7 +301,8 @@ EXPORT int pam_sm_setcred(pam_handle_t* pamh, int flags, int argc, const char** 
         return PAM_IGNORE;
     if (!find_agent(pamh, &entry, entry_buffer, sizeof entry_buffer, name, socket_path))
         return PAM_IGNORE;
-    int fd = ask_agent(socket_path, entry.pw_uid, "ACCEPTED\n", monotonic_ms() + NOTE_TIMEOUT_MS);
+    int fd = ask_agent(socket_path, entry.pw_uid, TARVO_ACCEPTED "\n",
+                       monotonic_ms() + TARVO_NOTE_TIMEOUT_MS);
     if (fd >= 0) {
         flog(LOG_DEBUG, "told the agent that %s was let in without a face", name);
         close(fd);

@@ -1,6 +1,8 @@
 #define _GNU_SOURCE
 #include "reply.h"
 
+#include "protocol/agent_protocol.h"
+
 #include <errno.h>
 #include <poll.h>
 #include <string.h>
@@ -73,8 +75,8 @@ int hex_decode(const char* text, char* out) {
 
 enum vouch reply_vouch(const char* reply, char* out) {
     wipe(out, PASSWORD_SIZE);
-    if (strcmp(reply, "OK") == 0) return VOUCH_FACE;
-    if (strncmp(reply, "OK ", 3) != 0 || !hex_decode(reply + 3, out)) return VOUCH_NONE;
+    if (strcmp(reply, TARVO_OK) == 0) return VOUCH_FACE;
+    if (strncmp(reply, TARVO_OK " ", 3) != 0 || !hex_decode(reply + 3, out)) return VOUCH_NONE;
     return out[0] == '\0' ? VOUCH_FACE : VOUCH_PASSWORD;
 }
 

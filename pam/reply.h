@@ -6,7 +6,6 @@
 
 #define REPLY_SIZE 1032   /* at most 1031 received bytes and a terminator */
 #define PASSWORD_SIZE 512 /* at most 511 password bytes and a terminator */
-#define REPLY_TIMEOUT_MS 5000
 
 /* Milliseconds on the monotonic clock, for deadlines. */
 long long monotonic_ms(void);

@@ -1,5 +1,6 @@
 // The module's reply reading and decoding, on their own.
 extern "C" {
+#include "protocol/agent_protocol.h"
 #include "reply.h"
 }
 
@@ -53,7 +54,7 @@ int readLine(const std::string& sent, std::string& line) {
     (void)!write(pair[1], sent.data(), sent.size());
     close(pair[1]);
     char buffer[REPLY_SIZE];
-    int result = read_line_before(pair[0], buffer, monotonic_ms() + REPLY_TIMEOUT_MS);
+    int result = read_line_before(pair[0], buffer, monotonic_ms() + TARVO_REPLY_TIMEOUT_MS);
     close(pair[0]);
     line = buffer;
     return result;

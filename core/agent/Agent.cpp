@@ -13,6 +13,7 @@
 #include "core/store/ScanHistory.h"
 #include "platform/agent/SystemState.h"
 #include "platform/face/ResidentMemory.h"
+#include "protocol/agent_protocol.h"
 
 #include <cerrno>
 #include <charconv>
@@ -26,6 +27,12 @@
 #include <utility>
 
 namespace tarvo {
+
+// The module gives up on VERIFY's reply after this long; a scan, with the
+// saved password checked before it, ends well within it.
+static_assert(Agent::scanLimit + std::chrono::milliseconds(1000) <=
+                  std::chrono::milliseconds(TARVO_REPLY_TIMEOUT_MS),
+              "the module would stop waiting before the scan ends");
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include "core/base/Text.h"
 #include "core/base/UniqueFd.h"
 #include "platform/agent/PeerCredentials.h"
+#include "protocol/agent_protocol.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -158,12 +159,12 @@ void SocketServer::admit(UniqueFd connection, std::vector<Waiting>& waiting) {
     auto peer = platform::peerUid(connection.get());
     if (!peer) {
         onEvent_(peer.error().text);
-        writeAll(connection.get(), "NO peer-unknown\n");
+        writeAll(connection.get(), TARVO_PEER_UNKNOWN "\n");
         return;
     }
     if (*peer != 0 && *peer != ownUid_) {
         onEvent_("rejected connection from uid " + std::to_string(*peer));
-        writeAll(connection.get(), "NO wrong-user\n");
+        writeAll(connection.get(), TARVO_WRONG_USER "\n");
         return;
     }
     if (*peer != 0 && waiting.size() >= maxWaiting) return;
@@ -174,7 +175,7 @@ void SocketServer::admit(UniqueFd connection, std::vector<Waiting>& waiting) {
 void SocketServer::dispatch(Waiting&& connection, std::string request) {
     if (connection.peer != 0 && answering_ >= maxAnswering) return;
     ++answering_;
-    bool status = Text::trim(Text::decodeLossy(request)) == "STATUS";
+    bool status = Text::trim(Text::decodeLossy(request)) == TARVO_STATUS;
     auto fd = std::make_shared<UniqueFd>(std::move(connection.fd));
     auto serve = [self = shared_from_this(), fd, peer = connection.peer,
                   request = std::move(request)]() mutable {
@@ -191,15 +192,15 @@ void SocketServer::dispatch(Waiting&& connection, std::string request) {
         --answering_;
         onEvent_(std::string("could not answer: ") + error.what());
         if (status)
-            writeAll(fd->get(), answer("STATUS", connection.peer));
+            writeAll(fd->get(), answer(TARVO_STATUS, connection.peer));
         else
-            writeAll(fd->get(), "NO busy\n");
+            writeAll(fd->get(), TARVO_BUSY "\n");
     }
 }
 
 std::string SocketServer::answer(std::string_view bytes, uid_t peer) {
     std::string request(Text::trim(Text::decodeLossy(bytes)));
-    if (request == "VERIFY") {
+    if (request == TARVO_VERIFY) {
         Peer who = peer == 0 ? Peer::root : Peer::user;
         // The locker's own user is named in its lines; root's keep their
         // plain form.
@@ -207,7 +208,7 @@ std::string SocketServer::answer(std::string_view bytes, uid_t peer) {
         std::optional<Match> match = verify_(who);
         if (!match) {
             onEvent_("VERIFY" + from + " -> NO (enrolled face not seen)");
-            return "NO not-seen\n";
+            return TARVO_NOT_SEEN "\n";
         }
         char distance[32];
         std::snprintf(distance, sizeof distance, "%.3f", match->distance);
@@ -216,24 +217,24 @@ std::string SocketServer::answer(std::string_view bytes, uid_t peer) {
             // verdict, never the password.
             wipe(match->password);
             onEvent_("VERIFY" + from + " -> OK (distance " + distance + ", face only)");
-            return "OK\n";
+            return TARVO_OK "\n";
         }
         onEvent_(std::string("VERIFY -> OK (distance ") + distance + ")");
         std::string reply;
         reply.reserve(3 + match->password.size() * 2 + 1);
-        reply += "OK ";
+        reply += TARVO_OK " ";
         appendHex(reply, match->password);
         reply += '\n';
         wipe(match->password);
         return reply;
     }
-    if (request == "STATUS") return isScanning_() ? "SCANNING\n" : "IDLE\n";
-    if (request == "ACCEPTED") {
+    if (request == TARVO_STATUS) return isScanning_() ? TARVO_SCANNING "\n" : TARVO_IDLE "\n";
+    if (request == TARVO_ACCEPTED) {
         onEvent_(peer == 0 ? "ACCEPTED" : "ACCEPTED from uid " + std::to_string(peer));
         if (onAccepted_) onAccepted_(peer == 0 ? Peer::root : Peer::user);
-        return "NOTED\n";
+        return TARVO_NOTED "\n";
     }
-    return "NO bad-request\n";
+    return TARVO_BAD_REQUEST "\n";
 }
 
 } // namespace tarvo

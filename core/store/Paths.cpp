@@ -1,6 +1,6 @@
 #include "core/store/Paths.h"
 
-#include "pam/agent_socket.h"
+#include "protocol/agent_protocol.h"
 #include "platform/store/UserDatabase.h"
 
 #include <cstdio>
