@@ -41,7 +41,7 @@ const Descriptor ownerFace{{1, 0, 0}};
 const Descriptor strangerFace{{0, 1, 0}};
 const Descriptor ownerInTheDark{{0.8f, 0.6f, 0}}; // 0.2 from the owner's sample
 // Sensor noise at which Franck's guided enrollment in good light no longer
-// knows him at the default threshold (his scan comes to 0.175), though he
+// knows him at the default threshold (his scan comes to 0.18), though he
 // is still far nearer to it than any stranger.
 const double noisyRoomSigma = 56;
 

@@ -39,7 +39,7 @@ Recognizer::BlinkPhase Recognizer::startingPhase() const {
 void Recognizer::reset() {
     clearRuns();
     bestDistance_ = std::numeric_limits<float>::max();
-    closest_ = {};
+    compared_.clear();
     sawSeveralFaces_ = false;
     framesSeen_ = 0;
     baselineEAR_ = 0;
@@ -105,11 +105,8 @@ Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
     updateBlink(ear);
 
     std::optional<float> distance;
-    Descriptor probe;
-    if (detection.descriptor) {
-        probe = averaged(*detection.descriptor);
-        distance = FaceEngine::distance(probe, enrolled_);
-    }
+    if (detection.descriptor)
+        distance = FaceEngine::distance(averaged(*detection.descriptor), enrolled_);
     if (!distance) {
         clearRuns();
         return Searching{Reason::unclear, "no comparable descriptor"};
@@ -119,10 +116,11 @@ Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
         clearRuns();
         return Searching{Reason::eyesClosed, "face seen, eyes closed or looking away"};
     }
-    if (d < bestDistance_) {
-        bestDistance_ = d;
-        closest_ = std::move(probe);
-    }
+    if (compared_.size() != detection.descriptor->vector.size())
+        compared_.assign(detection.descriptor->vector.size(), 0.0);
+    for (size_t i = 0; i < compared_.size(); ++i)
+        compared_[i] += detection.descriptor->vector[i];
+    bestDistance_ = std::min(bestDistance_, d);
 
     if (d <= config_.threshold) {
         consecutiveNonMatches_ = consecutiveFarNonMatches_ = 0;
@@ -149,9 +147,13 @@ Recognizer::Outcome Recognizer::consider(const FaceEngine::Image& frame) {
 }
 
 std::optional<Learning::NearMiss> Recognizer::nearMiss() const {
-    if (sawSeveralFaces_ || blinkPhase_ != BlinkPhase::done || closest_.vector.empty())
+    if (sawSeveralFaces_ || blinkPhase_ != BlinkPhase::done || compared_.empty())
         return std::nullopt;
-    return Learning::NearMiss{closest_, bestDistance_};
+    Descriptor mean{
+        FaceEmbedder::normalized(std::vector<float>(compared_.begin(), compared_.end()))};
+    auto distance = FaceEngine::distance(mean, enrolled_);
+    if (!distance) return std::nullopt;
+    return Learning::NearMiss{std::move(mean), *distance};
 }
 
 } // namespace tarvo

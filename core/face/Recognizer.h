@@ -47,12 +47,14 @@ class Recognizer {
 
     Outcome consider(const FaceEngine::Image& frame);
     void reset();
-    // What the scan so far could teach if the user's password follows:
-    // nothing once it saw several faces at once, while a blink is still
-    // owed, or before a face with open eyes was compared.
+    // What the scan so far could teach if the user's password follows: the
+    // mean of every descriptor it compared, which keeps what the room does
+    // to the face and averages away each frame's noise; nothing once it saw
+    // several faces at once, while a blink is still owed, or before a face
+    // with open eyes was compared.
     std::optional<Learning::NearMiss> nearMiss() const;
     // Whether a face with open eyes was compared.
-    bool sawFace() const { return !closest_.vector.empty(); }
+    bool sawFace() const { return !compared_.empty(); }
 
     // A scan stops early after this many frames in a row that don't match,
     // or this many in a row beyond 1.5 x the threshold: someone else.
@@ -89,7 +91,8 @@ class Recognizer {
     BlinkPhase blinkPhase_;
     double baselineEAR_ = 0;
     std::deque<Descriptor> recent_; // this face's last descriptors, for the mean
-    Descriptor closest_;            // the averaged descriptor at bestDistance_
+    // The sum of every descriptor the scan compared (one face, eyes open).
+    std::vector<double> compared_;
     bool sawSeveralFaces_ = false;
 };
 
