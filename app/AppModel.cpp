@@ -102,6 +102,9 @@ QString AppModel::statusSummary() const {
     if (camera_ == CameraStatus::Denied) return "Needs camera access";
     if (camera_ != CameraStatus::Usable) return "No camera";
     if (sampleCount_ < 1) return "No face enrolled";
+    // Turned off after setup (which forgets the password): said as such.
+    if (!lockScreenWired_ && lockScreenProblem_.isEmpty() && onboardingFinished())
+        return "Face unlock is off";
     if (!passwordSaved_)
         return problems_.password.empty() ? "Needs your login password" : passwordProblem();
     if (lockScreenWired_) return "Not running";

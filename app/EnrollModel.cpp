@@ -44,7 +44,10 @@ void EnrollModel::begin(const QString& name) {
     name_ = name.toStdString();
     signs_.clear();
     baseline_.reset();
-    groups_.clear();
+    groups_ = {};
+    queue_.clear();
+    for (std::size_t i = 0; i < Plan::steps.size(); ++i)
+        queue_.push_back(i);
     takenSoFar_ = 0;
     // Let the camera settle first: its first frames are dark or blurred.
     settle(run, Clock::now());
@@ -56,7 +59,7 @@ void EnrollModel::settle(std::uint64_t run, Clock::time_point since) {
     auto waited = Clock::now() - since;
     bool settled =
         feed_.camera().framesDelivered() >= 12 && waited >= std::chrono::milliseconds(700);
-    if (settled || waited >= std::chrono::seconds(5)) return startStep(0);
+    if (settled || waited >= std::chrono::seconds(5)) return nextStep();
     QTimer::singleShot(std::chrono::milliseconds(50), this, [this, run, since] {
         if (run == run_) settle(run, since);
     });
@@ -76,10 +79,25 @@ void EnrollModel::cancel() {
     setPose(std::nullopt);
 }
 
+void EnrollModel::nextStep() {
+    if (queue_.empty()) {
+        setInPosition(false);
+        prompt_.clear();
+        emit promptChanged();
+        setGuidance({});
+        return commit();
+    }
+    auto index = queue_.front();
+    queue_.pop_front();
+    startStep(index);
+}
+
 void EnrollModel::startStep(std::size_t index) {
     const auto& step = Plan::steps[index];
     step_ = StepState{};
     step_.index = index;
+    step_.taken = static_cast<int>(groups_[index].size());
+    step_.group = std::move(groups_[index]);
     step_.deadline = Clock::now() + stepTimeout_;
     stepIndex_ = static_cast<int>(index);
     emit stepIndexChanged();
@@ -193,19 +211,37 @@ void EnrollModel::hold(const FaceEngine::Detection& detection) {
 }
 
 void EnrollModel::endStep() {
-    if (!step_.group.empty()) groups_.push_back(std::move(step_.group));
+    groups_[step_.index] = std::move(step_.group);
     if (chime_) chime_();
-    if (step_.index + 1 < Plan::steps.size()) return startStep(step_.index + 1);
-    setInPosition(false);
-    prompt_.clear();
-    emit promptChanged();
-    setGuidance({});
-    commit();
+    nextStep();
+}
+
+QStringList EnrollModel::missedPoses() const {
+    QStringList missed;
+    if (phase_ != Phase::Done) return missed;
+    for (std::size_t i = 0; i < Plan::steps.size(); ++i)
+        if (groups_[i].size() < Plan::samplesPerStep)
+            missed << QString::fromUtf8(Plan::steps[i].prompt);
+    return missed;
+}
+
+void EnrollModel::recaptureMissed() {
+    if (phase_ != Phase::Done) return;
+    queue_.clear();
+    for (std::size_t i = 0; i < Plan::steps.size(); ++i)
+        if (groups_[i].size() < Plan::samplesPerStep) queue_.push_back(i);
+    if (queue_.empty()) return;
+    ++run_;
+    setPhase(Phase::Capturing);
+    nextStep();
 }
 
 void EnrollModel::commit() {
+    std::vector<std::vector<Calibration::Sample>> groups;
+    for (const auto& group : groups_)
+        if (!group.empty()) groups.push_back(group);
     work_.run(
-        [groups = groups_, name = name_]() -> Committed {
+        [groups, name = name_]() -> Committed {
             try {
                 return {Calibration::commit(groups, name), {}};
             } catch (const std::exception& e) {

@@ -7,7 +7,9 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QVariantMap>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -33,6 +35,10 @@ class EnrollModel : public QObject {
     Q_PROPERTY(QVariantMap pose READ pose NOTIFY poseChanged)
     Q_PROPERTY(QVariantMap result READ result NOTIFY phaseChanged)
     Q_PROPERTY(QString failure READ failure NOTIFY phaseChanged)
+    // Once done: the prompts of the poses that timed out short of their
+    // samples, which recaptureMissed() asks for again.
+    Q_PROPERTY(QStringList missedPoses READ missedPoses NOTIFY phaseChanged)
+    Q_PROPERTY(QString missedPosesText READ missedPosesText NOTIFY phaseChanged)
     Q_PROPERTY(tarvo::app::CameraFeed* feed READ feed CONSTANT)
 
   public:
@@ -58,12 +64,17 @@ class EnrollModel : public QObject {
     // The calibration's figures once done; the error's text once failed.
     QVariantMap result() const { return result_; }
     QString failure() const { return failure_; }
+    QStringList missedPoses() const;
+    QString missedPosesText() const { return missedPoses().join(", "); }
     CameraFeed* feed() { return &feed_; }
 
     // Starts an enrollment storing the face under `name`; ignored while one runs.
     Q_INVOKABLE void begin(const QString& name);
-    // Stops any enrollment, stores nothing, and returns to ready.
+    // Stops any enrollment, stores nothing more, and returns to ready.
     Q_INVOKABLE void cancel();
+    // Once done with poses missed: asks for those alone again, then stores
+    // the face with every pose taken; ignored otherwise.
+    Q_INVOKABLE void recaptureMissed();
 
     // Tests shorten the step's deadline; the sound of a finished step is
     // the desktop's "complete" unless replaced.
@@ -94,6 +105,7 @@ class EnrollModel : public QObject {
     };
 
     void settle(std::uint64_t run, Clock::time_point since);
+    void nextStep();
     void startStep(std::size_t index);
     void lookSoon();
     void look();
@@ -122,7 +134,9 @@ class EnrollModel : public QObject {
     std::string name_;
     std::map<EnrollmentPlan::Axis, double> signs_;
     std::optional<FaceEngine::Pose> baseline_;
-    std::vector<std::vector<Calibration::Sample>> groups_;
+    // The samples of each step of the plan, by step; the steps to run.
+    std::array<std::vector<Calibration::Sample>, EnrollmentPlan::steps.size()> groups_;
+    std::deque<std::size_t> queue_;
     int takenSoFar_ = 0;
     StepState step_;
 

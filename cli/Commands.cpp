@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
 #include <unistd.h>
 
 namespace tarvo::cli {
@@ -286,10 +287,35 @@ int enroll(const QStringList& args) {
     if (model.phase() == app::EnrollModel::Phase::Capturing) loop.exec();
     if (cancelled) return fail("enrollment cancelled; nothing was stored");
     if (model.phase() == app::EnrollModel::Phase::Failed) return fail(model.failure());
+    // Poses that timed out are offered again once, where someone can answer;
+    // cancelling then keeps the face as enrolled.
+    auto missed = model.missedPoses();
     auto result = model.result();
-    out(QString("\nEnrolled: %1 pictures of your face from six head poses. Check that Tarvo "
-                "knows you: tarvoctl test")
-            .arg(result.value("samples").toInt()));
+    if (!missed.isEmpty() && isTerminal(STDIN_FILENO)) {
+        out("\nNo pictures were taken in time for: " + missed.join(", ") +
+            ". Capture these poses again? [Y/n] ");
+        std::string answer;
+        std::getline(std::cin, answer);
+        if (answer.empty() || answer[0] == 'y' || answer[0] == 'Y') {
+            model.recaptureMissed();
+            if (model.phase() == app::EnrollModel::Phase::Capturing) loop.exec();
+            if (model.phase() == app::EnrollModel::Phase::Failed) return fail(model.failure());
+            if (model.phase() == app::EnrollModel::Phase::Done) {
+                missed = model.missedPoses();
+                result = model.result();
+            }
+        }
+    }
+    int poses = int(EnrollmentPlan::steps.size());
+    out(QString("\nEnrolled: %1 pictures of your face from %2 of %3 head poses. Check that "
+                "Tarvo knows you: tarvoctl test")
+            .arg(result.value("samples").toInt())
+            .arg(poses - int(missed.size()))
+            .arg(poses));
+    if (!missed.isEmpty())
+        out("Missed: " + missed.join(", ") +
+            ". Enrolling again under the same name captures "
+            "every pose afresh.");
     return done;
 }
 

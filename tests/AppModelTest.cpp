@@ -94,7 +94,7 @@ class AppModelTest : public testing::Test {
 };
 
 // The summary names the first thing missing, from a fresh system to face
-// unlock on; off again forgets the password.
+// unlock on; off again forgets the password, and says it is off.
 TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     ::unsetenv("TARVO_CAMERA"); // and this machine has no camera
     model->bootstrap();
@@ -143,6 +143,7 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     act(&AppModel::turnOffLockScreen);
     EXPECT_FALSE(model->lockScreenWired());
     EXPECT_FALSE(model->passwordSaved());
+    EXPECT_EQ(model->statusSummary(), "Face unlock is off") << "not the forgotten password";
 }
 
 // Damaged files are said in the model's words, and the faces file is set

@@ -1,6 +1,7 @@
 #include "app/EnrollModel.h"
 
 #include "app/TestModel.h"
+#include "core/face/EnrollmentPlan.h"
 #include "core/store/Enrollment.h"
 #include "sandbox/Faces.h"
 #include "sandbox/Sandbox.h"
@@ -157,6 +158,33 @@ TEST_F(EnrollModelTest, ACameraThatFailsEndsWithTooFewSamples) {
     EXPECT_EQ(model.feed()->error(), "camera setup failed: no capture device");
     EXPECT_EQ(chimes, 6) << "every step ran to its deadline";
     EXPECT_TRUE(Enrollment::faces().empty());
+}
+
+// A pose he doesn't hold in time is said by name when the rest is stored,
+// and captured again on its own: the face then has all twelve samples.
+TEST_F(EnrollModelTest, AMissedPoseIsNamedAndCapturedAgain) {
+    Posing posing;
+    EnrollModel model(posing.camera());
+    model.setStepTimeout(std::chrono::seconds(3));
+    bool looksAway = true; // from the second pose, the first time
+    QObject::connect(&model, &EnrollModel::stepIndexChanged, &model, [&] {
+        *posing.pose = looksAway && model.stepIndex() == 1 ? Pose::empty : model.stepIndex();
+    });
+    model.feed()->start();
+    model.begin("Franck");
+    auto ended = [&] { return model.phase() != EnrollModel::Phase::Capturing; };
+    ASSERT_TRUE(waitFor(ended, 100));
+    ASSERT_EQ(model.phase(), EnrollModel::Phase::Done) << model.failure().toStdString();
+    EXPECT_EQ(model.missedPoses(), QStringList{EnrollmentPlan::steps[1].prompt});
+    EXPECT_EQ(Enrollment::faces().at(0).samples.size(), 10u);
+
+    looksAway = false;
+    model.recaptureMissed();
+    ASSERT_TRUE(waitFor(ended, 100));
+    ASSERT_EQ(model.phase(), EnrollModel::Phase::Done) << model.failure().toStdString();
+    EXPECT_TRUE(model.missedPoses().isEmpty());
+    EXPECT_EQ(Enrollment::faces().size(), 1u) << "the same face, completed";
+    EXPECT_EQ(Enrollment::faces().at(0).samples.size(), 12u);
 }
 
 } // namespace

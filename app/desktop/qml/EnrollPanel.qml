@@ -9,6 +9,7 @@ ColumnLayout {
     id: panel
     property string name: "Me"
     property bool pinsButton: false
+    readonly property bool capturing: enrollment.phase === EnrollModel.Capturing
     signal finished()
     spacing: 16
 
@@ -76,6 +77,16 @@ ColumnLayout {
                 size: 15
                 Layout.alignment: Qt.AlignHCenter
             }
+            Text {
+                objectName: "missedPoses"
+                visible: enrollment.phase === EnrollModel.Done && enrollment.missedPosesText !== ""
+                text: qsTr("No pictures were taken in time for: %1. Capture them again for a face that unlocks from every angle.").arg(enrollment.missedPosesText)
+                color: Colours.orange
+                wrapMode: Text.WordWrap
+                horizontalAlignment: Text.AlignHCenter
+                Layout.maximumWidth: 400
+                Layout.alignment: Qt.AlignHCenter
+            }
             SymbolLabel {
                 objectName: "failure"
                 visible: enrollment.phase === EnrollModel.Failed
@@ -90,26 +101,35 @@ ColumnLayout {
     Item {
         Layout.fillWidth: true
         Layout.preferredHeight: panel.pinsButton ? 44 : button.implicitHeight
-        Button {
-            id: button
-            objectName: "enrollButton"
+        Row {
             anchors.centerIn: parent
-            highlighted: enrollment.phase === EnrollModel.Ready || enrollment.phase === EnrollModel.Done
-            text: {
-                switch (enrollment.phase) {
-                case EnrollModel.Capturing: return qsTr("Cancel")
-                case EnrollModel.Done: return qsTr("Continue")
-                // A damaged faces file refuses every enrollment until it is set aside.
-                case EnrollModel.Failed: return App.facesDamaged ? qsTr("Set It Aside and Try Again") : qsTr("Try Again")
-                default: return qsTr("Start")
-                }
+            spacing: 8
+            Button {
+                objectName: "recaptureButton"
+                visible: enrollment.phase === EnrollModel.Done && enrollment.missedPosesText !== ""
+                text: qsTr("Capture Them Again")
+                onClicked: enrollment.recaptureMissed()
             }
-            onClicked: {
-                if (enrollment.phase === EnrollModel.Capturing) enrollment.cancel()
-                else if (enrollment.phase === EnrollModel.Done) panel.finished()
-                else {
-                    if (enrollment.phase === EnrollModel.Failed && App.facesDamaged) App.setAsideDamagedFaces()
-                    enrollment.begin(panel.name)
+            Button {
+                id: button
+                objectName: "enrollButton"
+                highlighted: enrollment.phase === EnrollModel.Ready || enrollment.phase === EnrollModel.Done
+                text: {
+                    switch (enrollment.phase) {
+                    case EnrollModel.Capturing: return qsTr("Cancel")
+                    case EnrollModel.Done: return qsTr("Continue")
+                    // A damaged faces file refuses every enrollment until it is set aside.
+                    case EnrollModel.Failed: return App.facesDamaged ? qsTr("Set It Aside and Try Again") : qsTr("Try Again")
+                    default: return qsTr("Start")
+                    }
+                }
+                onClicked: {
+                    if (enrollment.phase === EnrollModel.Capturing) enrollment.cancel()
+                    else if (enrollment.phase === EnrollModel.Done) panel.finished()
+                    else {
+                        if (enrollment.phase === EnrollModel.Failed && App.facesDamaged) App.setAsideDamagedFaces()
+                        enrollment.begin(panel.name)
+                    }
                 }
             }
         }

@@ -380,9 +380,13 @@ ColumnLayout {
         anchors.centerIn: Overlay.overlay
         modal: true
         title: qsTr("Turn off face unlock?")
+        width: 440
+        padding: 20
         Text {
-            width: 360; wrapMode: Text.WordWrap; color: Colours.text
-            text: qsTr("Tarvo will be removed from the lock screen and this computer will only unlock with your password. You will be asked for your password to make the change.")
+            width: confirmingOff.availableWidth; wrapMode: Text.WordWrap; color: Colours.text
+            text: App.passwordSaved
+                  ? qsTr("Tarvo will be removed from the lock screen and this computer will only unlock with your password. Your saved password makes the change where it can; otherwise you will be asked for it.")
+                  : qsTr("Tarvo will be removed from the lock screen and this computer will only unlock with your password. You will be asked for your password to make the change.")
         }
         footer: DialogButtonBox {
             Button { text: qsTr("Cancel"); onClicked: confirmingOff.reject() }
@@ -396,8 +400,10 @@ ColumnLayout {
         anchors.centerIn: Overlay.overlay
         modal: true
         title: qsTr("Add a face")
+        width: 440
+        padding: 20
         ColumnLayout {
-            width: 360
+            width: naming.availableWidth
             Text {
                 text: qsTr("What should Tarvo call this face? Enrolling one that is already on the list replaces it.")
                 wrapMode: Text.WordWrap; color: Colours.text; Layout.fillWidth: true
@@ -477,8 +483,9 @@ ColumnLayout {
                                                                      : qsTr("Add %1").arg(home.sheetName)
                 font.pixelSize: 20
             }
-            EnrollPanel { objectName: "enrollPanel"; name: home.sheetName; onFinished: home.closeSheet() }
-            Button { objectName: "closeSheet"; text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: home.closeSheet() }
+            EnrollPanel { id: enrollPanel; objectName: "enrollPanel"; name: home.sheetName; onFinished: home.closeSheet() }
+            // While capturing, the panel's own Cancel is the way out.
+            Button { objectName: "closeSheet"; visible: !enrollPanel.capturing; text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: home.closeSheet() }
         }
     }
     Component {

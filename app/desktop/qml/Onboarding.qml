@@ -192,6 +192,7 @@ ColumnLayout {
     PasswordSaving {
         id: passwordSaving
         onSaved: passwordField.text = ""
+        onRefused: passwordField.text = ""
     }
     Connections {
         target: App

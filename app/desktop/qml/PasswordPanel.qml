@@ -56,5 +56,6 @@ ColumnLayout {
             field.text = ""
             panel.done()
         }
+        onRefused: field.text = ""
     }
 }

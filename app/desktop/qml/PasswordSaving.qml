@@ -2,12 +2,14 @@ import QtQuick
 import Tarvo
 
 // Saving the login password through the model: checked, then sealed.
-// `problem` says why the last try failed; `saved` follows a success.
+// `problem` says why the last try failed; `saved` follows a success and
+// `refused` a failure, after which the field is emptied for the next try.
 QtObject {
     id: saving
     property string problem: ""
     property bool busy: false
     signal saved()
+    signal refused()
 
     function save(text) {
         if (text === "" || busy) return
@@ -22,6 +24,7 @@ QtObject {
             saving.problem = message
             saving.busy = false
             if (message === "") saving.saved()
+            else saving.refused()
         }
     }
 }
