@@ -118,7 +118,7 @@ DeviceProbe choose(const std::string& chosen, std::string& node) {
     return {DeviceProbe::Kind::ready, first->node};
 }
 
-// Frames from a tarvo-capture of our own (Capture.cpp, the channel in
+// Frames from a tarvo-capture of our own (capture/tarvo-capture.cpp, the channel in
 // CaptureChannel.h). It stays in step with its requests: one byte asks for
 // one frame. A program that answers late or wrongly is ended, and the
 // source fails for good, as an unplugged camera does.
