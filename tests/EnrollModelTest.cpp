@@ -165,8 +165,8 @@ TEST_F(EnrollModelTest, ACameraThatFailsEndsWithTooFewSamples) {
 TEST_F(EnrollModelTest, AMissedPoseIsNamedAndCapturedAgain) {
     Posing posing;
     EnrollModel model(posing.camera());
-    model.setStepTimeout(std::chrono::seconds(3));
-    bool looksAway = true; // from the second pose, the first time
+    model.setStepTimeout(std::chrono::seconds(10)); // two samples take a few seconds under TSan
+    bool looksAway = true;                          // from the second pose, the first time
     QObject::connect(&model, &EnrollModel::stepIndexChanged, &model, [&] {
         *posing.pose = looksAway && model.stepIndex() == 1 ? Pose::empty : model.stepIndex();
     });
