@@ -329,7 +329,14 @@ void Agent::onAccepted() {
         } catch (const std::exception& error) {
             Log::line(std::string("scan history: ") + error.what());
         }
-        if (miss.lesson && miss.sessionLock) self.learnFrom(*miss.lesson, miss.threshold);
+        if (!miss.sessionLock)
+            Log::line("learned nothing: the scan the password followed was not at this "
+                      "session's lock");
+        else if (!miss.lesson)
+            Log::line("learned nothing: the scan the password followed had no single face "
+                      "with open eyes (or no blink) to learn from");
+        else
+            self.learnFrom(*miss.lesson, miss.threshold);
     }));
 }
 
