@@ -185,7 +185,7 @@ TEST_F(DesktopTest, ANewUserSetsUpFaceUnlockFromTheWindow) {
     type("passwordField", "not my password");
     click("continueButton");
     ASSERT_TRUE(eventually([&] { return shows("passwordProblem"); }, 30000));
-    EXPECT_EQ(text("passwordField"), "not my password") << "the field keeps its text";
+    EXPECT_EQ(text("passwordField"), "") << "a refused password is not left to be sent again";
     screenshot("onboarding-3-password-wrong");
 
     // The first try at the lock screen is refused; Try Again succeeds.
