@@ -307,11 +307,12 @@ int enroll(const QStringList& args) {
         }
     }
     int poses = int(EnrollmentPlan::steps.size());
-    out(QString("\nEnrolled: %1 pictures of your face from %2 of %3 head poses. Check that "
-                "Tarvo knows you: tarvoctl test")
+    auto taken = missed.isEmpty() ? QString("all %1").arg(poses)
+                                  : QString("%1 of %2").arg(poses - int(missed.size())).arg(poses);
+    out(QString("\nEnrolled: %1 pictures of your face from %2 head poses. Check that Tarvo "
+                "knows you: tarvoctl test")
             .arg(result.value("samples").toInt())
-            .arg(poses - int(missed.size()))
-            .arg(poses));
+            .arg(taken));
     if (!missed.isEmpty())
         out("Missed: " + missed.join(", ") +
             ". Enrolling again under the same name captures "

@@ -221,7 +221,7 @@ TEST(Tarvoctl, EnrollsFromTheTerminalAndThenKnowsHim) {
     EXPECT_EQ(enroll.status, 0) << enroll.err;
     for (const auto& line :
          {"Step 1 of 6: Look straight at the camera", "Step 6 of 6: Look straight ahead again",
-          "12/12", "Enrolled: 12 pictures of your face from six head poses."})
+          "12/12", "Enrolled: 12 pictures of your face from all 6 head poses."})
         EXPECT_NE(enroll.out.find(line), std::string::npos) << line << " in\n" << enroll.out;
     EXPECT_EQ(tarvoctl("faces").out.substr(0, 20), "Franck  12 samples  ");
 

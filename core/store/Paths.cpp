@@ -1,7 +1,7 @@
 #include "core/store/Paths.h"
 
-#include "protocol/agent_protocol.h"
 #include "platform/store/UserDatabase.h"
+#include "protocol/agent_protocol.h"
 
 #include <cstdio>
 #include <cstdlib>
