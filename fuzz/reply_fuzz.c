@@ -1,5 +1,6 @@
 /* The PAM module's side of the trust boundary: whatever arrives on the
  * socket is read as a reply line and, if it vouches, decoded. */
+#include "protocol/agent_protocol.h"
 #include "reply.h"
 
 #include <stdint.h>
