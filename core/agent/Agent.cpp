@@ -49,6 +49,16 @@ double millisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// A history that can't be written costs the user's figures a line, nothing more.
+void remember(ScanHistory::Outcome outcome, double seconds) {
+    try {
+        ScanHistory::add(
+            {Enrollment::unixSeconds(std::chrono::system_clock::now()), outcome, seconds});
+    } catch (const std::exception& error) {
+        Log::line(std::string("scan history: ") + error.what());
+    }
+}
+
 } // namespace
 
 Agent::AgentError Agent::AgentError::alreadyRunning() {
@@ -323,12 +333,7 @@ void Agent::onAccepted() {
     }
     if (!miss || Clock::now() - miss->at > lessonLapse) return;
     control_.async(weakly([miss = *miss](Agent& self) {
-        try {
-            ScanHistory::add({Enrollment::unixSeconds(std::chrono::system_clock::now()),
-                              ScanHistory::Outcome::passwordAfterMiss, 0});
-        } catch (const std::exception& error) {
-            Log::line(std::string("scan history: ") + error.what());
-        }
+        remember(ScanHistory::Outcome::passwordAfterMiss, 0);
         if (!miss.sessionLock)
             Log::line("learned nothing: the scan the password followed was not at this "
                       "session's lock");
@@ -604,18 +609,11 @@ std::optional<float> Agent::scanOnce() {
 
 void Agent::recordScan(const ScanResult& scan, double seconds) {
     using Outcome = ScanHistory::Outcome;
-    ScanHistory::Entry entry{Enrollment::unixSeconds(std::chrono::system_clock::now()),
-                             scan.distance  ? Outcome::unlocked
-                             : scan.sawFace ? Outcome::notRecognized
-                                            : Outcome::notSeen,
-                             scan.distance ? seconds : 0};
-    control_.async([entry] {
-        try {
-            ScanHistory::add(entry);
-        } catch (const std::exception& error) {
-            Log::line(std::string("scan history: ") + error.what());
-        }
-    });
+    auto outcome = scan.distance  ? Outcome::unlocked
+                   : scan.sawFace ? Outcome::notRecognized
+                                  : Outcome::notSeen;
+    control_.async(
+        [outcome, seconds = scan.distance ? seconds : 0] { remember(outcome, seconds); });
 }
 
 Agent::ScanResult Agent::runScan(Recognizer recognizer, std::chrono::milliseconds timeout) {
@@ -646,7 +644,7 @@ Agent::ScanResult Agent::runScan(Recognizer recognizer, std::chrono::millisecond
             std::lock_guard guard(scan->lock);
             if (scan->finished) return;
             scan->result.nearMiss = recognizer.nearMiss();
-            scan->result.sawFace = scan->result.sawFace || recognizer.sawFace();
+            scan->result.sawFace = recognizer.sawFace();
             if (auto* matched = std::get_if<Recognizer::Matched>(&outcome)) {
                 scan->result.distance = matched->distance;
                 scan->finished = true;
