@@ -184,8 +184,8 @@ void AppModel::refresh() {
         learned += static_cast<int>(face.learned.size());
     publish(learnedCount_, learned, &AppModel::facesChanged);
     auto figures = ScanHistory::summary(Enrollment::unixSeconds(std::chrono::system_clock::now()));
-    publish(ownFigures_, QString::fromStdString(figures.value_or("")),
-            &AppModel::ownFiguresChanged);
+    auto said = ScanHistory::damaged() ? std::string(Damage::scanHistory) : figures.value_or("");
+    publish(ownFigures_, QString::fromStdString(said), &AppModel::ownFiguresChanged);
     publish(faces_, facesList(faces), &AppModel::facesChanged);
     auto camera = CameraCheck::current();
     auto cameraProblem = QString::fromStdString(camera.problem);

@@ -116,6 +116,8 @@ class AgentTest : public testing::Test {
         std::filesystem::remove(Paths::log());
         std::filesystem::remove(Paths::passwordTyped());
         std::filesystem::remove(Paths::scanHistory());
+        for (const auto& aside : sb::filesLike(Paths::scanHistory()))
+            std::filesystem::remove(aside);
         Config config;
         config.save();
         Enrollment::clear();
@@ -425,6 +427,8 @@ TEST_F(AgentTest, OnlyAPasswordTheLockScreenAcceptedStartsThePeriodAgain) {
 // does a stranger's scan or one outside the session's lock (a greeter's). Every scan and the
 // password after a miss are counted for the user's own figures.
 TEST_F(AgentTest, AConfirmedNearMissTeachesAndNothingElseDoes) {
+    sb::writeFile(Paths::scanHistory(), "garbage"); // kept aside, a new record begun
+    EXPECT_TRUE(ScanHistory::damaged());
     agent->start();
     auto accepted = [] { return SocketClient::request("ACCEPTED", Paths::socket().string(), 2.0); };
     auto relock = [](int locks) {
@@ -466,6 +470,8 @@ TEST_F(AgentTest, AConfirmedNearMissTeachesAndNothingElseDoes) {
         return seen;
     };
     EXPECT_TRUE(eventually([&] { return outcomes() == expected; }, 2s));
+    EXPECT_FALSE(ScanHistory::damaged());
+    EXPECT_EQ(sb::readFile(sb::filesLike(Paths::scanHistory()).at(0)), "garbage");
     auto summary = ScanHistory::summary(Enrollment::unixSeconds(std::chrono::system_clock::now()));
     EXPECT_EQ(summary.value_or("").rfind("Unlocked by face 1 of 4 times in the last 30 days, "
                                          "median ",

@@ -20,6 +20,9 @@ inline constexpr std::string_view settingsStrictest =
     "Your settings file is damaged: Tarvo uses the strictest settings (blink, sensitivity 0)";
 inline constexpr std::string_view password =
     "The saved password can't be opened \xE2\x80\x94 enter it again";
+inline constexpr std::string_view scanHistory =
+    "Your record of recent unlocks is damaged: it is kept aside and a new one starts at the next "
+    "unlock";
 inline constexpr std::string_view passwordAge =
     "The record of when you last typed your password is damaged: face unlock waits until you "
     "type it";

@@ -77,6 +77,16 @@ std::vector<Entry> entries() {
     }
 }
 
+bool damaged() {
+    if (!Damage::present(Paths::scanHistory())) return false;
+    try {
+        auto text = DataFile::readOwn(Paths::scanHistory(), 1 << 20);
+        return !text || !decode(*text);
+    } catch (const DataFile::FileError&) {
+        return true;
+    }
+}
+
 void add(const Entry& added) {
     std::vector<Entry> list;
     auto text = DataFile::readOwn(Paths::scanHistory(), 1 << 20);

@@ -31,6 +31,8 @@ inline constexpr double keptDays = 90;
 
 // The entries, oldest first; none when the file is missing or damaged.
 std::vector<Entry> entries();
+// Whether the file is there but can't be decoded (the next add sets it aside).
+bool damaged();
 // Adds one, dropping the oldest beyond `kept` or `keptDays`. Throws
 // DataFile::FileError.
 void add(const Entry& entry);
