@@ -39,21 +39,6 @@ std::filesystem::path application() {
     return SystemInstaller::bundle() / "bin" / "tarvo";
 }
 
-QVariantList facesList(const std::vector<Enrollment::Face>& faces) {
-    QVariantList list;
-    for (const auto& face : faces)
-        list.push_back(QVariantMap{{"id", QString::fromStdString(face.id)},
-                                   {"name", QString::fromStdString(face.name)},
-                                   {"samples", qint64(face.samples.size())},
-                                   {"addedAt", face.addedAt},
-                                   {"learned", qint64(face.learned.size())},
-                                   {"lastLearned", face.learned.empty()
-                                                       ? QString()
-                                                       : QString::fromStdString(Text::localDay(
-                                                             face.learned.back().learnedAt))}});
-    return list;
-}
-
 bool passwordIsSaved() {
     return StoredPassword::isStored() && StoredPassword::state() != Damage::State::damaged;
 }
@@ -182,19 +167,27 @@ void AppModel::refresh() {
     int learned = 0;
     for (const auto& face : faces)
         learned += static_cast<int>(face.learned.size());
-    publish(learnedCount_, learned, &AppModel::facesChanged);
+    publish(learnedCount_, learned, &AppModel::learnedCountChanged);
     auto figures = ScanHistory::summary(Enrollment::unixSeconds(std::chrono::system_clock::now()));
     auto said = ScanHistory::damaged() ? std::string(Damage::scanHistory) : figures.value_or("");
     publish(ownFigures_, QString::fromStdString(said), &AppModel::ownFiguresChanged);
-    publish(faces_, facesList(faces), &AppModel::facesChanged);
+    faces_.set(faces);
     auto camera = CameraCheck::current();
     auto cameraProblem = QString::fromStdString(camera.problem);
+    auto status = statusOf(camera);
+    auto config = Config::load();
+    // Listing the cameras opens each: only at the first look and when
+    // the camera or the choice may have changed.
+    const bool listCameras = !camerasListed_ || cameraProblem != cameraProblem_ ||
+                             status != camera_ || config.camera != config_.camera;
     if (cameraProblem != cameraProblem_) {
         cameraProblem_ = cameraProblem;
         emit cameraChanged();
     }
-    publish(camera_, statusOf(camera), &AppModel::cameraChanged);
-    publish(config_, Config::load(), &AppModel::configChanged);
+    publish(camera_, status, &AppModel::cameraChanged);
+    publish(config_, std::move(config), &AppModel::configChanged);
+    if (listCameras) cameras_.set(CameraCheck::choices());
+    camerasListed_ = true;
     // Looked at again only while it is a problem: it rarely changes, and
     // reaching the TPM costs more than the rest of a refresh.
     if (!tpmChecked_ || !tpmProblem_.isEmpty()) {
@@ -269,18 +262,6 @@ bool AppModel::ensureCamera() {
     if (camera_ == CameraStatus::Usable) return true;
     setActionError(cameraProblem_);
     return false;
-}
-
-QVariantList AppModel::cameras() const {
-    QVariantList list;
-    for (const auto& choice : CameraCheck::choices())
-        list.push_back(QVariantMap{{"name", QString::fromStdString(choice.name)},
-                                   {"card", QString::fromStdString(choice.card)},
-                                   {"formats", QString::fromStdString(choice.formats)},
-                                   {"infrared", choice.infrared},
-                                   {"allowed", choice.allowed},
-                                   {"chosen", choice.chosen}});
-    return list;
 }
 
 void AppModel::savePassword(const QString& password) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/CamerasModel.h"
+#include "app/FacesModel.h"
 #include "app/Worker.h"
 #include "core/agent/Agent.h"
 #include "core/agent/FileProblems.h"
@@ -12,8 +14,6 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <QVariantList>
-#include <QVariantMap>
 #include <memory>
 
 namespace tarvo::app {
@@ -28,19 +28,18 @@ class AppModel : public QObject {
     Q_OBJECT
     Q_PROPERTY(int sampleCount READ sampleCount NOTIFY sampleCountChanged)
     // Samples learned from the user's rooms, over every face.
-    Q_PROPERTY(int learnedCount READ learnedCount NOTIFY facesChanged)
+    Q_PROPERTY(int learnedCount READ learnedCount NOTIFY learnedCountChanged)
     // How face unlock did at this user's lock screen lately, in a
     // sentence; empty before the first unlock after a scan.
     Q_PROPERTY(QString ownFigures READ ownFigures NOTIFY ownFiguresChanged)
-    Q_PROPERTY(QVariantList faces READ faces NOTIFY facesChanged)
+    Q_PROPERTY(tarvo::app::FacesModel* faces READ faces CONSTANT)
     Q_PROPERTY(bool lockScreenWired READ lockScreenWired NOTIFY lockScreenWiredChanged)
     Q_PROPERTY(QString lockScreenProblem READ lockScreenProblem NOTIFY lockScreenProblemChanged)
     Q_PROPERTY(CameraStatus camera READ camera NOTIFY cameraChanged)
     // What to do about the camera, in one sentence; empty when it can be used.
     Q_PROPERTY(QString cameraProblem READ cameraProblem NOTIFY cameraChanged)
-    // Every camera, for choosing: maps of name, card, formats, infrared,
-    // allowed and chosen.
-    Q_PROPERTY(QVariantList cameras READ cameras NOTIFY cameraChanged)
+    // Every camera, for choosing.
+    Q_PROPERTY(tarvo::app::CamerasModel* cameras READ cameras CONSTANT)
     Q_PROPERTY(AgentHost agentHost READ agentHost NOTIFY agentHostChanged)
     Q_PROPERTY(QString agentError READ agentError NOTIFY agentHostChanged)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
@@ -112,12 +111,14 @@ class AppModel : public QObject {
     int sampleCount() const { return sampleCount_; }
     int learnedCount() const { return learnedCount_; }
     QString ownFigures() const { return ownFigures_; }
-    QVariantList faces() const { return faces_; }
+    FacesModel* faces() { return &faces_; }
+    const FacesModel* faces() const { return &faces_; }
     bool lockScreenWired() const { return lockScreenWired_; }
     QString lockScreenProblem() const { return lockScreenProblem_; }
     CameraStatus camera() const { return camera_; }
     QString cameraProblem() const { return cameraProblem_; }
-    QVariantList cameras() const;
+    CamerasModel* cameras() { return &cameras_; }
+    const CamerasModel* cameras() const { return &cameras_; }
     AgentHost agentHost() const { return agentHost_; }
     QString agentError() const { return agentError_; }
     bool launchAtLogin() const { return launchAtLogin_; }
@@ -178,7 +179,7 @@ class AppModel : public QObject {
 
   signals:
     void sampleCountChanged();
-    void facesChanged();
+    void learnedCountChanged();
     void ownFiguresChanged();
     void lockScreenWiredChanged();
     void lockScreenProblemChanged();
@@ -221,7 +222,9 @@ class AppModel : public QObject {
     int sampleCount_ = 0;
     int learnedCount_ = 0;
     QString ownFigures_;
-    QVariantList faces_;
+    FacesModel faces_;
+    CamerasModel cameras_;
+    bool camerasListed_ = false;
     bool lockScreenWired_ = false;
     QString lockScreenProblem_;
     CameraStatus camera_;

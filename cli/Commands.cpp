@@ -114,7 +114,7 @@ std::vector<Row> prerequisites(const AppModel& model) {
         rows.push_back({"faces",
                         model.sampleCount() > 0
                             ? QString("%1 enrolled, %2 samples%3")
-                                  .arg(model.faces().size())
+                                  .arg(model.faces()->count())
                                   .arg(model.sampleCount())
                                   .arg(model.learnedCount() > 0
                                            ? QString(", %1 learned").arg(model.learnedCount())

@@ -374,13 +374,27 @@ TEST_F(DesktopTest, SheetsHoldTheCameraOnlyWhileOpen) {
     QTest::keyClick(window(), Qt::Key_Escape);
     EXPECT_TRUE(eventually([&] { return !shows("sheet"); }));
     EXPECT_TRUE(eventually([&] { return !cameraOn(); })) << "the camera is still on";
-    EXPECT_EQ(shell->model().faces().size(), 1) << "nothing stored";
+    EXPECT_EQ(shell->model().faces()->count(), 1) << "nothing stored";
 
     click("testButton");
     ASSERT_TRUE(eventually([&] { return shows("testPanel"); }));
     ASSERT_TRUE(eventually([&] { return shows("testVerdict"); }, 30000));
     EXPECT_EQ(text("testVerdict"), "Recognized");
     screenshot("main-test-matched");
+    click("closeSheet");
+    ASSERT_TRUE(eventually([&] { return !shows("sheet"); }));
+
+    // A face's own row re-enrolls it, and removes it after asking.
+    click("reenrollFace");
+    ASSERT_TRUE(eventually([&] { return shows("sheetTitle"); }));
+    EXPECT_EQ(text("sheetTitle"), "Re-enroll Franck");
+    click("closeSheet");
+    ASSERT_TRUE(eventually([&] { return !shows("sheet"); }));
+    click("removeFace");
+    ASSERT_TRUE(eventually([&] { return shows("confirmRemove"); }));
+    click("confirmRemove");
+    EXPECT_TRUE(eventually([&] { return shell->model().faces()->count() == 0; }));
+    EXPECT_TRUE(Enrollment::faces().empty());
 }
 
 // The real program on an X display with a session bus of its own: one

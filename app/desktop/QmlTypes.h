@@ -36,6 +36,21 @@ struct ViewsForeign {
     static Views* create(QQmlEngine* engine, QJSEngine*);
 };
 
+// The app model's lists, for typed delegates.
+struct FacesModelForeign {
+    Q_GADGET
+    QML_FOREIGN(tarvo::app::FacesModel)
+    QML_NAMED_ELEMENT(FacesModel)
+    QML_UNCREATABLE("the app model's")
+};
+
+struct CamerasModelForeign {
+    Q_GADGET
+    QML_FOREIGN(tarvo::app::CamerasModel)
+    QML_NAMED_ELEMENT(CamerasModel)
+    QML_UNCREATABLE("the app model's")
+};
+
 // The panels make their own enrollment and test; each owns its feed.
 struct EnrollModelForeign {
     Q_GADGET

@@ -44,19 +44,6 @@ Views::Step Views::onboardingStep(Camera camera, int sampleCount, bool started,
     return passwordSaved ? Step::LockScreen : Step::Password;
 }
 
-QString Views::suggestedName(const QVariantList& faces) {
-    auto taken = [&](const QString& name) { return hasFaceNamed(faces, name); };
-    if (!taken("me")) return "Me";
-    for (int n = 2;; ++n)
-        if (!taken(QString("face %1").arg(n))) return QString("Face %1").arg(n);
-}
-
-bool Views::hasFaceNamed(const QVariantList& faces, const QString& name) {
-    return std::any_of(faces.begin(), faces.end(), [&](const QVariant& face) {
-        return face.toMap().value("name").toString().toLower() == name.toLower();
-    });
-}
-
 QString Views::faceDetail(Camera camera, int sampleCount) {
     if (camera == Camera::None) return tr("Enrolling needs a camera");
     if (camera == Camera::Denied)
@@ -124,30 +111,9 @@ void Views::setWarmWithDisplay(bool on) {
     changeConfig([&](Config& config) { config.warmWithDisplay = on; });
 }
 
-QStringList Views::cameraChoices(const QVariantList& cameras) {
-    QStringList choices{tr("Automatic")};
-    for (const auto& entry : cameras) {
-        auto camera = entry.toMap();
-        QString card = camera.value("card").toString();
-        if (camera.value("infrared").toBool())
-            choices << tr("%1 (infrared)").arg(card);
-        else
-            choices << (card.isEmpty() ? camera.value("name").toString() : card);
-    }
-    return choices;
-}
-
-int Views::cameraChoice(const QVariantList& cameras, const QString& chosen) {
-    if (chosen.isEmpty()) return 0;
-    for (int i = 0; i < cameras.size(); ++i)
-        if (cameras[i].toMap().value("name").toString() == chosen) return i + 1;
-    return 0;
-}
-
-void Views::chooseCamera(const QVariantList& cameras, int choice) {
-    QString name;
-    if (choice > 0 && choice <= cameras.size())
-        name = cameras[choice - 1].toMap().value("name").toString();
+void Views::chooseCamera(int choice) {
+    if (!model_) return;
+    const QString name = model_->cameras()->nameAt(choice);
     changeConfig([&](Config& config) { config.camera = name.toStdString(); });
 }
 

@@ -4,7 +4,6 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QVariantList>
 
 namespace tarvo::desktop {
 
@@ -23,6 +22,9 @@ class Views : public QObject {
   public:
     enum class Step { Welcome, Enroll, Password, LockScreen };
     Q_ENUM(Step)
+    // The main window's sheets, one open at a time.
+    enum class Sheet { NoSheet, EnrollSheet, TestSheet, PasswordSheet };
+    Q_ENUM(Sheet)
 
     explicit Views(app::AppModel* model, QObject* parent = nullptr);
 
@@ -41,9 +43,6 @@ class Views : public QObject {
     // can work.
     Q_INVOKABLE static Step onboardingStep(app::AppModel::CameraStatus camera, int sampleCount,
                                            bool started, bool passwordSaved);
-    // "Me", else the first "Face n" (n >= 2) nobody is called, in any case.
-    Q_INVOKABLE static QString suggestedName(const QVariantList& faces);
-    Q_INVOKABLE static bool hasFaceNamed(const QVariantList& faces, const QString& name);
     Q_INVOKABLE static QString faceDetail(app::AppModel::CameraStatus camera, int sampleCount);
     Q_INVOKABLE static QString agentProblem(app::AppModel::AgentHost agentHost,
                                             const QString& error);
@@ -57,11 +56,8 @@ class Views : public QObject {
     Q_INVOKABLE bool dragSensitivity(double fraction);
     Q_INVOKABLE void setBlink(bool on);
     Q_INVOKABLE void setWarmWithDisplay(bool on);
-    // The camera menu over the model's cameras: "Automatic" (the first
-    // colour one), then each by its card's name.
-    Q_INVOKABLE static QStringList cameraChoices(const QVariantList& cameras);
-    Q_INVOKABLE static int cameraChoice(const QVariantList& cameras, const QString& chosen);
-    Q_INVOKABLE void chooseCamera(const QVariantList& cameras, int choice);
+    // Chooses the camera at `choice` in the model's camera menu.
+    Q_INVOKABLE void chooseCamera(int choice);
     Q_INVOKABLE void removeFace(const QString& id);
     Q_INVOKABLE void forgetPassword();
 

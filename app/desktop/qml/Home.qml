@@ -9,21 +9,23 @@ ColumnLayout {
     id: home
     objectName: "home"
     spacing: 0
-    // The open sheet: "", "enroll", "test" or "password"; the face enrolled.
-    property string sheet: ""
+    // The open sheet (Views.Sheet) and the face it enrolls.
+    property int sheet: Views.NoSheet
     property string sheetName: ""
-    property var removing: null
+    // The face the removal dialog asks about; empty when it is closed.
+    property string removingId: ""
+    property string removingName: ""
 
-    function openSheet(kind, name) {
-        sheetName = name || ""
+    function openSheet(kind: int, name: string) {
+        sheetName = name
         sheet = kind
     }
     function closeSheet() {
-        sheet = ""
+        sheet = Views.NoSheet
         App.refresh()
     }
-    function enrollIfCamera(name) {
-        if (App.ensureCamera()) openSheet("enroll", name)
+    function enrollIfCamera(name: string) {
+        if (App.ensureCamera()) openSheet(Views.EnrollSheet, name)
     }
 
     // Header.
@@ -49,7 +51,7 @@ ColumnLayout {
             enabled: App.sampleCount >= 1
             ToolTip.visible: hovered
             ToolTip.text: enabled ? qsTr("Check that Tarvo recognizes you") : qsTr("Enroll your face first")
-            onClicked: if (App.ensureCamera()) home.openSheet("test")
+            onClicked: if (App.ensureCamera()) home.openSheet(Views.TestSheet, "")
         }
     }
     Divider {}
@@ -81,40 +83,15 @@ ColumnLayout {
                 Layout.rightMargin: 24
                 Repeater {
                     model: App.faces
-                    ColumnLayout {
-                        id: face
-                        required property var modelData
-                        required property int index
-                        Layout.fillWidth: true
-                        Divider { visible: face.index > 0 }
-                        RowLayout {
-                            spacing: 8
-                            Symbol { name: "avatar-default-symbolic"; size: 20; Layout.preferredWidth: 24 }
-                            ColumnLayout {
-                                spacing: 2
-                                Text { text: face.modelData.name; color: Colours.text }
-                                Text {
-                                    text: face.modelData.learned > 0
-                                          ? qsTr("%1 samples, %2 learned (last on %3)").arg(face.modelData.samples).arg(face.modelData.learned).arg(face.modelData.lastLearned)
-                                          : qsTr("%1 samples").arg(face.modelData.samples)
-                                    font.pixelSize: 11; color: Colours.secondary
-                                }
-                            }
-                            Item { Layout.fillWidth: true }
-                            // Qt 6.4's qmllint can't follow an id out of a delegate; the
-                            // engine can, and newer Qt binds it.
-                            // qmllint disable unqualified
-                            Button { text: qsTr("Re-enroll…"); onClicked: home.enrollIfCamera(face.modelData.name) }
-                            Button {
-                                display: AbstractButton.IconOnly
-                                Layout.preferredWidth: 36
-                                icon.name: "user-trash-symbolic"
-                                ToolTip.visible: hovered
-                                ToolTip.text: qsTr("Remove %1").arg(face.modelData.name)
-                                onClicked: home.removing = face.modelData
-                            }
-                            // qmllint enable unqualified
-                        }
+                    delegate: FaceRow {}
+                    // The rows ask; the list acts.
+                    onItemAdded: (index, item) => {
+                        const row = item as FaceRow
+                        row.reenrollRequested.connect(() => home.enrollIfCamera(row.name))
+                        row.removeRequested.connect(() => {
+                            home.removingName = row.name
+                            home.removingId = row.faceId
+                        })
                     }
                 }
                 ColumnLayout {
@@ -153,7 +130,7 @@ ColumnLayout {
                     }
                 }
                 RowLayout {
-                    visible: App.faces.length === 0 && App.facesProblem === ""
+                    visible: App.faces.count === 0 && App.facesProblem === ""
                     spacing: 8
                     Symbol { name: "avatar-default-symbolic"; size: 20; Layout.preferredWidth: 24 }
                     ColumnLayout {
@@ -172,7 +149,7 @@ ColumnLayout {
                         objectName: "addFace"
                         text: qsTr("Add a Face…")
                         onClicked: {
-                            nameField.text = Views.suggestedName(App.faces)
+                            nameField.text = App.faces.suggestedName()
                             naming.open()
                         }
                     }
@@ -217,9 +194,9 @@ ColumnLayout {
                         ok: App.passwordSaved && App.passwordProblem === ""
                         text: qsTr("Login password saved")
                         problem: App.passwordProblem !== "" ? App.passwordProblem : qsTr("Needs your login password")
-                        Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet("password") }
+                        Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet(Views.PasswordSheet, "") }
                         Button { visible: App.passwordSaved; text: qsTr("Forget"); onClicked: Views.forgetPassword() }
-                        Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet("password") }
+                        Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet(Views.PasswordSheet, "") }
                     }
                 }
                 Divider { visible: App.tpmProblem !== "" }
@@ -284,9 +261,9 @@ ColumnLayout {
                         Text { text: qsTr("Camera"); color: Colours.text }
                         ComboBox {
                             objectName: "cameraChoice"
-                            model: Views.cameraChoices(App.cameras)
-                            currentIndex: Views.cameraChoice(App.cameras, App.chosenCamera)
-                            onActivated: (index) => Views.chooseCamera(App.cameras, index)
+                            model: App.cameras.menu
+                            currentIndex: App.cameras.menuIndex(App.chosenCamera)
+                            onActivated: (index) => Views.chooseCamera(index)
                             Layout.preferredWidth: 260
                         }
                     }
@@ -425,8 +402,10 @@ ColumnLayout {
         anchors.centerIn: Overlay.overlay
         modal: true
         title: qsTr("Uninstall Tarvo?")
+        width: 440
+        padding: 20
         Text {
-            width: 360; wrapMode: Text.WordWrap; color: Colours.text
+            width: confirmingUninstall.availableWidth; wrapMode: Text.WordWrap; color: Colours.text
             text: qsTr("This removes face unlock from the lock screen, deletes your enrolled faces, and removes Tarvo itself. This computer will unlock with your password as it did before. Tarvo will quit when it is done.")
         }
         footer: DialogButtonBox {
@@ -440,18 +419,20 @@ ColumnLayout {
         objectName: "removing"
         anchors.centerIn: Overlay.overlay
         modal: true
-        visible: home.removing !== null
+        visible: home.removingId !== ""
         title: qsTr("Remove this face?")
+        width: 440
+        padding: 20
         Text {
-            width: 360; wrapMode: Text.WordWrap; color: Colours.text
-            text: home.removing ? qsTr("Tarvo will stop recognizing %1.").arg(home.removing.name) : ""
+            width: removingDialog.availableWidth; wrapMode: Text.WordWrap; color: Colours.text
+            text: qsTr("Tarvo will stop recognizing %1.").arg(home.removingName)
         }
         footer: DialogButtonBox {
             Button { text: qsTr("Cancel"); onClicked: removingDialog.reject() }
-            Button { text: qsTr("Remove"); onClicked: removingDialog.accept() }
+            Button { objectName: "confirmRemove"; text: qsTr("Remove"); onClicked: removingDialog.accept() }
         }
-        onAccepted: { Views.removeFace(home.removing.id); home.removing = null }
-        onRejected: home.removing = null
+        onAccepted: { Views.removeFace(home.removingId); home.removingId = "" }
+        onRejected: home.removingId = ""
     }
 
     // The sheets: their panels exist only while open, so closing one stops
@@ -462,44 +443,31 @@ ColumnLayout {
         anchors.centerIn: Overlay.overlay
         modal: true
         padding: 28
-        visible: home.sheet !== ""
+        visible: home.sheet !== Views.NoSheet
         closePolicy: Popup.CloseOnEscape
-        onClosed: if (home.sheet !== "") home.closeSheet()
+        onClosed: if (home.sheet !== Views.NoSheet) home.closeSheet()
         Loader {
             id: sheetContent
-            active: home.sheet !== ""
-            sourceComponent: home.sheet === "password" ? passwordSheet : home.sheet === "test" ? testSheet : enrollSheet
-        }
-    }
-    // Qt 6.4's qmllint can't follow an id into a component; the engine
-    // can, and newer Qt binds it.
-    // qmllint disable unqualified
-    Component {
-        id: enrollSheet
-        ColumnLayout {
-            spacing: 20
-            Title {
-                text: Views.hasFaceNamed(App.faces, home.sheetName) ? qsTr("Re-enroll %1").arg(home.sheetName)
-                                                                     : qsTr("Add %1").arg(home.sheetName)
-                font.pixelSize: 20
+            active: home.sheet !== Views.NoSheet
+            sourceComponent: home.sheet === Views.PasswordSheet ? passwordSheet
+                           : home.sheet === Views.TestSheet ? testSheet : enrollSheet
+            // What a sheet needs and how it closes, handed over here: a
+            // component sees nothing of the window around it.
+            onLoaded: {
+                const enrolling = item as EnrollSheet
+                if (enrolling) {
+                    enrolling.name = home.sheetName
+                    enrolling.replacing = App.faces.contains(home.sheetName)
+                    enrolling.closeRequested.connect(home.closeSheet)
+                }
+                const testing = item as TestSheet
+                if (testing) testing.closeRequested.connect(home.closeSheet)
+                const password = item as PasswordPanel
+                if (password) password.done.connect(home.closeSheet)
             }
-            EnrollPanel { id: enrollPanel; objectName: "enrollPanel"; name: home.sheetName; onFinished: home.closeSheet() }
-            // While capturing, the panel's own Cancel is the way out.
-            Button { objectName: "closeSheet"; visible: !enrollPanel.capturing; text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: home.closeSheet() }
         }
     }
-    Component {
-        id: testSheet
-        ColumnLayout {
-            spacing: 20
-            Title { text: qsTr("Test Recognition"); font.pixelSize: 20 }
-            TestPanel { objectName: "testPanel" }
-            Button { text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: home.closeSheet() }
-        }
-    }
-    Component {
-        id: passwordSheet
-        PasswordPanel { onDone: home.closeSheet() }
-    }
-    // qmllint enable unqualified
+    Component { id: enrollSheet; EnrollSheet {} }
+    Component { id: testSheet; TestSheet {} }
+    Component { id: passwordSheet; PasswordPanel {} }
 }

@@ -1,0 +1,15 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Tarvo
+
+// The recognition test, in a sheet.
+ColumnLayout {
+    id: sheet
+    signal closeRequested()
+    spacing: 20
+
+    Title { text: qsTr("Test Recognition"); font.pixelSize: 20 }
+    TestPanel { objectName: "testPanel" }
+    Button { objectName: "closeSheet"; text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: sheet.closeRequested() }
+}
