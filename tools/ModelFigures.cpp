@@ -8,6 +8,7 @@
 #include "tools/Rooms.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <deque>
 #include <functional>
@@ -447,6 +448,45 @@ ModelScale fit(const Measurement& m, float margin, double unlockedShare) {
     for (int k = 0; k < ModelScale::steps; ++k)
         scale.acceptance[k] = worstScans(scale.threshold(k));
     return scale;
+}
+
+std::vector<cv::Mat> recording(const fs::path& data) {
+    return readVideo(data / "franck/franck.mp4").frames;
+}
+
+AttackScans attackScans(const Measurement& m, const std::vector<cv::Mat>& video,
+                        const Attacks::Attack& attack, bool moving, const Rooms::Room& room,
+                        Config config, double every) {
+    config.openEyeAspectRatio = m.openEyeAspectRatio;
+    const size_t frames = scanFrames(m), step = size_t(std::lround(every * m.fps));
+    std::vector<size_t> starts;
+    for (size_t start = 0; start + frames <= video.size(); start += step)
+        starts.push_back(start);
+    std::atomic<int> unlocked = 0;
+    onBothCores(starts.size(), [&](size_t n) {
+        const size_t start = starts[n];
+        platform::FaceDetector::Tracker tracker;
+        size_t at = 0;
+        // A print is drawn once; a screen plays the video.
+        auto shown = Attacks::show(attack, video[start], start);
+        Recognizer recognizer(config, m.gallery, [&](const F::Image&) {
+            if (attack.replay && at > 0) shown = Attacks::show(attack, video[start + at], start);
+            cv::Mat seen = Attacks::photograph(shown, double(at) / m.fps, moving);
+            auto detection =
+                F::analyze(room.render(seen, start * 1000 + at, std::nullopt), true, &tracker);
+            if (!detection.descriptor) throw F::EngineError::noFace();
+            return detection;
+        });
+        for (; at < frames; ++at) {
+            auto outcome = recognizer.consider({});
+            if (std::holds_alternative<Recognizer::Matched>(outcome)) {
+                ++unlocked;
+                return;
+            }
+            if (recognizer.givesUp()) return;
+        }
+    });
+    return {static_cast<int>(starts.size()), unlocked.load()};
 }
 
 } // namespace tarvo::ModelFigures

@@ -2,7 +2,10 @@
 
 #include "core/face/FaceEngine.h"
 #include "core/face/Learning.h"
+#include "core/store/Config.h"
 #include "core/store/ModelScale.h"
+#include "tools/Attacks.h"
+#include "tools/Rooms.h"
 
 #include <filesystem>
 #include <optional>
@@ -88,6 +91,21 @@ Lessons learnIn(const Measurement& measured, const RoomFigures& room, const Lear
 // worst of those rooms' scans. Throws std::runtime_error when the rooms
 // can't be met short of the loosest.
 ModelScale fit(const Measurement& measured, float margin = 0.05f, double unlockedShare = 99.0);
+
+// The frames of the enrolled man's video, as recorded.
+std::vector<cv::Mat> recording(const std::filesystem::path& data);
+
+// Someone holding up a picture of the enrolled man: scans started every
+// `every` seconds of his video, each showing `attack` (a screen plays the
+// video from there, a print shows the scan's first frame), held still or
+// moved, seen in `room`, and run by the recognizer with the agent's rules
+// and `config`'s threshold and liveness.
+struct AttackScans {
+    int scans = 0, unlocked = 0;
+};
+AttackScans attackScans(const Measurement& measured, const std::vector<cv::Mat>& video,
+                        const Attacks::Attack& attack, bool moving, const Rooms::Room& room,
+                        Config config, double every);
 
 // The share of `distances` at or below `threshold`, in percent.
 double acceptedPercent(const std::vector<float>& distances, float threshold);

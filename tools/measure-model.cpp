@@ -4,7 +4,9 @@
 // fitted threshold scale: per frame, and as lock-screen scans. With --write
 // FILE, puts the fitted scale into the model's description file; with
 // --rooms a,b,... measures only those rooms (the fitted ones are always
-// measured).
+// measured). With --attacks, only how often a print or a screen showing
+// the enrolled man unlocks (tools/Attacks), and with --pictures DIR a frame
+// of each attack in DIR.
 #include "core/face/Recognizer.h"
 #include "core/store/DataFile.h"
 #include "core/store/ModelScale.h"
@@ -17,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <sstream>
 
 namespace M = tarvo::ModelFigures;
@@ -219,18 +222,70 @@ std::vector<std::string> roomsFrom(const char* list) {
     return rooms;
 }
 
+// Pictures of the enrolled man held up to the camera: the share of scans
+// that unlock at the default threshold, as the agent runs them, with its
+// default liveness and with the blink.
+void attacks(const char* pictures) {
+    auto video = M::recording(TARVO_DATA_DIR);
+    if (pictures) {
+        for (const auto& attack : tarvo::Attacks::all()) {
+            auto shown = tarvo::Attacks::show(attack, video[1200], 1200);
+            cv::imwrite(std::string(pictures) + "/attack-" + attack.name + ".png",
+                        tarvo::Attacks::photograph(shown, 0, false));
+        }
+    }
+    auto measured = M::measure(TARVO_DATA_DIR, {});
+    const double every = 16; // seconds of the video between scans
+    tarvo::Config config;
+    config.threshold = tarvo::Config::thresholdFor(config.sensitivity);
+    std::printf("attack scans that unlock, %%, at the default threshold %.2f; a scan every %.0f s "
+                "of the video:\n",
+                double(config.threshold), every);
+    std::printf("%-8s %-7s", "attack", "held");
+    for (const auto& room : M::fittedRooms)
+        std::printf("  %9s", room.c_str());
+    std::printf("  %14s\n", "blink recorded");
+    for (const auto& attack : tarvo::Attacks::all())
+        for (bool moving : {false, true}) {
+            std::printf("%-8s %-7s", attack.name.c_str(), moving ? "moved" : "still");
+            auto share = [](const M::AttackScans& s) {
+                return s.scans ? 100.0 * s.unlocked / s.scans : 0.0;
+            };
+            for (const auto& room : M::fittedRooms) {
+                auto scans = M::attackScans(measured, video, attack, moving, Rooms::named(room),
+                                            config, every);
+                std::printf("  %8.0f%%", share(scans));
+            }
+            auto blink = config;
+            blink.liveness = tarvo::Config::Liveness::blink;
+            auto scans = M::attackScans(measured, video, attack, moving, Rooms::named("recorded"),
+                                        blink, every);
+            std::printf("  %13.0f%%  (%d scans a cell)\n", share(scans), scans.scans);
+            std::fflush(stdout);
+        }
+    for (const auto& attack : tarvo::Attacks::all())
+        std::printf("  %s: %s\n", attack.name.c_str(), attack.what.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const char *output = nullptr, *rooms = nullptr;
+    bool onlyAttacks = false;
+    const char* pictures = nullptr;
     for (int i = 1; i < argc; ++i) {
-        if (i + 1 < argc && std::strcmp(argv[i], "--write") == 0) {
+        if (std::strcmp(argv[i], "--attacks") == 0) {
+            onlyAttacks = true;
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--pictures") == 0) {
+            pictures = argv[++i];
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--write") == 0) {
             output = argv[++i];
         } else if (i + 1 < argc && std::strcmp(argv[i], "--rooms") == 0) {
             rooms = argv[++i];
         } else {
             std::fprintf(stderr,
-                         "usage: measure-model [--rooms a,b,...] [--write FaceEmbedding.json]\n");
+                         "usage: measure-model [--rooms a,b,...] [--write FaceEmbedding.json] | "
+                         "--attacks [--pictures DIR]\n");
             return 2;
         }
     }
@@ -238,6 +293,10 @@ int main(int argc, char** argv) {
     ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 1);
     const float margin = 0.05f;
     try {
+        if (onlyAttacks) {
+            attacks(pictures);
+            return 0;
+        }
         auto measured = M::measure(TARVO_DATA_DIR, roomsFrom(rooms));
         auto scale = M::fit(measured, margin);
         describe(measured, scale, margin);
