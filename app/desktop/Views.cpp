@@ -117,9 +117,35 @@ void Views::chooseCamera(int choice) {
     changeConfig([&](Config& config) { config.camera = name.toStdString(); });
 }
 
-void Views::removeFace(const QString& id) {
-    attempt(tr("Tarvo couldn't remove the face: %1"),
-            [&] { Enrollment::remove(id.toStdString()); });
+void Views::openSheet(Sheet sheet, const QString& face) {
+    sheet_ = sheet;
+    sheetFace_ = face;
+    emit sheetChanged();
+}
+
+void Views::closeSheet() {
+    openSheet(Sheet::NoSheet);
+    if (model_) model_->refresh();
+}
+
+void Views::enrollIfCamera(const QString& face) {
+    if (model_ && model_->ensureCamera()) openSheet(Sheet::EnrollSheet, face);
+}
+
+void Views::askRemoval(const QString& id, const QString& name) {
+    removingId_ = id;
+    removingName_ = name;
+    emit removingChanged();
+}
+
+void Views::cancelRemoval() {
+    askRemoval({}, {});
+}
+
+void Views::confirmRemoval() {
+    const auto id = removingId_.toStdString();
+    cancelRemoval();
+    attempt(tr("Tarvo couldn't remove the face: %1"), [&] { Enrollment::remove(id); });
 }
 
 void Views::forgetPassword() {

@@ -18,6 +18,12 @@ class Views : public QObject {
     Q_PROPERTY(double axisFrom READ axisFrom CONSTANT)
     Q_PROPERTY(double axisTo READ axisTo CONSTANT)
     Q_PROPERTY(int enrollmentSteps READ enrollmentSteps CONSTANT)
+    // The main window's open sheet, and the face its enrollment enrolls.
+    Q_PROPERTY(Sheet sheet READ sheet NOTIFY sheetChanged)
+    Q_PROPERTY(QString sheetFace READ sheetFace NOTIFY sheetChanged)
+    // The face the window asks about removing; both empty when it doesn't.
+    Q_PROPERTY(QString removingId READ removingId NOTIFY removingChanged)
+    Q_PROPERTY(QString removingName READ removingName NOTIFY removingChanged)
 
   public:
     enum class Step { Welcome, Enroll, Password, LockScreen };
@@ -36,6 +42,22 @@ class Views : public QObject {
     double axisFrom() const;
     double axisTo() const;
     int enrollmentSteps() const;
+    Sheet sheet() const { return sheet_; }
+    QString sheetFace() const { return sheetFace_; }
+    QString removingId() const { return removingId_; }
+    QString removingName() const { return removingName_; }
+
+    // One sheet at a time, opened from anywhere in the window (a face's
+    // row, a button); closing one refreshes the model.
+    Q_INVOKABLE void openSheet(Sheet sheet, const QString& face = {});
+    Q_INVOKABLE void closeSheet();
+    // Opens the enrollment of `face` when the camera may be used; if not,
+    // the model's actionError says what to do.
+    Q_INVOKABLE void enrollIfCamera(const QString& face);
+    // Asks before removing a face; confirmRemoval removes it.
+    Q_INVOKABLE void askRemoval(const QString& id, const QString& name);
+    Q_INVOKABLE void cancelRemoval();
+    Q_INVOKABLE void confirmRemoval();
 
     // The onboarding page the model's state asks for.
     // A new user starts on the welcome page (here the camera usually
@@ -58,8 +80,11 @@ class Views : public QObject {
     Q_INVOKABLE void setWarmWithDisplay(bool on);
     // Chooses the camera at `choice` in the model's camera menu.
     Q_INVOKABLE void chooseCamera(int choice);
-    Q_INVOKABLE void removeFace(const QString& id);
     Q_INVOKABLE void forgetPassword();
+
+  signals:
+    void sheetChanged();
+    void removingChanged();
 
   private:
     // Runs `change` and tells the model; a failure shows as `failure` with
@@ -68,6 +93,8 @@ class Views : public QObject {
     template <typename Change> void changeConfig(Change change);
 
     QPointer<app::AppModel> model_;
+    Sheet sheet_ = Sheet::NoSheet;
+    QString sheetFace_, removingId_, removingName_;
 };
 
 } // namespace tarvo::desktop

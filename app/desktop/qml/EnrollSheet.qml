@@ -6,10 +6,9 @@ import Tarvo
 // Enrolling one face, in a sheet: the panel and the way out.
 ColumnLayout {
     id: sheet
-    property string name
-    // A face of that name is enrolled already: this enrollment replaces it.
-    property bool replacing: false
-    signal closeRequested()
+    readonly property string name: Views.sheetFace
+    // A face of that name was enrolled already: this enrollment replaces it.
+    readonly property bool replacing: App.faces.contains(name)
     spacing: 20
 
     Title {
@@ -17,13 +16,13 @@ ColumnLayout {
         text: sheet.replacing ? qsTr("Re-enroll %1").arg(sheet.name) : qsTr("Add %1").arg(sheet.name)
         font.pixelSize: 20
     }
-    EnrollPanel { id: enrollPanel; objectName: "enrollPanel"; name: sheet.name; onFinished: sheet.closeRequested() }
+    EnrollPanel { id: enrollPanel; objectName: "enrollPanel"; name: sheet.name; onFinished: Views.closeSheet() }
     // While capturing, the panel's own Cancel is the way out.
     Button {
         objectName: "closeSheet"
         visible: !enrollPanel.capturing
         text: qsTr("Close")
         Layout.alignment: Qt.AlignHCenter
-        onClicked: sheet.closeRequested()
+        onClicked: Views.closeSheet()
     }
 }

@@ -3,8 +3,7 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Tarvo
 
-// One enrolled face in the list: its name, what it holds, and its actions,
-// which the list carries out.
+// One enrolled face in the list: its name, what it holds, and its actions.
 ColumnLayout {
     id: row
     required property int index
@@ -13,8 +12,6 @@ ColumnLayout {
     required property int samples
     required property int learned
     required property string lastLearned
-    signal reenrollRequested()
-    signal removeRequested()
 
     Layout.fillWidth: true
     Divider { visible: row.index > 0 }
@@ -32,7 +29,7 @@ ColumnLayout {
             }
         }
         Item { Layout.fillWidth: true }
-        Button { objectName: "reenrollFace"; text: qsTr("Re-enroll…"); onClicked: row.reenrollRequested() }
+        Button { objectName: "reenrollFace"; text: qsTr("Re-enroll…"); onClicked: Views.enrollIfCamera(row.name) }
         Button {
             objectName: "removeFace"
             display: AbstractButton.IconOnly
@@ -40,7 +37,7 @@ ColumnLayout {
             icon.name: "user-trash-symbolic"
             ToolTip.visible: hovered
             ToolTip.text: qsTr("Remove %1").arg(row.name)
-            onClicked: row.removeRequested()
+            onClicked: Views.askRemoval(row.faceId, row.name)
         }
     }
 }

@@ -9,25 +9,6 @@ ColumnLayout {
     id: home
     objectName: "home"
     spacing: 0
-    // The open sheet (Views.Sheet) and the face it enrolls.
-    property int sheet: Views.NoSheet
-    property string sheetName: ""
-    // The face the removal dialog asks about; empty when it is closed.
-    property string removingId: ""
-    property string removingName: ""
-
-    function openSheet(kind: int, name: string) {
-        sheetName = name
-        sheet = kind
-    }
-    function closeSheet() {
-        sheet = Views.NoSheet
-        App.refresh()
-    }
-    function enrollIfCamera(name: string) {
-        if (App.ensureCamera()) openSheet(Views.EnrollSheet, name)
-    }
-
     // Header.
     RowLayout {
         Layout.fillWidth: true
@@ -51,7 +32,7 @@ ColumnLayout {
             enabled: App.sampleCount >= 1
             ToolTip.visible: hovered
             ToolTip.text: enabled ? qsTr("Check that Tarvo recognizes you") : qsTr("Enroll your face first")
-            onClicked: if (App.ensureCamera()) home.openSheet(Views.TestSheet, "")
+            onClicked: if (App.ensureCamera()) Views.openSheet(Views.TestSheet)
         }
     }
     Divider {}
@@ -84,15 +65,6 @@ ColumnLayout {
                 Repeater {
                     model: App.faces
                     delegate: FaceRow {}
-                    // The rows ask; the list acts.
-                    onItemAdded: (index, item) => {
-                        const row = item as FaceRow
-                        row.reenrollRequested.connect(() => home.enrollIfCamera(row.name))
-                        row.removeRequested.connect(() => {
-                            home.removingName = row.name
-                            home.removingId = row.faceId
-                        })
-                    }
                 }
                 ColumnLayout {
                     objectName: "learnedRow"
@@ -194,9 +166,9 @@ ColumnLayout {
                         ok: App.passwordSaved && App.passwordProblem === ""
                         text: qsTr("Login password saved")
                         problem: App.passwordProblem !== "" ? App.passwordProblem : qsTr("Needs your login password")
-                        Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: home.openSheet(Views.PasswordSheet, "") }
+                        Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: Views.openSheet(Views.PasswordSheet) }
                         Button { visible: App.passwordSaved; text: qsTr("Forget"); onClicked: Views.forgetPassword() }
-                        Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: home.openSheet(Views.PasswordSheet, "") }
+                        Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: Views.openSheet(Views.PasswordSheet) }
                     }
                 }
                 Divider { visible: App.tpmProblem !== "" }
@@ -393,7 +365,7 @@ ColumnLayout {
         }
         onAccepted: {
             var name = nameField.text.trim()
-            if (name !== "") home.enrollIfCamera(name)
+            if (name !== "") Views.enrollIfCamera(name)
         }
     }
     Dialog {
@@ -419,20 +391,20 @@ ColumnLayout {
         objectName: "removing"
         anchors.centerIn: Overlay.overlay
         modal: true
-        visible: home.removingId !== ""
+        visible: Views.removingId !== ""
         title: qsTr("Remove this face?")
         width: 440
         padding: 20
         Text {
             width: removingDialog.availableWidth; wrapMode: Text.WordWrap; color: Colours.text
-            text: qsTr("Tarvo will stop recognizing %1.").arg(home.removingName)
+            text: qsTr("Tarvo will stop recognizing %1.").arg(Views.removingName)
         }
         footer: DialogButtonBox {
             Button { text: qsTr("Cancel"); onClicked: removingDialog.reject() }
             Button { objectName: "confirmRemove"; text: qsTr("Remove"); onClicked: removingDialog.accept() }
         }
-        onAccepted: { Views.removeFace(home.removingId); home.removingId = "" }
-        onRejected: home.removingId = ""
+        onAccepted: Views.confirmRemoval()
+        onRejected: Views.cancelRemoval()
     }
 
     // The sheets: their panels exist only while open, so closing one stops
@@ -443,31 +415,17 @@ ColumnLayout {
         anchors.centerIn: Overlay.overlay
         modal: true
         padding: 28
-        visible: home.sheet !== Views.NoSheet
+        visible: Views.sheet !== Views.NoSheet
         closePolicy: Popup.CloseOnEscape
-        onClosed: if (home.sheet !== Views.NoSheet) home.closeSheet()
+        onClosed: if (Views.sheet !== Views.NoSheet) Views.closeSheet()
         Loader {
             id: sheetContent
-            active: home.sheet !== Views.NoSheet
-            sourceComponent: home.sheet === Views.PasswordSheet ? passwordSheet
-                           : home.sheet === Views.TestSheet ? testSheet : enrollSheet
-            // What a sheet needs and how it closes, handed over here: a
-            // component sees nothing of the window around it.
-            onLoaded: {
-                const enrolling = item as EnrollSheet
-                if (enrolling) {
-                    enrolling.name = home.sheetName
-                    enrolling.replacing = App.faces.contains(home.sheetName)
-                    enrolling.closeRequested.connect(home.closeSheet)
-                }
-                const testing = item as TestSheet
-                if (testing) testing.closeRequested.connect(home.closeSheet)
-                const password = item as PasswordPanel
-                if (password) password.done.connect(home.closeSheet)
-            }
+            active: Views.sheet !== Views.NoSheet
+            sourceComponent: Views.sheet === Views.PasswordSheet ? passwordSheet
+                           : Views.sheet === Views.TestSheet ? testSheet : enrollSheet
         }
     }
     Component { id: enrollSheet; EnrollSheet {} }
     Component { id: testSheet; TestSheet {} }
-    Component { id: passwordSheet; PasswordPanel {} }
+    Component { id: passwordSheet; PasswordPanel { onDone: Views.closeSheet() } }
 }

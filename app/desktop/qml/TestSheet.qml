@@ -5,11 +5,9 @@ import Tarvo
 
 // The recognition test, in a sheet.
 ColumnLayout {
-    id: sheet
-    signal closeRequested()
     spacing: 20
 
     Title { text: qsTr("Test Recognition"); font.pixelSize: 20 }
     TestPanel { objectName: "testPanel" }
-    Button { objectName: "closeSheet"; text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: sheet.closeRequested() }
+    Button { objectName: "closeSheet"; text: qsTr("Close"); Layout.alignment: Qt.AlignHCenter; onClicked: Views.closeSheet() }
 }
