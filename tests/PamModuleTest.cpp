@@ -5,6 +5,7 @@
 #include "core/store/Paths.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
+#include "sandbox/ScriptedAgent.h"
 #include "sandbox/SyslogCapture.h"
 
 #include <atomic>
@@ -21,6 +22,7 @@
 #include <thread>
 
 namespace sb = tarvo::sandbox;
+using sb::ScriptedAgent;
 using sb::PamStack::authenticate;
 using namespace std::chrono_literals;
 
@@ -40,59 +42,6 @@ extern "C" int pam_set_item(pam_handle_t* pamh, int type, const void* item) {
 namespace {
 
 #define DASH "\xE2\x80\x94"
-
-// Listens on a path like the agent, as `owner`, and answers each connection
-// as scripted: sends `reply` if any, then keeps the connection open for up
-// to `hold` or until the module hangs up.
-class ScriptedAgent {
-  public:
-    struct Script {
-        std::optional<std::string> reply;
-        std::chrono::milliseconds hold = 0ms;
-    };
-
-    ScriptedAgent(const std::filesystem::path& path, uid_t owner, Script script,
-                  std::optional<uid_t> listener = std::nullopt) {
-        listener_ = sb::boundSocket(path, owner);
-        // The kernel records who listens; the module asks it.
-        bool listening = seteuid(listener.value_or(owner)) == 0 && listen(listener_.get(), 4) == 0;
-        if (seteuid(0) != 0 || !listening) throw std::runtime_error("scripted agent cannot listen");
-        thread_ = std::thread([this, script] { serve(script); });
-    }
-    ~ScriptedAgent() { finish(); }
-    // What the module sent first; empty if it never came.
-    std::string request() {
-        finish();
-        return requests_.empty() ? "" : requests_[0];
-    }
-    // Everything it sent, a connection each.
-    std::vector<std::string> requests() {
-        finish();
-        return requests_;
-    }
-
-  private:
-    void finish() {
-        if (!thread_.joinable()) return;
-        shutdown(listener_.get(), SHUT_RDWR); // wakes the accept if no one came
-        thread_.join();
-    }
-    void serve(const Script& script) {
-        for (;;) {
-            tarvo::UniqueFd connection(accept(listener_.get(), nullptr, nullptr));
-            if (!connection) return;
-            requests_.push_back(
-                tarvo::UnixSocket::readOnce(connection.get(), 256, 2000).value_or(""));
-            if (script.reply) tarvo::writeAll(connection.get(), *script.reply);
-            pollfd hangup{connection.get(), POLLIN, 0};
-            poll(&hangup, 1, static_cast<int>(script.hold.count()));
-        }
-    }
-
-    tarvo::UniqueFd listener_;
-    std::thread thread_;
-    std::vector<std::string> requests_;
-};
 
 class PamModuleTest : public testing::Test {
   protected:
