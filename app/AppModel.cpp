@@ -5,6 +5,7 @@
 #include "core/base/Secret.h"
 #include "core/base/Text.h"
 #include "core/store/Enrollment.h"
+#include "core/store/ModelScale.h"
 #include "core/store/Paths.h"
 #include "core/store/ScanHistory.h"
 #include "core/system/CameraCheck.h"
@@ -13,6 +14,7 @@
 #include "platform/system/LoginItem.h"
 
 #include <QSettings>
+#include <algorithm>
 #include <filesystem>
 #include <vector>
 
@@ -76,9 +78,69 @@ bool AppModel::agentRunning() const {
     return agentHost_ == AgentHost::App || agentHost_ == AgentHost::Background;
 }
 
+std::vector<AppModel::Prerequisite> AppModel::prerequisites() const {
+    using P = Prerequisite;
+    using R = P::Remedy;
+    std::vector<P> rows;
+    const bool camera = camera_ == CameraStatus::Usable;
+    rows.push_back({P::Kind::camera, true, camera,
+                    camera                            ? "ready"
+                    : camera_ == CameraStatus::Denied ? "not allowed"
+                                                      : "none",
+                    camera ? R::none : R::explained, cameraProblem_});
+    rows.push_back({P::Kind::tpm, false, tpmProblem_.isEmpty(),
+                    tpmProblem_.isEmpty() ? "ready" : "not usable",
+                    tpmProblem_.isEmpty() ? R::none : R::explained, tpmProblem_});
+    // A damaged faces file holds no sample: unmet until it is set aside
+    // and a face enrolled again.
+    const bool enrolled = sampleCount_ >= 1;
+    if (!problems_.faces.empty())
+        rows.push_back({P::Kind::faces, true, false, facesProblem(),
+                        facesDamaged() ? R::setAsideFaces : R::enroll});
+    else
+        rows.push_back(
+            {P::Kind::faces, true, enrolled,
+             enrolled ? QString("%1 enrolled, %2 samples%3")
+                            .arg(faces_.count())
+                            .arg(sampleCount_)
+                            .arg(learnedCount_ > 0 ? QString(", %1 learned").arg(learnedCount_)
+                                                   : QString())
+                      : "none",
+             enrolled ? R::none : R::enroll});
+    // A saved password whose age record is damaged is typed once at the
+    // lock screen; one that can't be opened is saved again.
+    rows.push_back({P::Kind::password, true, passwordSaved_,
+                    !problems_.password.empty() ? passwordProblem()
+                    : passwordSaved_            ? "saved"
+                                                : "not saved",
+                    !passwordSaved_               ? R::savePassword
+                    : !problems_.password.empty() ? R::unlockWithPassword
+                                                  : R::none});
+    if (!problems_.settings.empty())
+        rows.push_back({P::Kind::settings, false, false, settingsProblem(), R::saveSettings});
+    if (auto scale = ModelScale::problem())
+        rows.push_back(
+            {P::Kind::model, false, false, QString::fromStdString(*scale), R::reinstall});
+    rows.push_back({P::Kind::lockScreen, true, lockScreenWired_,
+                    lockScreenWired_                ? "wired"
+                    : !lockScreenProblem_.isEmpty() ? "needs repair: " + lockScreenProblem_
+                                                    : "not set up",
+                    lockScreenWired_ ? R::none : R::turnOn});
+    if (moduleOutdated_)
+        rows.push_back(
+            {P::Kind::module, false, false, "older than this installation's", R::updateModule});
+    rows.push_back({P::Kind::unlocks, false, true,
+                    ownFigures_.isEmpty() ? "none at the lock screen yet" : ownFigures_});
+    rows.push_back({P::Kind::agent, true, agentRunning(),
+                    agentRunning() ? "running" : "not running",
+                    agentRunning() ? R::none : R::startAgent});
+    return rows;
+}
+
 bool AppModel::isReady() const {
-    return sampleCount_ >= 1 && lockScreenWired_ && camera_ == CameraStatus::Usable &&
-           agentRunning() && passwordSaved_;
+    const auto rows = prerequisites();
+    return std::all_of(rows.begin(), rows.end(),
+                       [](const Prerequisite& row) { return !row.required || row.met; });
 }
 
 QString AppModel::statusSummary() const {

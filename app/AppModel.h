@@ -142,6 +142,44 @@ class AppModel : public QObject {
     bool collectingDiagnostics() const { return collectingDiagnostics_; }
     bool diagnosticsCopied() const { return diagnosticsCopied_; }
 
+    // What face unlock needs, in the order `tarvoctl status` lists it: each
+    // met or not, its state in a few words, and what would meet it. Face
+    // unlock is ready when every required one is met.
+    struct Prerequisite {
+        enum class Kind {
+            camera,
+            tpm,
+            faces,
+            password,
+            settings,
+            model,
+            lockScreen,
+            module,
+            unlocks,
+            agent
+        };
+        enum class Remedy {
+            none,
+            explained, // `detail` says what to do
+            enroll,
+            setAsideFaces, // then enroll
+            savePassword,
+            unlockWithPassword, // once, at the lock screen
+            saveSettings,
+            reinstall,
+            turnOn,
+            updateModule,
+            startAgent,
+        };
+        Kind kind;
+        bool required;
+        bool met;
+        QString state;
+        Remedy remedy = Remedy::none;
+        QString detail = {};
+    };
+    std::vector<Prerequisite> prerequisites() const;
+
     bool agentRunning() const;
     bool isReady() const;
     QString statusSummary() const;

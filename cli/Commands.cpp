@@ -91,68 +91,74 @@ std::optional<int> optionForName(const QString& command, const QString& name) {
     return misuse(command + ": unknown option '" + name + "' (a face's name can't start with '-')");
 }
 
-// What a prerequisite's state is, and what to do when it isn't met.
+// A prerequisite as status prints it: its name, its state, and the command
+// (or the sentence) that would meet it.
 struct Row {
     QString name, state, todo;
 };
 
+QString nameOf(AppModel::Prerequisite::Kind kind) {
+    using K = AppModel::Prerequisite::Kind;
+    switch (kind) {
+    case K::camera:
+        return "camera";
+    case K::tpm:
+        return "TPM";
+    case K::faces:
+        return "faces";
+    case K::password:
+        return "password";
+    case K::settings:
+        return "settings";
+    case K::model:
+        return "model";
+    case K::lockScreen:
+        return "lock screen";
+    case K::module:
+        return "module";
+    case K::unlocks:
+        return "unlocks";
+    case K::agent:
+        return "agent";
+    }
+    return {};
+}
+
+QString todoOf(const AppModel::Prerequisite& row) {
+    using R = AppModel::Prerequisite::Remedy;
+    switch (row.remedy) {
+    case R::none:
+        return "";
+    case R::explained:
+        return row.detail;
+    case R::enroll:
+        return "tarvoctl enroll";
+    case R::setAsideFaces:
+        return setAsideCommand + ", then tarvoctl enroll";
+    case R::savePassword:
+        return "tarvoctl password";
+    case R::unlockWithPassword:
+        return "unlock once with your password";
+    case R::saveSettings:
+        return "tarvoctl config sets them again; the damaged file is kept aside";
+    case R::reinstall:
+        return "install Tarvo again, or point TARVO_MODEL at a model with its "
+               "FaceEmbedding.json";
+    case R::turnOn:
+        return "tarvoctl on";
+    case R::updateModule:
+        return "tarvoctl update-module";
+    case R::startAgent:
+        return AgentHome::userService() ? "tarvoctl agent --enable"
+                                        : "tarvoctl agent --enable, or start the Tarvo app";
+    }
+    return {};
+}
+
 std::vector<Row> prerequisites(const AppModel& model) {
-    using Camera = AppModel::CameraStatus;
     std::vector<Row> rows;
-    rows.push_back({"camera",
-                    model.camera() == Camera::Usable   ? "ready"
-                    : model.camera() == Camera::Denied ? "not allowed"
-                                                       : "none",
-                    model.cameraProblem()});
-    auto tpm = StoredPassword::tpmProblem();
-    rows.push_back({"TPM", tpm ? "not usable" : "ready", tpm ? QString(tpm->what()) : ""});
-    if (!model.facesProblem().isEmpty())
-        rows.push_back({"faces", model.facesProblem(),
-                        model.facesDamaged() ? setAsideCommand + ", then tarvoctl enroll"
-                                             : "tarvoctl enroll"});
-    else
-        rows.push_back({"faces",
-                        model.sampleCount() > 0
-                            ? QString("%1 enrolled, %2 samples%3")
-                                  .arg(model.faces()->count())
-                                  .arg(model.sampleCount())
-                                  .arg(model.learnedCount() > 0
-                                           ? QString(", %1 learned").arg(model.learnedCount())
-                                           : QString())
-                            : "none",
-                        model.sampleCount() > 0 ? "" : "tarvoctl enroll"});
-    // A saved password whose age record is damaged is typed once at the
-    // lock screen; one that can't be opened is saved again.
-    rows.push_back({"password",
-                    !model.passwordProblem().isEmpty() ? model.passwordProblem()
-                    : model.passwordSaved()            ? "saved"
-                                                       : "not saved",
-                    !model.passwordSaved()               ? "tarvoctl password"
-                    : !model.passwordProblem().isEmpty() ? "unlock once with your password"
-                                                         : ""});
-    if (!model.settingsProblem().isEmpty())
-        rows.push_back({"settings", model.settingsProblem(),
-                        "tarvoctl config sets them again; the damaged file is kept aside"});
-    if (auto scale = ModelScale::problem())
-        rows.push_back({"model", QString::fromStdString(*scale),
-                        "install Tarvo again, or point TARVO_MODEL at a model with its "
-                        "FaceEmbedding.json"});
-    rows.push_back({"lock screen",
-                    model.lockScreenWired() ? "wired"
-                    : !model.lockScreenProblem().isEmpty()
-                        ? "needs repair: " + model.lockScreenProblem()
-                        : "not set up",
-                    model.lockScreenWired() ? "" : "tarvoctl on"});
-    if (model.moduleOutdated())
-        rows.push_back({"module", "older than this installation's", "tarvoctl update-module"});
-    rows.push_back(
-        {"unlocks",
-         model.ownFigures().isEmpty() ? "none at the lock screen yet" : model.ownFigures(), ""});
-    rows.push_back({"agent", model.agentRunning() ? "running" : "not running",
-                    model.agentRunning() ? ""
-                    : AgentHome::userService()
-                        ? "tarvoctl agent --enable"
-                        : "tarvoctl agent --enable, or start the Tarvo app"});
+    for (const auto& row : model.prerequisites())
+        rows.push_back({nameOf(row.kind), row.state, todoOf(row)});
     return rows;
 }
 
