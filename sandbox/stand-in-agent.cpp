@@ -9,6 +9,7 @@
 #include "sandbox/ScriptedAgent.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -52,7 +53,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: stand-in-agent UID SOCKET REPLIES LOG\n");
         return 2;
     }
-    const uid_t uid = static_cast<uid_t>(std::stoul(argv[1]));
+    char* end = nullptr;
+    const auto uid = static_cast<uid_t>(std::strtoul(argv[1], &end, 10));
+    if (end == argv[1] || *end != '\0') {
+        std::fprintf(stderr, "stand-in-agent: UID is a number, not '%s'\n", argv[1]);
+        return 2;
+    }
     const fs::path socket = argv[2], replies = argv[3];
     std::ofstream log(argv[4], std::ios::app);
     // The folder as the agent makes it: the user's, no one else's.
@@ -64,8 +70,9 @@ int main(int argc, char** argv) {
     }
     using tarvo::sandbox::ScriptedAgent;
     ScriptedAgent agent(socket, uid, [&](const std::string& request) {
-        log << trimmed(request) << std::endl;
-        const bool accepted = trimmed(request) == TARVO_ACCEPTED;
+        const auto line = trimmed(request);
+        log << line << std::endl;
+        const bool accepted = line == TARVO_ACCEPTED;
         return ScriptedAgent::Script{(accepted ? TARVO_NOTED : takeReply(replies)) + "\n"};
     });
     for (;;)
