@@ -9,6 +9,7 @@
 #include "core/agent/UnixSocket.h"
 #include "core/store/Config.h"
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -33,7 +34,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* password = "bench password";
-const std::string data = TARVO_DATA_DIR;
+const std::string data = sb::tree::dataDir;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -9,6 +9,7 @@
 #include "app/TestModel.h"
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -125,7 +126,7 @@ void statusCommand() {
     std::vector<double> costs;
     for (int i = 0; i < 20; ++i) {
         auto start = Clock::now();
-        if (std::system(TARVOCTL " status >/dev/null") != 0)
+        if (std::system((std::string(sb::tree::tarvoctl) + " status >/dev/null").c_str()) != 0)
             std::printf("tarvoctl status FAILED\n");
         costs.push_back(ms(Clock::now() - start));
     }
@@ -139,7 +140,7 @@ void statusCommand() {
 void agentMemory() {
     pid_t agent = ::fork();
     if (agent == 0) {
-        ::execl(TARVOCTL, TARVOCTL, "agent", nullptr);
+        ::execl(sb::tree::tarvoctl, sb::tree::tarvoctl, "agent", nullptr);
         ::_exit(127);
     }
     // Ready once it says so; unlocked, it holds no face models.
@@ -160,7 +161,7 @@ void agentMemory() {
 
 int main(int argc, char** argv) {
     sb::enter(argc, argv);
-    ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
+    ::setenv("TARVO_MODEL", sb::tree::data("model/FaceEmbedding.tflite").c_str(), 0);
     ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
     sb::PamStack::usePasswordCheck({{"root", password}});
     sb::SoftwareTpm tpm;

@@ -6,6 +6,7 @@
 // the tray costs: memory, threads and processor time while nothing happens.
 //   desktop-bench [idle seconds measured, default 60]
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -36,7 +37,7 @@ pid_t startApp(const std::string& display) {
         ::setenv("DISPLAY", display.c_str(), 1);
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
         (void)!std::freopen("/dev/null", "w", stderr);
-        ::execl(TARVO_PROGRAM, TARVO_PROGRAM, static_cast<char*>(nullptr));
+        ::execl(sb::tree::app, sb::tree::app, static_cast<char*>(nullptr));
         ::_exit(127);
     }
     return pid;
@@ -106,7 +107,7 @@ double idleCpuPerMinute(pid_t pid, int seconds) {
 int main(int argc, char** argv) {
     sb::enter(argc, argv);
     int idleSeconds = argc > 1 ? std::max(5, std::atoi(argv[1])) : 60;
-    ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
+    ::setenv("TARVO_MODEL", sb::tree::data("model/FaceEmbedding.tflite").c_str(), 0);
     ::setenv("TARVO_CAMERA", sb::Faces::franckVideo().c_str(), 1);
     sb::SessionBus sessionBus;
     std::string display = ":" + std::to_string(70 + ::getpid() % 20);

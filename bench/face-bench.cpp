@@ -4,6 +4,7 @@
 #include "core/face/FaceEmbedder.h"
 #include "core/face/FaceEngine.h"
 #include "platform/face/BlazeFace.h"
+#include "sandbox/BuildTree.h"
 
 #include <algorithm>
 #include <chrono>
@@ -24,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const std::string data = TARVO_DATA_DIR;
+const std::string data = tarvo::sandbox::tree::dataDir;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -3,6 +3,7 @@
 #include "core/agent/SocketServer.h"
 #include "core/agent/UnixSocket.h"
 #include "sandbox/AgentProcess.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
@@ -49,7 +50,7 @@ void report(const char* what, int runs, const std::function<void()>& once) {
 // pam_sm_authenticate called directly on a handle, without the stack
 // around it: the module's own cost.
 void moduleAlone(const char* what, int runs) {
-    void* module = dlopen(PAM_TARVO_MODULE, RTLD_NOW);
+    void* module = dlopen(sb::tree::pamModule, RTLD_NOW);
     auto authenticate = reinterpret_cast<int (*)(pam_handle_t*, int, int, const char**)>(
         dlsym(module, "pam_sm_authenticate"));
     pam_conv conversation{[](int, const pam_message**, pam_response**, void*) { return 1; },

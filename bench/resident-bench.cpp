@@ -13,6 +13,7 @@
 #include "core/face/FaceEngine.h"
 #include "core/store/Config.h"
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -36,7 +37,7 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* password = "bench password";
-const std::string data = TARVO_DATA_DIR;
+const std::string data = sb::tree::dataDir;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -127,7 +128,7 @@ int main(int argc, char** argv) {
     std::printf("tarvoctl agent as its own process; enrolled: the six poses; camera: a 30 fps "
                 "replay of franck.mp4 looking at the screen\n\n");
 
-    pid_t agent = sb::startAs(0, {TARVOCTL, "agent"});
+    pid_t agent = sb::startAs(0, {sb::tree::tarvoctl, "agent"});
     auto ready = [] {
         auto log = sb::readFile(Paths::log());
         return sb::occurrences(log, " ready\n") > sb::occurrences(log, "models ready\n");

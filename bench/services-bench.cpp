@@ -3,6 +3,7 @@
 #include "core/agent/StoredPassword.h"
 #include "core/face/Camera.h"
 #include "platform/agent/HardwareKey.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
@@ -34,7 +35,7 @@ void report(const char* what, int runs, const std::function<void()>& once) {
 
 void cameraRate(double seconds) {
     tarvo::Camera camera(
-        [] { return tarvo::platform::openReplay(TARVO_DATA_DIR "/franck/franck.mp4"); });
+        [] { return tarvo::platform::openReplay(sb::tree::data("franck/franck.mp4")); });
     std::mutex lock;
     std::vector<Clock::time_point> arrivals;
     camera.start([&](const tarvo::Camera::Image&) {

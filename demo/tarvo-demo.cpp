@@ -9,6 +9,7 @@
 #include "core/agent/Agent.h"
 #include "core/agent/StoredPassword.h"
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -29,7 +30,7 @@ namespace sb = tarvo::sandbox;
 namespace {
 
 constexpr const char* password = "correct horse battery staple";
-const std::string data = TARVO_DATA_DIR;
+const std::string data = sb::tree::dataDir;
 
 // One line over a pipe between the two sides.
 void say(int fd, char word) {

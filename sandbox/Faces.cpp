@@ -2,6 +2,7 @@
 
 #include "core/face/FaceEngine.h"
 #include "platform/face/FaceDetector.h"
+#include "sandbox/BuildTree.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,7 +15,7 @@
 namespace tarvo::sandbox::Faces {
 
 const std::string& data() {
-    static const std::string folder = TARVO_DATA_DIR;
+    static const std::string folder = tree::dataDir;
     return folder;
 }
 

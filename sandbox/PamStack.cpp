@@ -1,5 +1,6 @@
 #include "sandbox/PamStack.h"
 
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <cstdlib>
@@ -50,14 +51,14 @@ std::optional<std::string> environment(pam_handle_t* pamh, const char* name) {
 } // namespace
 
 std::string tarvoModule() {
-    return PAM_TARVO_MODULE;
+    return tree::pamModule;
 }
 std::string passcheckModule() {
-    return PAM_PASSCHECK_MODULE;
+    return tree::passcheck;
 }
 
 std::string wrapperModule(const std::string& name) {
-    return std::string(PAM_WRAPPER_MODULES) + "/" + name;
+    return std::string(tree::pamWrappers) + "/" + name;
 }
 
 std::string writeService(const std::string& service, const std::vector<std::string>& lines) {

@@ -2,6 +2,7 @@
 
 #include "core/agent/UnixSocket.h"
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -147,7 +148,7 @@ void reexec(char** argv) {
     setenv(rootVariable, dir.c_str(), 1);
     setenv("NSS_WRAPPER_PASSWD", (dir / "passwd").c_str(), 1);
     setenv("NSS_WRAPPER_GROUP", (dir / "group").c_str(), 1);
-    setenv("LD_PRELOAD", NSS_WRAPPER_LIB, 1);
+    setenv("LD_PRELOAD", tree::nssWrapper, 1);
     // The wrapper reaches libc's own resolver functions (getaddrinfo for the
     // TPM's loopback address) through a deep-bound dlopen, which the
     // sanitizers refuse.

@@ -6,6 +6,7 @@
 #include "core/system/LockScreen.h"
 #include "core/system/SystemInstaller.h"
 #include "platform/system/LoginItem.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -51,7 +52,7 @@ AppModel::Machine machine(const sb::AdminPrograms& admin) {
 class AppModelTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        world = new sb::AppMachine(password, bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        world = new sb::AppMachine(password, bundle, sb::tree::helper, sb::tree::pamModule);
         admin = world->isolated() ? &world->admin() : nullptr;
     }
     static void TearDownTestSuite() { delete world; }
@@ -375,7 +376,7 @@ TEST(SystemInstaller, RunsTheHelperThroughTheRealSudo) {
     if (fs::exists(LockScreen::module)) GTEST_SKIP() << "this machine has a module copy";
     auto bundled = sb::root() / "sudo-bundle";
     fs::create_directories(bundled / "libexec");
-    fs::copy_file(TARVO_HELPER, bundled / "libexec/tarvo-helper");
+    fs::copy_file(sb::tree::helper, bundled / "libexec/tarvo-helper");
     ::setenv("TARVO_BUNDLE", bundled.c_str(), 1);
     EXPECT_EQ(SystemInstaller::runHelper({"update-module"}, "not asked of root", "",
                                          {"sudo", "/nonexistent/pkexec", false}),

@@ -2,6 +2,7 @@
 
 #include "core/store/Config.h"
 #include "core/system/CameraCheck.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
 
@@ -20,7 +21,7 @@ namespace sb = tarvo::sandbox;
 
 namespace {
 
-const std::filesystem::path franck = TARVO_DATA_DIR "/franck/franck.mp4";
+const std::filesystem::path franck = sb::tree::data("franck/franck.mp4");
 
 Camera::SourceFactory replay(const std::filesystem::path& path) {
     return [path] { return tarvo::platform::openReplay(path); };

@@ -11,6 +11,7 @@
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
 #include "core/store/ScanHistory.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -49,9 +50,9 @@ const fs::path bundle = "/opt/tarvo-app";
 class DesktopTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        world = new sb::AppMachine(password, bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+        world = new sb::AppMachine(password, bundle, sb::tree::helper, sb::tree::pamModule);
         admin = world->isolated() ? &world->admin() : nullptr;
-        fs::create_directories(SCREENSHOTS);
+        fs::create_directories(sb::tree::screenshots);
     }
     static void TearDownTestSuite() { delete world; }
     void SetUp() override {
@@ -155,7 +156,7 @@ class DesktopTest : public testing::Test {
     void screenshot(const std::string& name) {
         QTest::qWait(300); // animations settle
         EXPECT_TRUE(window()->grabWindow().save(
-            QString::fromStdString(std::string(SCREENSHOTS) + "/" + name + ".png")));
+            QString::fromStdString(std::string(sb::tree::screenshots) + "/" + name + ".png")));
     }
 
     std::unique_ptr<Shell> shell;
@@ -409,7 +410,7 @@ TEST_F(DesktopTest, TheProgramRunsOnceAndQuitsCleanly) {
     auto start = [&] {
         // Xvfb has no GPU: no GL driver to load (and unload before the
         // leak check of sanitized builds can name what it kept).
-        return sb::startAs(geteuid(), {TARVO_PROGRAM},
+        return sb::startAs(geteuid(), {sb::tree::app},
                            {{"DISPLAY", display},
                             {"QT_QPA_PLATFORM", "xcb"},
                             {"QT_XCB_GL_INTEGRATION", "none"},

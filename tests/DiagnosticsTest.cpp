@@ -6,6 +6,7 @@
 #include "core/store/Enrollment.h"
 #include "core/store/Paths.h"
 #include "core/system/LockScreen.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <filesystem>
@@ -23,7 +24,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::string data = TARVO_DATA_DIR;
+const std::string data = sb::tree::dataDir;
 
 std::vector<std::string> keys(const json& object) {
     std::vector<std::string> names;

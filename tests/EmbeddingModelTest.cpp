@@ -1,5 +1,6 @@
 #include "core/face/EmbeddingModel.h"
 
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <cmath>
@@ -13,8 +14,8 @@ using Tflite::Op;
 
 namespace {
 
-const std::string modelPath = TARVO_DATA_DIR "/model/FaceEmbedding.tflite";
-const std::string stillPath = TARVO_DATA_DIR "/franck/franck_02159.jpg";
+const std::string modelPath = tarvo::sandbox::tree::data("model/FaceEmbedding.tflite");
+const std::string stillPath = tarvo::sandbox::tree::data("franck/franck_02159.jpg");
 
 // A plain interpreter of the TFLite graph, straight from the operators'
 // definitions (NHWC, batch 1, float), to check the rebuilt network against.

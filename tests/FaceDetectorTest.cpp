@@ -1,6 +1,7 @@
 #include "platform/face/FaceDetector.h"
 
 #include "platform/face/BlazeFace.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@ namespace sb = tarvo::sandbox;
 namespace {
 
 cv::Mat still(const std::string& name) {
-    return cv::imread(TARVO_DATA_DIR "/" + name, cv::IMREAD_COLOR);
+    return cv::imread(sb::tree::data(name), cv::IMREAD_COLOR);
 }
 
 // Every face found; the landmark model is there in these tests.
@@ -28,7 +29,7 @@ double degrees(std::optional<double> radians) {
     return radians.value_or(1e9) * 180 / M_PI;
 }
 
-const std::string blazeFace = TARVO_DATA_DIR "/model/FaceDetection.onnx";
+const std::string blazeFace = sb::tree::data("model/FaceDetection.onnx");
 
 // Each whole-frame search gives faces the same way.
 class FaceDetectorTest : public testing::TestWithParam<std::string> {
@@ -137,7 +138,7 @@ TEST(FaceTrackerTest, TrackingFindsTheSameFaceAndLaterNewcomers) {
 // noise. BlazeFace finds him where HOG mostly doesn't; a model that isn't
 // one keeps the search as it was, and says why.
 TEST(BlazeFaceTest, FindsTheFaceInADimRoom) {
-    cv::VideoCapture video(TARVO_DATA_DIR "/franck/franck.mp4");
+    cv::VideoCapture video(sb::tree::data("franck/franck.mp4"));
     cv::theRNG().state = 7;
     int found = 0, frames = 0;
     ASSERT_TRUE(Detector::useSearchModel(blazeFace));
@@ -158,7 +159,7 @@ TEST(BlazeFaceTest, FindsTheFaceInADimRoom) {
     EXPECT_GE(found, frames - 1) << "of " << frames;
     EXPECT_TRUE(tarvo::platform::BlazeFace::find(cv::Mat())->empty());
 
-    auto notAModel = Detector::useSearchModel(TARVO_DATA_DIR "/franck/franck_02159.jpg");
+    auto notAModel = Detector::useSearchModel(sb::tree::data("franck/franck_02159.jpg"));
     ASSERT_FALSE(notAModel);
     EXPECT_NE(notAModel.error().text.find("cannot be loaded"), std::string::npos);
     EXPECT_EQ(detect(still("franck/franck_02159.jpg")).size(), 1u) << "BlazeFace still searches";

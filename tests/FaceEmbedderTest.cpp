@@ -1,5 +1,6 @@
 #include "core/face/FaceEmbedder.h"
 
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -60,7 +61,7 @@ TEST(FaceEmbedderTest, AnUnusableModelFailsEveryEmbeddingWithItsReason) {
     };
     EXPECT_EQ(failure("/nonexistent/FaceEmbedding.tflite"),
               "face model could not be loaded: /nonexistent/FaceEmbedding.tflite cannot be read");
-    EXPECT_EQ(failure(std::string(TARVO_DATA_DIR) + "/franck/franck_01829.jpg"),
+    EXPECT_EQ(failure(sb::tree::data("franck/franck_01829.jpg")),
               "face model could not be loaded: not a TensorFlow Lite model");
 }
 

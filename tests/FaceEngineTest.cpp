@@ -1,5 +1,7 @@
 #include "core/face/FaceEngine.h"
 
+#include "sandbox/BuildTree.h"
+
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
 
@@ -41,7 +43,7 @@ TEST(FaceEyes, AspectRatioRules) {
 // The agent frees the models while the screen is unlocked: the next
 // analysis loads them again and sees the same face.
 TEST(FaceEngineModels, ReleasedModelsLoadAgain) {
-    auto still = cv::imread(TARVO_DATA_DIR "/franck/franck_02159.jpg");
+    auto still = cv::imread(tarvo::sandbox::tree::data("franck/franck_02159.jpg"));
     auto before = F::analyze(still, true);
     F::release();
     auto after = F::analyze(still, true);

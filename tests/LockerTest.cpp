@@ -8,6 +8,7 @@
 #include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/store/Paths.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -80,7 +81,7 @@ class AliceAgent {
     void show(const std::string& scene, std::map<std::string, std::string> env = {}) {
         stop();
         env["TARVO_CAMERA"] = scene;
-        pid_ = spawnAlice({TARVOCTL, "agent"}, env);
+        pid_ = spawnAlice({sb::tree::tarvoctl, "agent"}, env);
         ++starts_;
         // Ready once it says so; unlocked, it holds no face models yet:
         // the first VERIFY loads them, as on a locker that sends no signal.
@@ -115,9 +116,10 @@ class LockerTest : public testing::TestWithParam<std::string> {
         // The display servers share buffers through /dev/shm, which the
         // system log's /dev overlay doesn't serve well: a tmpfs of its own.
         if (::mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0) return;
-        std::ofstream("/etc/pam.d/tarvo") << sb::readFile(PAM_SERVICE_FILE);
+        std::ofstream("/etc/pam.d/tarvo")
+            << sb::readFile(std::string(sb::tree::source) + "/pam/tarvo.pam");
         fs::create_directories("/opt/tarvo/lib");
-        fs::copy_file(PAM_TARVO_MODULE, "/opt/tarvo/lib/pam_tarvo.so");
+        fs::copy_file(sb::tree::pamModule, "/opt/tarvo/lib/pam_tarvo.so");
         fs::permissions("/opt/tarvo/lib/pam_tarvo.so", fs::perms(0644));
         tpm = new sb::SoftwareTpm();
         tpm->use();
@@ -142,7 +144,7 @@ class LockerTest : public testing::TestWithParam<std::string> {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace";
         ASSERT_TRUE(ready) << "the lock screen's world could not be set up";
-        ASSERT_EQ(run(sb::installedHelper(TARVO_HELPER).string() + " install --user alice"), 0);
+        ASSERT_EQ(run(sb::installedHelper(sb::tree::helper).string() + " install --user alice"), 0);
         if (x11())
             startX();
         else

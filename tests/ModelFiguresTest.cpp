@@ -2,6 +2,7 @@
 // detector and model on the pinned photos gives today.
 #include "tools/ModelFigures.h"
 
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <filesystem>
@@ -10,13 +11,13 @@
 namespace {
 
 TEST(ModelFiguresTest, TheCommittedScaleIsWhatTheModelMeasures) {
-    if (!std::filesystem::exists(TARVO_DATA_DIR "/strangers"))
+    if (!std::filesystem::exists(tarvo::sandbox::tree::data("strangers")))
         GTEST_SKIP() << "the stranger portraits are not fetched";
     auto committed = tarvo::ModelScale::decode(
-        tarvo::sandbox::readFile(TARVO_DATA_DIR "/model/FaceEmbedding.json"));
+        tarvo::sandbox::readFile(tarvo::sandbox::tree::data("model/FaceEmbedding.json")));
     ASSERT_TRUE(committed) << "no sound scale in FaceEmbedding.json";
 
-    auto measured = tarvo::ModelFigures::measure(TARVO_DATA_DIR);
+    auto measured = tarvo::ModelFigures::measure(tarvo::sandbox::tree::dataDir);
     auto fresh = tarvo::ModelFigures::fit(measured);
     EXPECT_EQ(fresh.strictest, committed->strictest);
     EXPECT_EQ(fresh.loosest, committed->loosest);

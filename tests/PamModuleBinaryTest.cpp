@@ -1,5 +1,7 @@
 // What the lock screen loads: only libpam, libc and logind's libsystemd, only the three entry
 // points, and the identifier the application looks for.
+#include "pam/module_id.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 
 #include <dlfcn.h>
@@ -8,9 +10,9 @@
 #include <security/pam_modules.h>
 #include <set>
 
-#include MODULE_ID_HEADER
-
 namespace {
+
+const char* const modulePath = tarvo::sandbox::tree::pamModule;
 
 std::string run(const std::string& command) {
     return tarvo::sandbox::run(command).out;
@@ -25,21 +27,21 @@ std::set<std::string> matches(const std::string& text, const std::regex& pattern
 
 TEST(PamModuleBinary, LinksOnlyLibpamLibsystemdAndLibc) {
     if (TARVO_SANITIZED) GTEST_SKIP() << "sanitizer runtimes are linked in this build";
-    auto needed = matches(run("readelf -d " PAM_TARVO_MODULE),
+    auto needed = matches(run(std::string("readelf -d ") + modulePath),
                           std::regex(R"(\(NEEDED\)\s+Shared library: \[([^\]]+)\])"));
     EXPECT_EQ(needed, (std::set<std::string>{"libc.so.6", "libpam.so.0", "libsystemd.so.0"}));
-    std::string loaded = run("ldd " PAM_TARVO_MODULE);
+    std::string loaded = run(std::string("ldd ") + modulePath);
     EXPECT_EQ(loaded.find("libstdc++"), std::string::npos) << loaded;
 }
 
 TEST(PamModuleBinary, ExportsOnlyTheEntryPoints) {
-    auto exported = matches(run("nm -D --defined-only " PAM_TARVO_MODULE),
+    auto exported = matches(run(std::string("nm -D --defined-only ") + modulePath),
                             std::regex(R"(\s[A-Za-z]\s(\S+)\n)"));
     exported.erase("_init"), exported.erase("_fini");
     EXPECT_EQ(exported,
               (std::set<std::string>{"pam_sm_acct_mgmt", "pam_sm_authenticate", "pam_sm_setcred"}));
 
-    void* module = dlopen(PAM_TARVO_MODULE, RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(modulePath, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(module, nullptr) << dlerror();
     using Entry = int (*)(pam_handle_t*, int, int, const char**);
     auto setcred = reinterpret_cast<Entry>(dlsym(module, "pam_sm_setcred"));
@@ -55,7 +57,7 @@ TEST(PamModuleBinary, ExportsOnlyTheEntryPoints) {
 }
 
 TEST(PamModuleBinary, CarriesItsIdentifierOnce) {
-    std::string image = tarvo::sandbox::readFile(PAM_TARVO_MODULE);
+    std::string image = tarvo::sandbox::readFile(modulePath);
     std::string marker = "TARVO-MODULE-ID:";
     size_t at = image.find(marker);
     ASSERT_NE(at, std::string::npos);

@@ -1,5 +1,7 @@
 #include "core/face/Recognizer.h"
 
+#include "sandbox/BuildTree.h"
+
 #include <cmath>
 #include <deque>
 #include <gtest/gtest.h>
@@ -216,12 +218,13 @@ class RecognizerVideoTest : public testing::Test {
     static void SetUpTestSuite() {
         for (const char* still : {"franck_01829.jpg", "franck_02045.jpg", "franck_02888.jpg"})
             samples.push_back(
-                *F::analyze(cv::imread(TARVO_DATA_DIR "/franck/" + std::string(still)), true)
+                *F::analyze(cv::imread(tarvo::sandbox::tree::data("franck/" + std::string(still))),
+                            true)
                      .descriptor);
     }
     // The first second (of the video) at which the recognizer matches.
     static std::optional<double> firstMatch(Recognizer& recognizer, double from, double to) {
-        cv::VideoCapture video(TARVO_DATA_DIR "/franck/franck.mp4");
+        cv::VideoCapture video(tarvo::sandbox::tree::data("franck/franck.mp4"));
         video.set(cv::CAP_PROP_POS_MSEC, from * 1000);
         cv::Mat frame;
         while (video.get(cv::CAP_PROP_POS_MSEC) < to * 1000 && video.read(frame))
@@ -248,7 +251,7 @@ TEST_F(RecognizerVideoTest, BlinkModeMatchesOnlyAfterABlink) {
 class PhotoAttackTest : public RecognizerVideoTest {
   protected:
     static std::vector<cv::Mat> heldUp(const std::string& still) {
-        cv::Mat photo = cv::imread(TARVO_DATA_DIR "/franck/" + still);
+        cv::Mat photo = cv::imread(tarvo::sandbox::tree::data("franck/" + still));
         std::vector<cv::Mat> frames;
         auto place = [&](double scale, double across) {
             cv::Mat frame(720, 1280, CV_8UC3, cv::Scalar(60, 70, 80)), sized;

@@ -3,6 +3,7 @@
 #include "core/system/LockScreen.h"
 #include "core/system/SystemInstaller.h"
 #include "helper/StackEdit.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/Services.h"
 
@@ -46,7 +47,7 @@ class TarvoHelperTest : public testing::Test {
   protected:
     void SetUp() override {
         if (!sb::privateSystemFolders()) GTEST_SKIP() << "the helper runs as root";
-        installed = sb::installedHelper(TARVO_HELPER);
+        installed = sb::installedHelper(sb::tree::helper);
         write("gdm-password", gdmStack);
         write("i3lock", i3lockStack);
         for (auto name : {"login", "sudo", "common-auth"})
@@ -286,14 +287,15 @@ TEST_F(TarvoHelperTest, TheModuleIsReplacedNeverRewritten) {
     }
     // The package's upgrade runs its postinst, which asks the helper.
     auto loaded = mapped();
-    auto postinst = sb::readFile(TARVO_SOURCE_DIR "/packaging/postinst");
+    auto postinst = sb::readFile(std::string(sb::tree::source) + "/packaging/postinst");
     ASSERT_NE(postinst.find("/opt/tarvo-app/libexec/tarvo-helper update-module"),
               std::string::npos);
     fs::create_directories("/opt/tarvo-app/libexec");
-    fs::copy_file(TARVO_HELPER, "/opt/tarvo-app/libexec/tarvo-helper");
-    fs::copy_file(fs::path(TARVO_HELPER).parent_path() / "pam_tarvo.so",
+    fs::copy_file(sb::tree::helper, "/opt/tarvo-app/libexec/tarvo-helper");
+    fs::copy_file(fs::path(sb::tree::helper).parent_path() / "pam_tarvo.so",
                   "/opt/tarvo-app/libexec/pam_tarvo.so");
-    EXPECT_EQ(sb::run("sh " TARVO_SOURCE_DIR "/packaging/postinst configure").status, 0);
+    EXPECT_EQ(
+        sb::run("sh " + std::string(sb::tree::source) + "/packaging/postinst configure").status, 0);
     EXPECT_NE(inodeNow(), loaded->inode);
 }
 
@@ -303,7 +305,7 @@ TEST_F(TarvoHelperTest, PurgeRemovesExactlyWhatTheInstallWrote) {
     auto install = [](const fs::path& app, const std::string& extra = "") {
         fs::create_directories(app / "libexec");
         fs::create_directories(app / "share/tarvo");
-        fs::copy_file(TARVO_HELPER, app / "libexec/tarvo-helper",
+        fs::copy_file(sb::tree::helper, app / "libexec/tarvo-helper",
                       fs::copy_options::overwrite_existing);
         std::ofstream(app / "share/tarvo/FaceEmbedding.tflite") << "model";
         std::ofstream(app / "share/tarvo/install-manifest.txt")

@@ -2,6 +2,7 @@
 #include "core/store/Config.h"
 #include "core/store/Paths.h"
 #include "core/system/LockScreen.h"
+#include "sandbox/BuildTree.h"
 #include "sandbox/Faces.h"
 #include "sandbox/PamStack.h"
 #include "sandbox/Sandbox.h"
@@ -25,7 +26,7 @@ const fs::path bundle = "/opt/tarvo-app";
 
 // The installed program as a person runs it, `input` on its standard input.
 sb::Ran tarvoctl(const std::string& args, const std::string& input = "") {
-    return sb::run(std::string(TARVOCTL) + " " + args, input);
+    return sb::run(std::string(sb::tree::tarvoctl) + " " + args, input);
 }
 
 TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
@@ -92,8 +93,9 @@ TEST(Tarvoctl, BadInputGetsItsExitStatusAndAClearMessage) {
     if (geteuid() != 0) return;
     const fs::path runtime = "/run/user/" + std::to_string(sb::bobUid);
     fs::rename(runtime, runtime.string() + ".away");
-    auto agent = sb::run("setpriv --reuid=" + std::to_string(sb::bobUid) + " --regid=" +
-                         std::to_string(sb::bobUid) + " --clear-groups " + TARVOCTL + " agent");
+    auto agent = sb::run("setpriv --reuid=" + std::to_string(sb::bobUid) +
+                         " --regid=" + std::to_string(sb::bobUid) + " --clear-groups " +
+                         sb::tree::tarvoctl + " agent");
     fs::rename(runtime.string() + ".away", runtime);
     EXPECT_EQ(agent.status, 1);
     EXPECT_NE(agent.err.find("the agent's socket goes in " + runtime.string() +
@@ -180,7 +182,7 @@ TEST(Tarvoctl, PasswordThenOnAndOff) {
     sb::SoftwareTpm tpm;
     tpm.use();
     sb::AdminPrograms admin(password);
-    sb::installBundle(bundle, TARVO_HELPER, PAM_TARVO_MODULE);
+    sb::installBundle(bundle, sb::tree::helper, sb::tree::pamModule);
     // The stand-ins are the sudo and pkexec found first.
     auto path = fs::path(admin.sudo()).parent_path().string() + ":" + std::getenv("PATH");
     ::setenv("PATH", path.c_str(), 1);
@@ -248,9 +250,9 @@ TEST(Tarvoctl, AgentRunsUntilStoppedAndOnlyOnce) {
     sb::dataFolder("alice", sb::aliceUid);
     sb::runtimeFolder(sb::aliceUid);
     auto socket = Paths::socketOf(sb::aliceUid);
-    pid_t first = sb::startAs(sb::aliceUid, {TARVOCTL, "agent"});
+    pid_t first = sb::startAs(sb::aliceUid, {sb::tree::tarvoctl, "agent"});
     ASSERT_TRUE(sb::eventually([&] { return fs::exists(socket); }, std::chrono::seconds(20)));
-    EXPECT_EQ(sb::waitFor(sb::startAs(sb::aliceUid, {TARVOCTL, "agent"})), 3)
+    EXPECT_EQ(sb::waitFor(sb::startAs(sb::aliceUid, {sb::tree::tarvoctl, "agent"})), 3)
         << "another agent holds the lock";
     ::kill(first, SIGTERM);
     EXPECT_EQ(sb::waitFor(first), 0);

@@ -1,3 +1,4 @@
+#include "sandbox/BuildTree.h"
 #include "sandbox/Sandbox.h"
 #include "sandbox/SyslogCapture.h"
 
@@ -79,7 +80,7 @@ class SetUpFailuresFail : public testing::EmptyTestEventListener {
 // Third-party leaks the tests' own processes may show at exit, as for the
 // programs they start (below); read by LeakSanitizer when it starts.
 extern "C" const char* __lsan_default_options() {
-    return "suppressions=" TARVO_TESTS_DIR "/lsan.supp";
+    return tarvo::sandbox::tree::leakSuppressions;
 }
 
 // Every test binary runs in the sandbox: test users with temporary homes,
@@ -88,10 +89,10 @@ extern "C" const char* __lsan_default_options() {
 // GUI.
 int main(int argc, char** argv) {
     tarvo::sandbox::enter(argc, argv);
-    ::setenv("TARVO_MODEL", TARVO_DATA_DIR "/model/FaceEmbedding.tflite", 0);
+    ::setenv("TARVO_MODEL", tarvo::sandbox::tree::data("model/FaceEmbedding.tflite").c_str(), 0);
     // For the programs the tests start (tarvoctl, tarvo): leaks of
     // third-party libraries they load.
-    ::setenv("LSAN_OPTIONS", "suppressions=" TARVO_TESTS_DIR "/lsan.supp", 0);
+    ::setenv("LSAN_OPTIONS", tarvo::sandbox::tree::leakSuppressions, 0);
     if (geteuid() == 0) tarvo::sandbox::SyslogCapture::install();
 #if defined(__SANITIZE_THREAD__)
     // OpenCV's worker pool (TBB) synchronises in ways ThreadSanitizer can't
