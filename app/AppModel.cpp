@@ -1,5 +1,6 @@
 #include "app/AppModel.h"
 
+#include "app/Settings.h"
 #include "core/agent/SocketClient.h"
 #include "core/agent/StoredPassword.h"
 #include "core/base/Secret.h"
@@ -45,8 +46,8 @@ bool passwordIsSaved() {
     return StoredPassword::isStored() && StoredPassword::state() != Damage::State::damaged;
 }
 
-// The application's own settings, beside its login item.
-QSettings settings() {
+// The window's own state (the onboarding seen), beside its login item.
+QSettings windowState() {
     return QSettings(
         QString::fromStdString((Paths::configHome() / "tarvo" / "tarvo.conf").string()),
         QSettings::IniFormat);
@@ -160,11 +161,11 @@ QString AppModel::statusSummary() const {
 }
 
 bool AppModel::onboardingFinished() const {
-    return settings().value("onboardingFinished", false).toBool();
+    return windowState().value("onboardingFinished", false).toBool();
 }
 
 void AppModel::setOnboardingFinished(bool finished) {
-    settings().setValue("onboardingFinished", finished);
+    windowState().setValue("onboardingFinished", finished);
     emit derivedChanged(); // the window reads it again
 }
 
@@ -375,6 +376,34 @@ int AppModel::forgetLearned() {
     }
     refresh();
     return static_cast<int>(forgotten);
+}
+
+template <typename Store> void AppModel::storeSetting(Store store) {
+    QString failure;
+    try {
+        store();
+    } catch (const std::exception& error) {
+        failure = tr("Tarvo couldn't save its settings: %1").arg(error.what());
+    }
+    changeMade(failure);
+}
+
+void AppModel::setSensitivity(double sensitivity) {
+    storeSetting([&] { settings::setSensitivity(sensitivity); });
+}
+
+void AppModel::setBlink(bool on) {
+    storeSetting(
+        [&] { settings::setLiveness(on ? Config::Liveness::blink : Config::Liveness::attention); });
+}
+
+void AppModel::setWarmWithDisplay(bool on) {
+    storeSetting([&] { settings::setWarmWithDisplay(on); });
+}
+
+void AppModel::chooseCamera(int choice) {
+    const std::string name = cameras_.nameAt(choice).toStdString();
+    storeSetting([&] { settings::setCamera(name); });
 }
 
 void AppModel::changeMade(const QString& failure) {

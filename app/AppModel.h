@@ -210,6 +210,13 @@ class AppModel : public QObject {
     Q_INVOKABLE void updateModule();
     Q_INVOKABLE void uninstallEverything();
     Q_INVOKABLE void copyDiagnostics();
+    // The settings the window changes (app/Settings.h); a file that
+    // can't be saved shows in actionError, and the control moves back.
+    Q_INVOKABLE void setSensitivity(double sensitivity);
+    Q_INVOKABLE void setBlink(bool on);
+    Q_INVOKABLE void setWarmWithDisplay(bool on);
+    // The camera at `choice` in the camera menu.
+    Q_INVOKABLE void chooseCamera(int choice);
     // A change the views made to the settings or the faces has ended, like
     // an action: `failure` says why it did not take (empty when it did), and
     // the refresh moves a control the user moved back to what the files hold.
@@ -243,6 +250,7 @@ class AppModel : public QObject {
   private:
     enum class Action { turnOn, turnOff, update, uninstall };
     template <typename T> void publish(T& field, T value, void (AppModel::*changed)());
+    template <typename Store> void storeSetting(Store store);
     void ensureAgent();
     void setAgentHost(AgentHost host, const QString& error);
     void watch();

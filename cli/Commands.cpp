@@ -3,6 +3,7 @@
 #include "app/AppModel.h"
 #include "app/EnrollModel.h"
 #include "app/Interrupts.h"
+#include "app/Settings.h"
 #include "app/TestModel.h"
 #include "cli/Terminal.h"
 #include "core/agent/StoredPassword.h"
@@ -33,6 +34,7 @@
 #include <filesystem>
 #include <iostream>
 #include <unistd.h>
+#include <variant>
 
 namespace tarvo::cli {
 namespace {
@@ -198,20 +200,22 @@ QString setting(const Config& config, const QString& key) {
 }
 
 // The app's rules: sensitivity in the slider's steps of 0.04 within 0...1.
-std::optional<QString> change(Config& config, const QString& key, const QString& value) {
+// Stores `value` for `key` (one of config's keys) and returns what was
+// stored, or what is wrong with the value.
+std::variant<Config, QString> store(const QString& key, const QString& value) {
     if (key == "sensitivity") {
         bool number = false;
         double s = value.toDouble(&number);
         if (!number || !(s >= 0 && s <= 1)) return "sensitivity is a number from 0 to 1";
-        config.setSensitivity(s);
-    } else if (key == "liveness") {
-        if (value != "attention" && value != "blink") return "liveness is attention or blink";
-        config.liveness = value == "blink" ? Config::Liveness::blink : Config::Liveness::attention;
-    } else {
-        if (value != "on" && value != "off") return "warm-up is on or off";
-        config.warmWithDisplay = value == "on";
+        return app::settings::setSensitivity(s);
     }
-    return std::nullopt;
+    if (key == "liveness") {
+        if (value != "attention" && value != "blink") return "liveness is attention or blink";
+        return app::settings::setLiveness(value == "blink" ? Config::Liveness::blink
+                                                           : Config::Liveness::attention);
+    }
+    if (value != "on" && value != "off") return "warm-up is on or off";
+    return app::settings::setWarmWithDisplay(value == "on");
 }
 
 } // namespace
@@ -506,14 +510,15 @@ int config(const QStringList& args) {
         out(setting(config, args[0]));
         return done;
     }
-    if (auto problem = change(config, args[0], args[1])) return misuse(*problem);
+    std::variant<Config, QString> stored;
     try {
-        config.save();
+        stored = store(args[0], args[1]);
     } catch (const std::exception& e) {
         return fail(e.what());
     }
+    if (auto* problem = std::get_if<QString>(&stored)) return misuse(*problem);
     // What was stored: the sensitivity snaps to the scale's steps.
-    out(args[0] + " " + setting(config, args[0]));
+    out(args[0] + " " + setting(std::get<Config>(stored), args[0]));
     return done;
 }
 
@@ -545,13 +550,13 @@ int camera(const QStringList& args) {
         listCameras();
         return done;
     }
-    auto config = Config::load();
+    std::string chosen;
     if (args[0] == "default") {
-        config.camera.clear();
+        // Empty: the first camera that delivers colour frames.
     } else if (auto replay = std::filesystem::absolute(args[0].toStdString()).lexically_normal();
                platform::isReplay(replay.string())) {
         // A video, an image or a folder of them, to try it without a camera.
-        config.camera = replay.string();
+        chosen = replay.string();
     } else {
         // By its number in the list, its name, or its node.
         auto list = CameraCheck::choices();
@@ -565,10 +570,10 @@ int camera(const QStringList& args) {
         });
         if (found == list.end())
             return fail("no camera '" + args[0] + "' (tarvoctl camera lists them)");
-        config.camera = found->name;
+        chosen = found->name;
     }
     try {
-        config.save();
+        app::settings::setCamera(chosen);
     } catch (const std::exception& e) {
         return fail(e.what());
     }

@@ -173,10 +173,22 @@ TEST_F(AppModelTest, DamagedFilesAreSaidAndTheFacesSetAside) {
     EXPECT_EQ(model->facesProblem(), "");
     EXPECT_EQ(model->statusSummary(), "No face enrolled");
     EXPECT_EQ(model->setAsideDamagedFaces(), "") << "nothing left to set aside";
+
+    // A setting changed in the window over the damaged file: the file is
+    // kept aside as it was, the change saved whole, the strictest rest kept.
+    model->setSensitivity(0.51);
+    EXPECT_EQ(model->actionError(), "");
+    EXPECT_EQ(model->settingsProblem(), "");
+    EXPECT_DOUBLE_EQ(model->config().sensitivity, Config::snapped(0.51));
+    EXPECT_TRUE(model->blink());
+    auto damaged = sb::filesLike(Paths::config());
+    ASSERT_EQ(damaged.size(), 1u);
+    EXPECT_EQ(sb::readFile(damaged[0]), "{");
     for (const auto& file : {Paths::enrolled(), Paths::config()})
         for (const auto& kept : sb::filesLike(file))
             fs::remove(kept);
     fs::remove(Paths::config());
+    fs::remove(Paths::configLastGood());
 }
 
 TEST_F(AppModelTest, TheAgentRunsHereInTheBackgroundOrNowhere) {

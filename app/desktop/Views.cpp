@@ -88,33 +88,11 @@ template <typename Change> void Views::attempt(const QString& failure, Change ch
     if (model_) model_->changeMade(failed);
 }
 
-template <typename Change> void Views::changeConfig(Change change) {
-    Config config = Config::load();
-    change(config);
-    attempt(tr("Tarvo couldn't save its settings: %1"), [&] { config.save(); });
-}
-
 bool Views::dragSensitivity(double fraction) {
     double stepped = Config::snapped(std::clamp(fraction, 0.0, 1.0));
-    if (model_ && std::abs(stepped - model_->config().sensitivity) < 1e-9) return false;
-    changeConfig([&](Config& config) { config.setSensitivity(stepped); });
+    if (!model_ || std::abs(stepped - model_->config().sensitivity) < 1e-9) return false;
+    model_->setSensitivity(stepped);
     return true;
-}
-
-void Views::setBlink(bool on) {
-    changeConfig([&](Config& config) {
-        config.liveness = on ? Config::Liveness::blink : Config::Liveness::attention;
-    });
-}
-
-void Views::setWarmWithDisplay(bool on) {
-    changeConfig([&](Config& config) { config.warmWithDisplay = on; });
-}
-
-void Views::chooseCamera(int choice) {
-    if (!model_) return;
-    const QString name = model_->cameras()->nameAt(choice);
-    changeConfig([&](Config& config) { config.camera = name.toStdString(); });
 }
 
 void Views::openSheet(Sheet sheet, const QString& face) {

@@ -76,10 +76,6 @@ class Views : public QObject {
     // The sensitivity for a drag at `fraction` of the band, in the scale's
     // steps; written (and the model refreshed) only when the step changes.
     Q_INVOKABLE bool dragSensitivity(double fraction);
-    Q_INVOKABLE void setBlink(bool on);
-    Q_INVOKABLE void setWarmWithDisplay(bool on);
-    // Chooses the camera at `choice` in the model's camera menu.
-    Q_INVOKABLE void chooseCamera(int choice);
     Q_INVOKABLE void forgetPassword();
 
   signals:
@@ -90,7 +86,6 @@ class Views : public QObject {
     // Runs `change` and tells the model; a failure shows as `failure` with
     // the reason in place of %1.
     template <typename Change> void attempt(const QString& failure, Change change);
-    template <typename Change> void changeConfig(Change change);
 
     QPointer<app::AppModel> model_;
     Sheet sheet_ = Sheet::NoSheet;

@@ -223,7 +223,7 @@ ColumnLayout {
                         objectName: "blinkSwitch"
                         text: qsTr("Require a blink")
                         checked: App.blink
-                        onToggled: Views.setBlink(checked)
+                        onToggled: App.setBlink(checked)
                     }
                 }
                 Divider {}
@@ -235,7 +235,7 @@ ColumnLayout {
                             objectName: "cameraChoice"
                             model: App.cameras.menu
                             currentIndex: App.cameras.menuIndex(App.chosenCamera)
-                            onActivated: (index) => Views.chooseCamera(index)
+                            onActivated: (index) => App.chooseCamera(index)
                             Layout.preferredWidth: 260
                         }
                     }
@@ -250,7 +250,7 @@ ColumnLayout {
                         ComboBox {
                             model: [qsTr("When the screen wakes"), qsTr("When I press Return")]
                             currentIndex: App.warmWithDisplay ? 0 : 1
-                            onActivated: (index) => Views.setWarmWithDisplay(index === 0)
+                            onActivated: (index) => App.setWarmWithDisplay(index === 0)
                             Layout.preferredWidth: 220
                         }
                     }
