@@ -20,8 +20,10 @@ extern const char* const passcheck;   // the sandbox's password module
 extern const char* const nssWrapper;  // libnss_wrapper.so, preloaded
 extern const char* const pamWrappers; // pam_wrapper's modules folder
 extern const char* const screenshots; // where the desktop tests leave their pictures
-// LeakSanitizer's option naming the tests' suppressions file.
-extern const char* const leakSuppressions;
+// LeakSanitizer's option naming the tests' suppressions file. An array:
+// the sanitizer asks for it before its shadow memory is up, when an
+// instrumented load of a pointer would fault; an array's address needs none.
+extern const char leakSuppressions[];
 
 // A file under data/, such as "franck/franck.mp4".
 std::string data(std::string_view relative);
