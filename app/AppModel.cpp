@@ -378,40 +378,41 @@ int AppModel::forgetLearned() {
     return static_cast<int>(forgotten);
 }
 
-template <typename Store> void AppModel::storeSetting(Store store) {
-    QString failure;
+void AppModel::change(const QString& failure, const std::function<void()>& apply) {
+    QString failed;
     try {
-        store();
+        apply();
     } catch (const std::exception& error) {
-        failure = tr("Tarvo couldn't save its settings: %1").arg(error.what());
+        failed = failure.arg(error.what());
     }
-    changeMade(failure);
-}
-
-void AppModel::setSensitivity(double sensitivity) {
-    storeSetting([&] { settings::setSensitivity(sensitivity); });
-}
-
-void AppModel::setBlink(bool on) {
-    storeSetting(
-        [&] { settings::setLiveness(on ? Config::Liveness::blink : Config::Liveness::attention); });
-}
-
-void AppModel::setWarmWithDisplay(bool on) {
-    storeSetting([&] { settings::setWarmWithDisplay(on); });
-}
-
-void AppModel::chooseCamera(int choice) {
-    const std::string name = cameras_.nameAt(choice).toStdString();
-    storeSetting([&] { settings::setCamera(name); });
-}
-
-void AppModel::changeMade(const QString& failure) {
-    setActionError(failure);
+    setActionError(failed);
     refresh();
     // The control the user moved settles on what is stored: a refused save,
     // or a value the settings snap to, may equal what was announced before.
     emit configChanged();
+}
+
+static QString settingsUnsaved() {
+    return AppModel::tr("Tarvo couldn't save its settings: %1");
+}
+
+void AppModel::setSensitivity(double sensitivity) {
+    change(settingsUnsaved(), [&] { settings::setSensitivity(sensitivity); });
+}
+
+void AppModel::setBlink(bool on) {
+    change(settingsUnsaved(), [&] {
+        settings::setLiveness(on ? Config::Liveness::blink : Config::Liveness::attention);
+    });
+}
+
+void AppModel::setWarmWithDisplay(bool on) {
+    change(settingsUnsaved(), [&] { settings::setWarmWithDisplay(on); });
+}
+
+void AppModel::chooseCamera(int choice) {
+    const std::string name = cameras_.nameAt(choice).toStdString();
+    change(settingsUnsaved(), [&] { settings::setCamera(name); });
 }
 
 void AppModel::turnOnLockScreen() {

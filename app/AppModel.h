@@ -14,6 +14,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 namespace tarvo::app {
@@ -217,10 +218,11 @@ class AppModel : public QObject {
     Q_INVOKABLE void setWarmWithDisplay(bool on);
     // The camera at `choice` in the camera menu.
     Q_INVOKABLE void chooseCamera(int choice);
-    // A change the views made to the settings or the faces has ended, like
-    // an action: `failure` says why it did not take (empty when it did), and
-    // the refresh moves a control the user moved back to what the files hold.
-    void changeMade(const QString& failure);
+    // A change the window makes to the settings or the faces, ended like an
+    // action: what `apply` throws shows in actionError as `failure` (its %1
+    // the reason), and the refresh moves a control the user moved back to
+    // what the files hold.
+    void change(const QString& failure, const std::function<void()>& apply);
 
   signals:
     void sampleCountChanged();
@@ -250,7 +252,6 @@ class AppModel : public QObject {
   private:
     enum class Action { turnOn, turnOff, update, uninstall };
     template <typename T> void publish(T& field, T value, void (AppModel::*changed)());
-    template <typename Store> void storeSetting(Store store);
     void ensureAgent();
     void setAgentHost(AgentHost host, const QString& error);
     void watch();

@@ -78,16 +78,6 @@ QString Views::stepText(double sensitivity) {
                .arg(Config::closestStranger(), 0, 'f', 2);
 }
 
-template <typename Change> void Views::attempt(const QString& failure, Change change) {
-    QString failed;
-    try {
-        change();
-    } catch (const std::exception& error) {
-        failed = failure.arg(error.what());
-    }
-    if (model_) model_->changeMade(failed);
-}
-
 bool Views::dragSensitivity(double fraction) {
     double stepped = Config::snapped(std::clamp(fraction, 0.0, 1.0));
     if (!model_ || std::abs(stepped - model_->config().sensitivity) < 1e-9) return false;
@@ -123,7 +113,8 @@ void Views::cancelRemoval() {
 void Views::confirmRemoval() {
     const auto id = removingId_.toStdString();
     cancelRemoval();
-    attempt(tr("Tarvo couldn't remove the face: %1"), [&] { Enrollment::remove(id); });
+    if (model_)
+        model_->change(tr("Tarvo couldn't remove the face: %1"), [&] { Enrollment::remove(id); });
 }
 
 void Views::forgetPassword() {

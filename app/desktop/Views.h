@@ -83,10 +83,6 @@ class Views : public QObject {
     void removingChanged();
 
   private:
-    // Runs `change` and tells the model; a failure shows as `failure` with
-    // the reason in place of %1.
-    template <typename Change> void attempt(const QString& failure, Change change);
-
     QPointer<app::AppModel> model_;
     Sheet sheet_ = Sheet::NoSheet;
     QString sheetFace_, removingId_, removingName_;
