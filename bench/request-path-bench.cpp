@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
     auto addr = tarvo::UnixSocket::address((folder / "agent.sock").string());
     tarvo::UniqueFd dead = tarvo::UnixSocket::create();
     bind(dead.get(), reinterpret_cast<sockaddr*>(&*addr), sizeof *addr);
-    chown((folder / "agent.sock").c_str(), sb::aliceUid, sb::aliceUid);
+    sb::own(folder / "agent.sock", sb::aliceUid, sb::aliceUid);
     moduleAlone("module alone, no agent: socket file, nothing listening", 20000);
     report("whole stack, no agent (module steps aside, check fails)", 2000,
            [] { sb::PamStack::run("tarvo-bench", "alice"); });

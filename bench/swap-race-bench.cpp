@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
     fs::path hers = sb::runtimeFolder(sb::aliceUid);
     fs::path his = runtime / "bobs";
     fs::create_directories(his);
-    chown(his.c_str(), sb::bobUid, sb::bobUid);
+    sb::own(his, sb::bobUid, sb::bobUid);
     chmod(his.c_str(), 0700);
     chmod(runtime.c_str(), 0777); // the misconfiguration the attack needs
 

@@ -18,6 +18,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -181,7 +182,7 @@ void privateRuntimeDirectories() {
     for (uid_t uid : {uid_t(0), aliceUid, bobUid}) {
         std::filesystem::path dir = "/run/user/" + std::to_string(uid);
         std::filesystem::create_directory(dir);
-        (void)::chown(dir.c_str(), uid, uid);
+        own(dir, uid, uid);
         std::filesystem::permissions(dir, std::filesystem::perms(0700));
     }
     for (uid_t uid : {aliceUid, bobUid})
@@ -230,6 +231,11 @@ const std::filesystem::path& root() {
     return rootPath();
 }
 
+void own(const std::filesystem::path& path, uid_t uid, gid_t gid) {
+    if (::chown(path.c_str(), uid, gid) != 0)
+        throw std::system_error(errno, std::generic_category(), "sandbox: chown " + path.string());
+}
+
 std::filesystem::path home(std::string_view user) {
     return root() / "home" / user;
 }
@@ -238,7 +244,7 @@ std::filesystem::path dataFolder(std::string_view user, uid_t uid) {
     std::filesystem::path folder = home(user) / ".local/share/tarvo";
     std::filesystem::create_directories(folder);
     for (auto dir = folder; dir != home(user); dir = dir.parent_path())
-        (void)::chown(dir.c_str(), uid, uid);
+        own(dir, uid, uid);
     std::filesystem::permissions(folder, std::filesystem::perms(0700));
     return folder;
 }
@@ -246,7 +252,7 @@ std::filesystem::path dataFolder(std::string_view user, uid_t uid) {
 std::filesystem::path runtimeFolder(uid_t uid) {
     std::filesystem::path folder = Paths::runtimeDirOf(uid);
     std::filesystem::create_directories(folder);
-    (void)::chown(folder.c_str(), uid, uid);
+    own(folder, uid, uid);
     std::filesystem::permissions(folder, std::filesystem::perms(0700));
     return folder;
 }

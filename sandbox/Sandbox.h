@@ -25,6 +25,9 @@ inline constexpr uid_t bobUid = 4343;
 void enter(int argc, char** argv);
 
 const std::filesystem::path& root();
+// Gives a file to a user and group, as only root may; throws when that
+// fails, as a test's setting up must hold.
+void own(const std::filesystem::path& path, uid_t uid, gid_t gid);
 std::filesystem::path home(std::string_view user);
 // The per-user data folder of a test user, created owned by that user, mode 0700.
 std::filesystem::path dataFolder(std::string_view user, uid_t uid);

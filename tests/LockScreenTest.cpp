@@ -58,11 +58,11 @@ TEST_F(RootChainTest, ProblemsAreNamedFromTheFileUp) {
     EXPECT_EQ(LockScreen::rootOnlyChainProblem(module),
               "/mnt/opt/tarvo is writable by group or others (mode 1777)");
     chmod("/mnt/opt/tarvo", 0755);
-    chown("/mnt/opt", sb::aliceUid, 0);
+    sb::own("/mnt/opt", sb::aliceUid, 0);
     EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), "/mnt/opt is owned by alice, not root");
-    chown("/mnt/opt", 5555, 0);
+    sb::own("/mnt/opt", 5555, 0);
     EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), "/mnt/opt is owned by uid 5555, not root");
-    chown("/mnt/opt", 0, 0);
+    sb::own("/mnt/opt", 0, 0);
     fs::remove(module);
     EXPECT_EQ(LockScreen::rootOnlyChainProblem(module), module + " does not exist");
     fs::create_symlink("/mnt/elsewhere.so", module);

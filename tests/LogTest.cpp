@@ -74,7 +74,7 @@ TEST_F(LogTest, ExistingLogThatCannotBeOpenedIsNeverReplaced) {
     auto folder = sb::dataFolder("alice", sb::aliceUid);
     auto log = folder / "tarvo.log";
     std::ofstream(log) << "history\n";
-    chown(log.c_str(), sb::aliceUid, sb::aliceUid);
+    sb::own(log, sb::aliceUid, sb::aliceUid);
     chmod(log.c_str(), 0400);
     int status = sb::runAs(sb::aliceUid, [] {
         tarvo::Log::line("lost, not replacing");

@@ -136,13 +136,13 @@ TEST_F(PamModuleTest, UnsafeFolderOrSocketIsRefusedBeforeConnecting) {
                                  " is group/world writable (775) " DASH " refusing"});
 
     chmod(folder.c_str(), 02700);
-    chown(folder.c_str(), sb::bobUid, sb::bobUid);
+    sb::own(folder, sb::bobUid, sb::bobUid);
     expectSteppedAside(authenticate("alice"));
     EXPECT_EQ(moduleLog(), Lines{"4 pam_tarvo: " + folder.string() +
                                  " owned by uid 4343, expected 4242 " DASH " refusing"});
 
-    chown(folder.c_str(), sb::aliceUid, sb::aliceUid);
-    chown(socket.c_str(), 0, 0);
+    sb::own(folder, sb::aliceUid, sb::aliceUid);
+    sb::own(socket, 0, 0);
     expectSteppedAside(authenticate("alice"));
     EXPECT_EQ(moduleLog(), Lines{"4 pam_tarvo: " + socket.string() +
                                  " owned by uid 0, expected 4242 " DASH " refusing"});

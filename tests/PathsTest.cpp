@@ -70,7 +70,7 @@ TEST_F(PathsTest, AFolderOrFileThatIsNotTheUsersOwnIsRefused) {
     std::filesystem::create_directories(shared / "tarvo");
     chmod(shared.c_str(), 01777);
     chmod((shared / "tarvo").c_str(), 0777);
-    chown((shared / "tarvo").c_str(), sb::bobUid, sb::bobUid);
+    sb::own(shared / "tarvo", sb::bobUid, sb::bobUid);
     sb::writeFile(shared / "tarvo/config.json", R"({"sensitivity": 1})");
     sb::writeFile(shared / "tarvo/enrolled.json", R"({"version":2,"faces":[]})");
     ::setenv("XDG_DATA_HOME", shared.c_str(), 1);
@@ -98,17 +98,17 @@ TEST_F(PathsTest, AFolderOrFileThatIsNotTheUsersOwnIsRefused) {
     // Her own folder, wider than it should be, is narrowed; a file of hers
     // too; a file of someone else's in it is refused.
     std::filesystem::create_directories(folder());
-    chown(folder().c_str(), sb::aliceUid, sb::aliceUid);
+    sb::own(folder(), sb::aliceUid, sb::aliceUid);
     chmod(folder().c_str(), 0755);
     sb::writeFile(folder() / "config.json", R"({"sensitivity": 0.5})");
-    chown((folder() / "config.json").c_str(), sb::aliceUid, sb::aliceUid);
+    sb::own(folder() / "config.json", sb::aliceUid, sb::aliceUid);
     chmod((folder() / "config.json").c_str(), 0644);
     EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Config::load().sensitivity); }),
               "0.500000");
     EXPECT_EQ(sb::modeOf(folder()), 0700u);
     EXPECT_EQ(sb::modeOf(folder() / "config.json"), 0600u);
     sb::writeFile(folder() / "enrolled.json", R"({"version":2,"faces":[]})");
-    chown((folder() / "enrolled.json").c_str(), sb::bobUid, sb::bobUid);
+    sb::own(folder() / "enrolled.json", sb::bobUid, sb::bobUid);
     EXPECT_EQ(asAlice([] { return std::to_string(tarvo::Enrollment::load().size()); }),
               "Tarvo won't use " + (folder() / "enrolled.json").string() +
                   ": it belongs to uid 4343, not to you");

@@ -170,7 +170,7 @@ class SocketPeersTest : public testing::Test {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the test users";
         auto dir = freshDir("peers");
-        chown(dir.c_str(), sb::aliceUid, sb::aliceUid);
+        sb::own(dir, sb::aliceUid, sb::aliceUid);
         chmod(dir.c_str(), 0755);
         path = (dir / "agent.sock").string();
         agent.emplace(sb::aliceUid, path, SocketServer::Match{0.3f, "pw"});

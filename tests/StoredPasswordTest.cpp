@@ -132,7 +132,7 @@ TEST_F(StoredPasswordTest, FailedWriteThrowsAndKeepsTheOlderFile) {
     auto folder = sb::dataFolder("alice", sb::aliceUid);
     auto sealed = folder / "password.sealed";
     std::ofstream(sealed) << "older";
-    chown(sealed.c_str(), sb::aliceUid, sb::aliceUid);
+    sb::own(sealed, sb::aliceUid, sb::aliceUid);
     chmod(folder.c_str(), 0500);
     auto said = sb::outputAs(sb::aliceUid, [] {
         auto problem = sb::thrown<Problem>([] { StoredPassword::save(alicePassword); });
