@@ -19,8 +19,11 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <security/pam_appl.h>
 #include <unistd.h>
 
@@ -49,12 +52,14 @@ bool enroll() {
     char name[] = "tarvo-demo";
     char* argv[] = {name, nullptr};
     QCoreApplication application(argc, argv);
-    std::atomic<int> step{0};
-    app::EnrollModel model([&step]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
-        return {std::make_unique<sb::Faces::PosingCamera>([&step] { return step.load(); })};
+    // The camera stops off the main thread, after the model has gone: the
+    // step its source reads is the source's own, not this function's.
+    auto step = std::make_shared<std::atomic<int>>(0);
+    app::EnrollModel model([step]() -> platform::Result<std::unique_ptr<platform::VideoSource>> {
+        return {std::make_unique<sb::Faces::PosingCamera>([step] { return step->load(); })};
     });
     QObject::connect(&model, &app::EnrollModel::stepIndexChanged,
-                     [&] { step = model.stepIndex(); });
+                     [&] { *step = model.stepIndex(); });
     QObject::connect(&model, &app::EnrollModel::promptChanged, [&] {
         if (!model.prompt().isEmpty())
             std::printf("  step %d: %s\n", model.stepIndex() + 1, qPrintable(model.prompt()));
@@ -167,9 +172,14 @@ int main(int argc, char** argv) {
     if (!logCaptured) std::printf("(module's syslog lines are not shown: needs root namespaces)\n");
 
     int down[2], up[2];
-    if (::pipe(down) != 0 || ::pipe(up) != 0) return 1;
+    if (::pipe2(down, O_CLOEXEC) != 0 || ::pipe2(up, O_CLOEXEC) != 0) return 1;
     std::fflush(stdout);
     pid_t agent = sb::spawnAs(sb::aliceUid, [&] { return agentSide(down[0], up[1]); });
+    // Alice's ends are hers alone: should her side die, this side hears the
+    // end of the pipe rather than waiting for ever, and says it failed.
+    ::close(down[0]);
+    ::close(up[1]);
+    std::signal(SIGPIPE, SIG_IGN);
     bool ok = hear(up[0]) == 'r';
     auto face = unlock("Franck presses Return on the empty password field");
     say(down[1], 'n');
