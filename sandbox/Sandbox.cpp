@@ -49,8 +49,14 @@ std::vector<pid_t> capturePrograms() {
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         pid_t pid = std::atoi(entry.path().filename().c_str());
         if (pid <= 0) continue;
-        // "pid (comm) state ppid ..."
-        auto stat = readFile(entry.path() / "stat");
+        // "pid (comm) state ppid ..."; none of a process that ended since
+        // the listing, whose stat opens and then fails to read (ESRCH).
+        std::string stat;
+        try {
+            stat = readFile(entry.path() / "stat");
+        } catch (const std::ios_base::failure&) {
+            continue;
+        }
         auto end = stat.find(") ");
         if (end == std::string::npos || stat.find("(tarvo-capture)") == std::string::npos) continue;
         if (std::atoi(stat.c_str() + end + 4) == ::getpid()) found.push_back(pid);
