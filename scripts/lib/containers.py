@@ -33,6 +33,7 @@ def build_rootfs(release, root, packages):
     """A minimal root of `release` in `root`, with `packages` (a list), and
     apt pointed at this machine's mirror for that release and its updates."""
     root = pathlib.Path(root)
+    unmount_under(root)
     shutil.rmtree(root, ignore_errors=True)
     root.parent.mkdir(parents=True, exist_ok=True)
     subprocess.run(["debootstrap", "--variant=minbase", "--include=" + ",".join(packages),
@@ -41,6 +42,16 @@ def build_rootfs(release, root, packages):
     (root / "etc/apt/sources.list.d/debian.sources").write_text(
         f"Types: deb\nURIs: {mirror()}\nSuites: {release} {release}-updates\n"
         "Components: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n")
+
+
+def unmount_under(root):
+    """Unmounts what a run stopped halfway left mounted in `root` (debootstrap's
+    /proc): removing the root would otherwise fail inside it, file by file."""
+    prefix = str(pathlib.Path(root).resolve()) + "/"
+    with open("/proc/mounts") as mounts:
+        points = [line.split()[1] for line in mounts]
+    for point in sorted((p for p in points if p.startswith(prefix)), reverse=True):
+        subprocess.run(["umount", "--lazy", point], check=True)
 
 
 def unpacked_nspawn(folder):
