@@ -205,7 +205,7 @@ TEST_F(AgentTest, ARefusedVouchIsNotRepeatedUntilTheNextUnlock) {
     ASSERT_TRUE(logged("screen unlocked"));
     desktop->lock.setLockedHint(true);
     ASSERT_TRUE(eventually([] { return count(" screen locked\n") == 2; }, 2s));
-    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65");
+    EXPECT_EQ(verify(), "OK 6f70656e20736573616d65") << logText();
 }
 
 TEST_F(AgentTest, WarmsWhileTheLockScreenShowsOnAnAwakeDisplay) {

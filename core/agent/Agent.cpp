@@ -284,7 +284,10 @@ void Agent::endLock() {
     }
     auto unlockedAt = Clock::now();
     control_.async(weakly([unlockedAt](Agent& self) {
-        if (!self.camera_.isRunning()) return;
+        // Queued behind other work, this may run after the next lock began
+        // and a scan took the camera: the scan's end decides for it then.
+        std::unique_lock scan(self.scanLock_, std::try_to_lock);
+        if (!scan.owns_lock() || !self.camera_.isRunning()) return;
         self.camera_.stop();
         char text[64];
         std::snprintf(text, sizeof text, "camera off %.0fms after unlock",
@@ -665,7 +668,14 @@ Agent::ScanResult Agent::runScan(Recognizer recognizer, std::chrono::millisecond
         std::lock_guard guard(sink_->lock);
         sink_->frameSink = nullptr;
     }
-    if (!wasWarm && camera_.isRunning()) camera_.stop();
+    // A camera this scan started goes with it; so does a warm one whose
+    // lock ended meanwhile, which the unlock left to the scan.
+    bool locked;
+    {
+        std::lock_guard guard(lock_);
+        locked = locked_;
+    }
+    if ((!wasWarm || !locked) && camera_.isRunning()) camera_.stop();
     return result;
 }
 
