@@ -60,7 +60,11 @@ AppModel::AppModel(QObject* parent) : AppModel(Machine{}, parent) {}
 AppModel::AppModel(Machine machine, QObject* parent)
     : QObject(parent), camera_(statusOf(CameraCheck::current())),
       launchAtLogin_(platform::LoginItem::isEnabled(Paths::configHome())), config_(Config::load()),
-      passwordSaved_(passwordIsSaved()), machine_(std::move(machine)) {}
+      passwordSaved_(passwordIsSaved()), machine_(std::move(machine)) {
+    // Every change the rows could show is announced as derivedChanged.
+    connect(this, &AppModel::derivedChanged, this, [this] { status_.set(prerequisites()); });
+    status_.set(prerequisites());
+}
 
 AppModel::~AppModel() {
     if (agent_) agent_->stop();
@@ -119,9 +123,9 @@ std::vector<AppModel::Prerequisite> AppModel::prerequisites() const {
                                                   : R::none});
     if (!problems_.settings.empty())
         rows.push_back({P::Kind::settings, false, false, settingsProblem(), R::saveSettings});
-    if (auto scale = ModelScale::problem())
-        rows.push_back(
-            {P::Kind::model, false, false, QString::fromStdString(*scale), R::reinstall});
+    // Without the model or its measured scale no face can match.
+    if (!modelProblem_.isEmpty())
+        rows.push_back({P::Kind::model, true, false, modelProblem_, R::reinstall});
     rows.push_back({P::Kind::lockScreen, true, lockScreenWired_,
                     lockScreenWired_                ? "wired"
                     : !lockScreenProblem_.isEmpty() ? "needs repair: " + lockScreenProblem_
@@ -146,6 +150,7 @@ bool AppModel::isReady() const {
 
 QString AppModel::statusSummary() const {
     if (isReady()) return "Face unlock is on";
+    if (!modelProblem_.isEmpty()) return "Face model missing";
     if (!problems_.faces.empty()) return facesProblem();
     if (camera_ == CameraStatus::Denied) return "Needs camera access";
     if (camera_ != CameraStatus::Usable) return "No camera";
@@ -246,6 +251,7 @@ void AppModel::refresh() {
     if (cameraProblem != cameraProblem_) {
         cameraProblem_ = cameraProblem;
         emit cameraChanged();
+        emit derivedChanged();
     }
     publish(camera_, status, &AppModel::cameraChanged);
     publish(config_, std::move(config), &AppModel::configChanged);
@@ -259,6 +265,7 @@ void AppModel::refresh() {
         if (!tpmChecked_ || problem != tpmProblem_) {
             tpmProblem_ = problem;
             emit passwordSavedChanged();
+            emit derivedChanged();
         }
         tpmChecked_ = true;
     }
@@ -278,6 +285,11 @@ void AppModel::refresh() {
     } else {
         publish(lockScreenProblem_, QString(), &AppModel::lockScreenProblemChanged);
         publish(lockScreenWired_, false, &AppModel::lockScreenWiredChanged);
+    }
+    if (auto model = QString::fromStdString(ModelScale::problem().value_or(""));
+        model != modelProblem_) {
+        modelProblem_ = model;
+        emit derivedChanged();
     }
     ensureAgent();
     watch();
@@ -313,6 +325,7 @@ void AppModel::setAgentHost(AgentHost host, const QString& error) {
     if (error != agentError_) {
         agentError_ = error;
         emit agentHostChanged();
+        emit derivedChanged();
     }
     publish(agentHost_, host, &AppModel::agentHostChanged);
 }

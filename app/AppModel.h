@@ -2,6 +2,7 @@
 
 #include "app/CamerasModel.h"
 #include "app/FacesModel.h"
+#include "app/Prerequisites.h"
 #include "app/Worker.h"
 #include "core/agent/Agent.h"
 #include "core/agent/FileProblems.h"
@@ -41,6 +42,8 @@ class AppModel : public QObject {
     Q_PROPERTY(QString cameraProblem READ cameraProblem NOTIFY cameraChanged)
     // Every camera, for choosing.
     Q_PROPERTY(tarvo::app::CamerasModel* cameras READ cameras CONSTANT)
+    // Each prerequisite as the window's status rows show it.
+    Q_PROPERTY(tarvo::app::PrerequisiteStates* status READ status CONSTANT)
     Q_PROPERTY(AgentHost agentHost READ agentHost NOTIFY agentHostChanged)
     Q_PROPERTY(QString agentError READ agentError NOTIFY agentHostChanged)
     Q_PROPERTY(bool launchAtLogin READ launchAtLogin NOTIFY launchAtLoginChanged)
@@ -120,6 +123,7 @@ class AppModel : public QObject {
     QString cameraProblem() const { return cameraProblem_; }
     CamerasModel* cameras() { return &cameras_; }
     const CamerasModel* cameras() const { return &cameras_; }
+    PrerequisiteStates* status() { return &status_; }
     AgentHost agentHost() const { return agentHost_; }
     QString agentError() const { return agentError_; }
     bool launchAtLogin() const { return launchAtLogin_; }
@@ -143,42 +147,9 @@ class AppModel : public QObject {
     bool collectingDiagnostics() const { return collectingDiagnostics_; }
     bool diagnosticsCopied() const { return diagnosticsCopied_; }
 
-    // What face unlock needs, in the order `tarvoctl status` lists it: each
-    // met or not, its state in a few words, and what would meet it. Face
+    // What face unlock needs, in the order `tarvoctl status` lists it. Face
     // unlock is ready when every required one is met.
-    struct Prerequisite {
-        enum class Kind {
-            camera,
-            tpm,
-            faces,
-            password,
-            settings,
-            model,
-            lockScreen,
-            module,
-            unlocks,
-            agent
-        };
-        enum class Remedy {
-            none,
-            explained, // `detail` says what to do
-            enroll,
-            setAsideFaces, // then enroll
-            savePassword,
-            unlockWithPassword, // once, at the lock screen
-            saveSettings,
-            reinstall,
-            turnOn,
-            updateModule,
-            startAgent,
-        };
-        Kind kind;
-        bool required;
-        bool met;
-        QString state;
-        Remedy remedy = Remedy::none;
-        QString detail = {};
-    };
+    using Prerequisite = app::Prerequisite;
     std::vector<Prerequisite> prerequisites() const;
 
     bool agentRunning() const;
@@ -271,6 +242,9 @@ class AppModel : public QObject {
     QString ownFigures_;
     FacesModel faces_;
     CamerasModel cameras_;
+    PrerequisiteStates status_;
+    // Why no face can match (the model or its scale missing); empty when one can.
+    QString modelProblem_;
     bool camerasListed_ = false;
     bool lockScreenWired_ = false;
     QString lockScreenProblem_;

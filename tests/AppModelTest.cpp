@@ -128,6 +128,15 @@ TEST_F(AppModelTest, FromAFreshSystemToFaceUnlockOn) {
     EXPECT_NE(sb::readFile(agentEntry).find("tarvoctl\" agent"), std::string::npos)
         << sb::readFile(agentEntry);
     EXPECT_EQ(model->statusSummary(), "Face unlock is on");
+    // A model without its measured scale matches no face: not on.
+    const std::string shipped = std::getenv("TARVO_MODEL");
+    ::setenv("TARVO_MODEL", (sb::root() / "bare/FaceEmbedding.tflite").c_str(), 1);
+    model->refresh();
+    ::setenv("TARVO_MODEL", shipped.c_str(), 1);
+    EXPECT_EQ(model->statusSummary(), "Face model missing");
+    EXPECT_FALSE(model->status()->model()->fine());
+    model->refresh();
+    EXPECT_EQ(model->statusSummary(), "Face unlock is on");
     AppModel again(machine(*admin));
     again.bootstrap();
     EXPECT_EQ(again.agentHost(), AppModel::AgentHost::Background) << "this model's agent answers";
@@ -165,6 +174,12 @@ TEST_F(AppModelTest, DamagedFilesAreSaidAndTheFacesSetAside) {
     EXPECT_TRUE(model->blink()) << "the strictest settings stand in";
     EXPECT_EQ(model->settingsProblem(), "Your settings file is damaged: Tarvo uses the strictest "
                                         "settings (blink, sensitivity 0)");
+    // The window's rows say what `tarvoctl status` says.
+    auto* rows = model->status();
+    EXPECT_FALSE(rows->faces()->fine());
+    EXPECT_FALSE(rows->password()->met());
+    EXPECT_EQ(rows->settings()->state(), model->settingsProblem());
+    EXPECT_TRUE(rows->model()->fine()) << "fine when not listed";
 
     QSignalSpy changed(model.get(), &AppModel::fileProblemsChanged);
     auto aside = model->setAsideDamagedFaces();
@@ -179,6 +194,7 @@ TEST_F(AppModelTest, DamagedFilesAreSaidAndTheFacesSetAside) {
     model->setSensitivity(0.51);
     EXPECT_EQ(model->actionError(), "");
     EXPECT_EQ(model->settingsProblem(), "");
+    EXPECT_TRUE(rows->settings()->fine());
     EXPECT_DOUBLE_EQ(model->config().sensitivity, Config::snapped(0.51));
     EXPECT_TRUE(model->blink());
     auto damaged = sb::filesLike(Paths::config());

@@ -260,6 +260,17 @@ TEST_F(DesktopTest, TheMainWindowShowsEachStateAndWhatFixesIt) {
     ASSERT_EQ(sb::filesLike(Paths::enrolled()).size(), 1u);
     fs::remove(sb::filesLike(Paths::enrolled())[0]);
 
+    // A model without its measured scale is said where the settings are.
+    const std::string shipped = std::getenv("TARVO_MODEL");
+    ::setenv("TARVO_MODEL", (sb::root() / "bare/FaceEmbedding.tflite").c_str(), 1);
+    shell->model().refresh();
+    ASSERT_TRUE(eventually([&] { return shows("modelRow"); }));
+    EXPECT_EQ(text("summary"), "Face model missing");
+    screenshot("main-model-missing");
+    ::setenv("TARVO_MODEL", shipped.c_str(), 1);
+    shell->model().refresh();
+    EXPECT_TRUE(eventually([&] { return !shows("modelRow"); }));
+
     // The name alert proposes the first free name; spaces only do nothing.
     Enrollment::add("me", {Descriptor{std::vector<float>(128, 0.0884f)}});
     Enrollment::add("Face 2", {Descriptor{std::vector<float>(128, 0.0884f)}});

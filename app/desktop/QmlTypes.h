@@ -51,6 +51,21 @@ struct CamerasModelForeign {
     QML_UNCREATABLE("the app model's")
 };
 
+// The prerequisites as the status rows bind to them.
+struct PrerequisiteStatesForeign {
+    Q_GADGET
+    QML_FOREIGN(tarvo::app::PrerequisiteStates)
+    QML_NAMED_ELEMENT(PrerequisiteStates)
+    QML_UNCREATABLE("the app model's")
+};
+
+struct PrerequisiteStateForeign {
+    Q_GADGET
+    QML_FOREIGN(tarvo::app::PrerequisiteState)
+    QML_NAMED_ELEMENT(PrerequisiteState)
+    QML_UNCREATABLE("the app model's")
+};
+
 // The panels make their own enrollment and test; each owns its feed.
 struct EnrollModelForeign {
     Q_GADGET

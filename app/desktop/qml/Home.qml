@@ -133,7 +133,7 @@ ColumnLayout {
                 Layout.leftMargin: 24
                 Layout.rightMargin: 24
                 Setting {
-                    visible: App.moduleOutdated
+                    visible: !App.status.module.fine
                     caption: qsTr("Tarvo was updated, but the part of it the lock screen loads is still the old version. You will be asked for your password once.")
                     StatusRow {
                         ok: false
@@ -142,10 +142,10 @@ ColumnLayout {
                         Button { visible: !App.busy; text: qsTr("Update…"); onClicked: App.updateModule() }
                     }
                 }
-                Divider { visible: App.moduleOutdated }
+                Divider { visible: !App.status.module.fine }
                 StatusRow {
                     objectName: "lockScreenRow"
-                    ok: App.lockScreenWired
+                    ok: App.status.lockScreen.fine
                     text: qsTr("Lock screen")
                     problem: App.lockScreenProblem === "" ? qsTr("Lock screen is off")
                                                             : qsTr("Lock screen needs repair: %1").arg(App.lockScreenProblem)
@@ -163,7 +163,7 @@ ColumnLayout {
                     caption: qsTr("A face unlock skips your password, and your keyring needs it. It is sealed by this computer's TPM and used for nothing else.")
                     StatusRow {
                         objectName: "passwordRow"
-                        ok: App.passwordSaved && App.passwordProblem === ""
+                        ok: App.status.password.fine
                         text: qsTr("Login password saved")
                         problem: App.passwordProblem !== "" ? App.passwordProblem : qsTr("Needs your login password")
                         Button { visible: App.passwordSaved; text: qsTr("Change…"); onClicked: Views.openSheet(Views.PasswordSheet) }
@@ -171,19 +171,19 @@ ColumnLayout {
                         Button { objectName: "addPassword"; visible: !App.passwordSaved; text: qsTr("Add…"); onClicked: Views.openSheet(Views.PasswordSheet) }
                     }
                 }
-                Divider { visible: App.tpmProblem !== "" }
+                Divider { visible: !App.status.tpm.fine }
                 StatusRow {
                     objectName: "tpmRow"
-                    visible: App.tpmProblem !== ""
+                    visible: !App.status.tpm.fine
                     ok: false
-                    problem: App.tpmProblem
+                    problem: App.status.tpm.detail
                 }
                 Divider {}
                 StatusRow {
                     objectName: "cameraRow"
-                    ok: App.camera === App.Usable
+                    ok: App.status.camera.fine
                     text: qsTr("Camera ready")
-                    problem: App.cameraProblem
+                    problem: App.status.camera.detail
                     // A camera that refuses this user: after joining the
                     // group, look again. Nothing to press for a camera
                     // that isn't there: plugging one in shows here.
@@ -193,10 +193,10 @@ ColumnLayout {
                         onClicked: { App.ensureCamera(); App.refresh() }
                     }
                 }
-                Divider { visible: !App.agentRunning }
+                Divider { visible: !App.status.agent.fine }
                 StatusRow {
                     objectName: "agentRow"
-                    visible: !App.agentRunning
+                    visible: !App.status.agent.fine
                     ok: false
                     problem: Views.agentProblem(App.agentHost, App.agentError)
                 }
@@ -208,11 +208,18 @@ ColumnLayout {
                 Layout.rightMargin: 24
                 StatusRow {
                     objectName: "settingsProblemRow"
-                    visible: App.settingsProblem !== ""
+                    visible: !App.status.settings.fine
                     ok: false
-                    problem: App.settingsProblem
+                    problem: App.status.settings.state
                 }
-                Divider { visible: App.settingsProblem !== "" }
+                Divider { visible: !App.status.settings.fine }
+                StatusRow {
+                    objectName: "modelRow"
+                    visible: !App.status.model.fine
+                    ok: false
+                    problem: qsTr("The face model is missing or incomplete, so no face can match. Install Tarvo again.")
+                }
+                Divider { visible: !App.status.model.fine }
                 SensitivityControl {}
                 Divider {}
                 Setting {
