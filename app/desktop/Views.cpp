@@ -71,6 +71,9 @@ QString Views::stepText(double sensitivity) {
                           "the model was measured on.")
                      : tr("Convenient: unlocks in poor light too, nearer to where strangers "
                           "begin.");
+    // A model without its measured figures has none to quote; its own row
+    // says so.
+    if (Config::strangerPairs() == 0) return words;
     return words + " " +
            tr("Threshold %1; the closest of %2 stranger pairs measured lies at %3.")
                .arg(Config::thresholdFor(step), 0, 'f', 2)
