@@ -236,7 +236,8 @@ TEST_P(LockerTest, ReturnOnTheEmptyFieldUnlocksWithTheFace) {
     size_t vouched = count("VERIFY from uid 4242 -> OK");
     lock();
     auto pressed = pressReturnUntilAsked();
-    EXPECT_TRUE(gone(locked, 6s)) << "still locked";
+    EXPECT_TRUE(gone(locked, 6s)) << "still locked; alice's agent logged:\n"
+                                  << sb::readFile(AliceAgent::log());
     auto ms = std::chrono::duration<double, std::milli>(Clock::now() - pressed).count();
     std::printf("%s: Return to the locker's exit: %.0f ms\n", GetParam().c_str(), ms);
     RecordProperty("returnToUnlockMs", static_cast<int>(ms));

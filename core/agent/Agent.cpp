@@ -38,6 +38,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// A busy machine can spend seconds before the first frame (the models
+// loading, the camera's program starting): the scan is then cut short, so
+// that the answer still reaches a module that waits for it. A match found
+// after it stopped waiting would be logged as vouched and help nobody.
+constexpr auto replyMargin = std::chrono::milliseconds(300);
+static_assert(replyMargin < std::chrono::milliseconds(TARVO_REPLY_TIMEOUT_MS) - Agent::scanLimit);
+
 // The shortest text that reads back as the same float: 0.1, not 0.100000001.
 std::string shortestText(float value) {
     char text[32];
@@ -419,6 +426,7 @@ void Agent::openKeyringAfterFaceOnly() {
 }
 
 std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
+    auto answerBy = Clock::now() + std::chrono::milliseconds(TARVO_REPLY_TIMEOUT_MS) - replyMargin;
     if (auto reason = freshness_.reasonPasswordRequired()) {
         Log::line("verify: password needed, " + *reason);
         return std::nullopt;
@@ -435,7 +443,7 @@ std::optional<SocketServer::Match> Agent::verifyNow(SocketServer::Peer peer) {
         return std::nullopt;
     }
     std::optional<float> distance;
-    if (!lastVouchFailed(peer)) distance = recognize();
+    if (!lastVouchFailed(peer)) distance = recognize(answerBy);
     if (!distance && peer == SocketServer::Peer::user) {
         std::lock_guard guard(lock_);
         if (lastMiss_) lastMiss_->sessionLock = true; // the user's own locker
@@ -534,7 +542,7 @@ bool Agent::lastVouchFailed(SocketServer::Peer peer) {
     return true;
 }
 
-std::optional<float> Agent::recognize() {
+std::optional<float> Agent::recognize(Deadline answerBy) {
     std::promise<std::optional<float>> result;
     std::shared_future<std::optional<float>> shared;
     {
@@ -552,7 +560,7 @@ std::optional<float> Agent::recognize() {
     std::optional<float> distance;
     // Whoever shares this scan must get an answer, whatever happened in it.
     try {
-        distance = scanOnce();
+        distance = scanOnce(answerBy);
     } catch (const std::exception& error) {
         Log::line(std::string("verify: scan failed (") + error.what() + ")");
     } catch (...) {
@@ -566,7 +574,7 @@ std::optional<float> Agent::recognize() {
     return distance;
 }
 
-std::optional<float> Agent::scanOnce() {
+std::optional<float> Agent::scanOnce(Deadline answerBy) {
     std::lock_guard scanning(scanLock_);
     std::vector<Descriptor> samples;
     try {
@@ -586,7 +594,7 @@ std::optional<float> Agent::scanOnce() {
     Log::line("verify: looking (" + std::to_string(samples.size()) + " samples, threshold " +
               shortestText(config.threshold) + ")");
     auto started = Clock::now();
-    auto scan = runScan(std::move(recognizer), scanLimit);
+    auto scan = runScan(std::move(recognizer), answerBy);
     // A scan of an unlocked screen (a locker that sends no lock signal):
     // the models go again in a while.
     bool locked;
@@ -619,7 +627,7 @@ void Agent::recordScan(const ScanResult& scan, double seconds) {
         [outcome, seconds = scan.distance ? seconds : 0] { remember(outcome, seconds); });
 }
 
-Agent::ScanResult Agent::runScan(Recognizer recognizer, std::chrono::milliseconds timeout) {
+Agent::ScanResult Agent::runScan(Recognizer recognizer, Deadline answerBy) {
     // Exactly one of match, give-up and time-out decides: whichever sets
     // `finished` first under the scan's own lock. The frame thread may still
     // be inside `consider` when the scan has ended, so the recognizer lives
@@ -658,9 +666,12 @@ Agent::ScanResult Agent::runScan(Recognizer recognizer, std::chrono::millisecond
         };
     }
     ScanResult result;
+    auto until = std::min(Clock::now() + scanLimit, answerBy);
     {
         std::unique_lock guard(scan->lock);
-        scan->signal.wait_for(guard, timeout, [&] { return scan->finished; });
+        scan->signal.wait_until(guard, until, [&] { return scan->finished; });
+        if (!scan->finished && until == answerBy)
+            Log::line("verify: scan cut short to answer before the lock screen stops waiting");
         scan->finished = true;
         result = scan->result;
     }

@@ -113,9 +113,10 @@ class Agent : public std::enable_shared_from_this<Agent> {
         std::optional<Learning::NearMiss> nearMiss;
         bool sawFace = false; // a face with open eyes was compared
     };
-    std::optional<float> recognize();
-    std::optional<float> scanOnce();
-    ScanResult runScan(Recognizer recognizer, std::chrono::milliseconds timeout);
+    using Deadline = std::chrono::steady_clock::time_point;
+    std::optional<float> recognize(Deadline answerBy);
+    std::optional<float> scanOnce(Deadline answerBy);
+    ScanResult runScan(Recognizer recognizer, Deadline answerBy);
     void recordScan(const ScanResult& scan, double seconds);
     bool warmConditionsHold(bool isLocked);
 
