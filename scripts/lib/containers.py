@@ -7,6 +7,7 @@ scripts/package-test) call it:
    scripts/lib/containers.py nspawn DIR      (prints the program's path)
    scripts/lib/containers.py wait-for SECONDS COMMAND...
 """
+import fcntl
 import glob
 import os
 import pathlib
@@ -42,6 +43,24 @@ def build_rootfs(release, root, packages):
     (root / "etc/apt/sources.list.d/debian.sources").write_text(
         f"Types: deb\nURIs: {mirror()}\nSuites: {release} {release}-updates\n"
         "Components: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n")
+
+
+def kept(root, make):
+    """`root`, made by `make(folder)` unless a whole one is there: into a
+    folder beside it, renamed when done, so that a stopped run leaves no
+    half-made root behind. Those that ask for it meanwhile wait for the
+    one that makes it."""
+    root = pathlib.Path(root)
+    root.parent.mkdir(parents=True, exist_ok=True)
+    with open(f"{root}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not root.exists():
+            part = pathlib.Path(f"{root}.part")
+            unmount_under(part)
+            shutil.rmtree(part, ignore_errors=True)
+            make(part)
+            part.rename(root)
+    return root
 
 
 def unmount_under(root):
